@@ -1,0 +1,28 @@
+// The two clocks every pass shares: a seconds count that drives the timer
+// wheel and the minute clock in which every stored date is kept.
+#pragma once
+
+#include <cstdint>
+
+// Local wall-clock minutes since 1 January 1601 00:00 (proleptic Gregorian).
+// Refreshed at the start of every pass; tests may set it directly.
+extern uint32_t minuteClock;
+// Seconds field (0..61) of the same local time.
+extern uint8_t clockSecond;
+// Monotonic seconds of the current pass (milliseconds / 1000).
+extern int64_t clockSeconds;
+
+// Reads the clocks and turns the wheel by the seconds elapsed since the
+// previous refresh (at most 300 steps; a backwards step turns nothing).
+void clockRefresh();
+// Sets clockSeconds to now without turning the wheel (loop entry).
+void clockStart();
+
+// Calendar date of a minute count. Defined for every unsigned 32-bit count.
+void minutesToDate(uint32_t minutes, int32_t& day, int32_t& month, int32_t& year);
+// Minute count of 00:00 of a date; 0 when day is outside 1..31 or month
+// outside 1..12. The day is not checked against the month's length.
+int32_t dateToMinutes(int32_t day, int32_t month, int32_t year);
+// The same count without the 32-bit cut, for callers that must know
+// whether a date fits at all.
+int64_t dateToMinutesWide(int32_t day, int32_t month, int32_t year);

@@ -1,0 +1,63 @@
+// A buffered connection: replies are queued in a 2048-byte output ring and
+// pushed out by the flush step; input goes to cEvento unchanged. The ring
+// keeps one byte free, so head == tail means empty and it holds 2047 bytes.
+#pragma once
+
+#include <cstdint>
+
+class TComunica {
+public:
+    // Enters level list 4 without sockets, send level 4, empty ring.
+    TComunica();
+    // One flush attempt without waiting, then the socket closes and the
+    // connection leaves its list. Safe inside any callback, its own
+    // cEvento included: the walks' marks and cursors are repaired here.
+    virtual ~TComunica();
+    TComunica(const TComunica&) = delete;
+    TComunica& operator=(const TComunica&) = delete;
+
+    // Gives the connection its accepted socket (read and write side) and
+    // starts watching it. The socket belongs to the connection from then on.
+    void cConecta(int socket);
+
+    // Queues len bytes (len < 0: the NUL-terminated length) whole or not
+    // at all. True when queued (or empty). A text needs strictly less than
+    // the room left: an empty ring takes 2046 bytes at send levels 4 and 5.
+    // At levels 0..3 it may wait for room while lower levels are served.
+    bool cEnvia(const char* texto, int32_t len);
+    // Sends what the socket takes now; true when nothing is left pending.
+    bool cDescarrega();
+    // Changes the send level and the list level; a value above 5 keeps it.
+    void cNivel(uint8_t envio, uint8_t lista);
+    // Closes the sockets (one flush attempt first when asked and the send
+    // level is not 5); pending output is discarded. Stays in its list.
+    void cFecha(bool descarregaAntes);
+
+    // Events: data (bytes, 1..2048, valid only during the call); drained
+    // (nullptr, 1): the flush step just emptied the ring; closed (nullptr,
+    // 0): the sockets are already closed. May destroy the object.
+    virtual void cEvento(const char* dados, int32_t len);
+
+    bool aberta() const { return socketLeitura >= 0 || socketEscrita >= 0; }
+    int32_t pendentes() const { return (cauda - cabeca + kRing) % kRing; }
+    // Removes up to max pending bytes into out as if they had been sent,
+    // without a socket: lets tests and fuzzers collect what was queued.
+    int32_t takePending(char* out, int32_t max);
+
+    static constexpr int32_t kRing = 2048;
+
+private:
+    friend struct LevelWalk;
+    friend void receiveStep(int levels, const void* readySet);
+    friend void flushStep();
+    int socketEscrita = -1;
+    int socketLeitura = -1;
+    uint8_t fechaPendente = 0;
+    uint8_t nivelEnvio = 4;
+    uint8_t nivelLista = 4;
+    int16_t cabeca = 0;
+    int16_t cauda = 0;
+    TComunica* anterior = nullptr;
+    TComunica* proximo = nullptr;
+    char anel[kRing];
+};

@@ -1,0 +1,44 @@
+// A listening TCP endpoint. Every accepted socket is handed to cAceita.
+// Listeners are linked in one process-wide list; the accept step walks it
+// with a being-served mark and a next cursor that destructors repair.
+#pragma once
+
+#include <cstdint>
+
+// Peer of an accepted connection, both fields in network byte order.
+struct PeerAddress {
+    uint32_t ip;
+    uint16_t port;
+};
+
+class TEscuta {
+public:
+    TEscuta();
+    // Closes the socket and leaves the list; safe inside its own cAceita.
+    virtual ~TEscuta();
+    TEscuta(const TEscuta&) = delete;
+    TEscuta& operator=(const TEscuta&) = delete;
+
+    // Listens on ender (dotted address or host name; null or empty means
+    // every local address) and porta. nullptr on success; otherwise
+    // "label: reason" (label "socket()", "bind()" or "listen()"), valid
+    // until the next failing cAbre.
+    const char* cAbre(const char* ender, uint16_t porta);
+    // Called once per accepted connection with a non-blocking socket that
+    // now belongs to the callee. The base closes it.
+    virtual void cAceita(int socket, const PeerAddress& peer);
+
+    int socket() const { return sock; }
+
+private:
+    friend void acceptStep();
+    friend void watchListeners();
+    uint8_t aceitando = 1;
+    int sock = -1;
+    TEscuta* anterior = nullptr;
+    TEscuta* proximo = nullptr;
+    int64_t pausadoAte = 0;  // seconds: accepting resumes then after running out of descriptors
+};
+
+// Pass step 2: accepts every waiting connection on every readable listener.
+void acceptStep();

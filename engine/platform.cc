@@ -1,0 +1,363 @@
+// Linux system calls behind the engine's and the registry's needs. Every
+// call that can be interrupted is retried on EINTR; errno is read only here.
+#include "engine/platform.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+int lastError = 0;
+int epollFd = -1;
+int failWriteCountdown = 0;
+
+void remember() { lastError = errno; }
+
+int epollSet() {
+    if (epollFd < 0)
+        epollFd = epoll_create1(EPOLL_CLOEXEC);
+    return epollFd;
+}
+
+}  // namespace
+
+const char* platformErrorText() { return strerror(lastError); }
+
+void platformStart() {
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit lim;
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+        lim.rlim_cur = lim.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &lim);  // a refusal leaves the old limit, which still works
+    }
+}
+
+void platformExit(int status) {
+    fflush(stdout);
+    exit(status);
+}
+
+int64_t platformMilliseconds() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+PlatformLocalTime platformLocalTime() {
+    time_t now = time(nullptr);
+    tm t;
+    localtime_r(&now, &t);
+    return PlatformLocalTime{t.tm_year + 1900, t.tm_yday, t.tm_hour, t.tm_min, t.tm_sec,
+                             t.tm_mon + 1, t.tm_mday};
+}
+
+int platformTcpSocket() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        remember();
+    return fd;
+}
+
+bool platformResolve(const char* text, uint32_t* addr) {
+    in_addr a;
+    if (inet_aton(text, &a) != 0) {
+        *addr = a.s_addr;
+        return true;
+    }
+    addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* res = nullptr;
+    int rc = getaddrinfo(text, nullptr, &hints, &res);
+    if (rc != 0 || res == nullptr) {
+        // A failed lookup is reported with the system's text for "no such
+        // address", as the caller prints errno's text.
+        lastError = rc == EAI_SYSTEM ? errno : EADDRNOTAVAIL;
+        return false;
+    }
+    *addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
+    freeaddrinfo(res);
+    return true;
+}
+
+uint32_t platformInetAddr(const char* text) { return inet_addr(text); }
+
+void platformDotted(uint32_t addr, char* out) {
+    in_addr a;
+    a.s_addr = addr;
+    inet_ntop(AF_INET, &a, out, 16);
+}
+
+bool platformBind(int fd, uint32_t addr, uint16_t port) {
+    sockaddr_in sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_port = port;
+    sa.sin_addr.s_addr = addr;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        remember();
+        return false;
+    }
+    return true;
+}
+
+bool platformListen(int fd, int backlog) {
+    if (listen(fd, backlog) != 0) {
+        remember();
+        return false;
+    }
+    return true;
+}
+
+bool platformSetNonBlocking(int fd) {
+    int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        remember();
+        return false;
+    }
+    return true;
+}
+
+void platformSetBuffers(int fd, int bytes) {
+    // Failures leave the kernel's defaults, which serve as well.
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}
+
+int platformAccept(int fd, sockaddr_in* peer, bool* outOfDescriptors) {
+    *outOfDescriptors = false;
+    for (;;) {
+        socklen_t len = sizeof(sockaddr_in);
+        int s = accept4(fd, reinterpret_cast<sockaddr*>(peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (s >= 0)
+            return s;
+        if (errno == EINTR)
+            continue;
+        // A connection that was reset while it waited is simply gone.
+        if (errno == ECONNABORTED)
+            continue;
+        remember();
+        *outOfDescriptors = errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+        return -1;
+    }
+}
+
+long platformRecv(int fd, void* buf, size_t n) {
+    for (;;) {
+        ssize_t r = recv(fd, buf, n, 0);
+        if (r >= 0)
+            return long(r);
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return kIoWouldBlock;
+        remember();
+        return kIoFailed;
+    }
+}
+
+long platformSend(int fd, const void* buf, size_t n) {
+    for (;;) {
+        ssize_t r = send(fd, buf, n, MSG_NOSIGNAL);
+        if (r > 0)
+            return long(r);
+        if (r == 0)
+            return kIoFailed;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return kIoWouldBlock;
+        remember();
+        return kIoFailed;
+    }
+}
+
+void platformClose(int fd) {
+    if (fd >= 0)
+        close(fd);  // on Linux the descriptor is gone even when close reports EINTR
+}
+
+bool platformWatch(int fd, uint32_t interest, bool isNew) {
+    int ep = epollSet();
+    if (ep < 0)
+        return false;
+    epoll_event ev;
+    memset(&ev, 0, sizeof ev);
+    ev.events = ((interest & kWaitRead) ? uint32_t(EPOLLIN) : 0u) | ((interest & kWaitWrite) ? uint32_t(EPOLLOUT) : 0u);
+    ev.data.fd = fd;
+    if (epoll_ctl(ep, isNew ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &ev) != 0) {
+        remember();
+        return false;
+    }
+    return true;
+}
+
+void platformUnwatch(int fd) {
+    if (epollFd >= 0)
+        epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);  // closing would drop it too
+}
+
+int platformWait(PlatformEvent* events, int max, int timeoutMs) {
+    int ep = epollSet();
+    if (ep < 0 || max <= 0)
+        return 0;
+    epoll_event evs[256];
+    if (max > 256)
+        max = 256;
+    int n = epoll_wait(ep, evs, max, timeoutMs);
+    if (n < 0) {
+        remember();  // EINTR included: the next pass simply waits again
+        return 0;
+    }
+    for (int i = 0; i < n; i++) {
+        uint32_t e = evs[i].events;
+        events[i].fd = evs[i].data.fd;
+        events[i].events = ((e & (EPOLLIN | EPOLLERR | EPOLLHUP | EPOLLRDHUP)) ? kWaitRead : 0) |
+                           ((e & (EPOLLOUT | EPOLLERR | EPOLLHUP)) ? kWaitWrite : 0);
+    }
+    return n;
+}
+
+bool platformWaitFew(const int* readFds, int nRead, bool* readReady, int writeFd, bool* writable) {
+    pollfd fds[65];
+    int n = 0;
+    for (int i = 0; i < nRead && n < 64; i++)
+        fds[n++] = pollfd{readFds[i], POLLIN, 0};
+    fds[n++] = pollfd{writeFd, POLLOUT, 0};
+    int r;
+    do
+        r = poll(fds, nfds_t(n), -1);
+    while (r < 0 && errno == EINTR);
+    if (r < 0) {
+        remember();
+        return false;
+    }
+    for (int i = 0; i < nRead; i++)
+        readReady[i] = i < 64 && (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0;
+    *writable = (fds[n - 1].revents & (POLLOUT | POLLERR | POLLHUP)) != 0;
+    return true;
+}
+
+int platformOpenFile(const char* name, bool create) {
+    int flags = O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0);
+    for (;;) {
+        int fd = open(name, flags, S_IRUSR | S_IWUSR);
+        if (fd >= 0)
+            return fd;
+        if (errno != EINTR) {
+            remember();
+            return -1;
+        }
+    }
+}
+
+int platformOpenReadOnly(const char* name) {
+    for (;;) {
+        int fd = open(name, O_RDONLY | O_CLOEXEC);
+        if (fd >= 0)
+            return fd;
+        if (errno != EINTR) {
+            remember();
+            return -1;
+        }
+    }
+}
+
+long platformReadAt(int fd, void* buf, size_t n, int64_t offset) {
+    size_t done = 0;
+    while (done < n) {
+        ssize_t r = pread(fd, static_cast<char*>(buf) + done, n - done, off_t(offset + int64_t(done)));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0) {
+            remember();
+            return done > 0 ? long(done) : -1;
+        }
+        if (r == 0)
+            break;
+        done += size_t(r);
+    }
+    return long(done);
+}
+
+long platformWriteAt(int fd, const void* buf, size_t n, int64_t offset) {
+    if (failWriteCountdown > 0 && --failWriteCountdown == 0) {
+        lastError = ENOSPC;
+        return -1;
+    }
+    size_t done = 0;
+    while (done < n) {
+        ssize_t r = pwrite(fd, static_cast<const char*>(buf) + done, n - done, off_t(offset + int64_t(done)));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0) {
+            remember();
+            return done > 0 ? long(done) : -1;
+        }
+        done += size_t(r);
+    }
+    return long(done);
+}
+
+long platformRead(int fd, void* buf, size_t n) {
+    for (;;) {
+        ssize_t r = read(fd, buf, n);
+        if (r >= 0)
+            return long(r);
+        if (errno != EINTR) {
+            remember();
+            return -1;
+        }
+    }
+}
+
+int platformTruncate(int fd, int64_t length) {
+    for (;;) {
+        if (ftruncate(fd, off_t(length)) == 0)
+            return 0;
+        if (errno != EINTR) {
+            remember();
+            return -1;
+        }
+    }
+}
+
+bool platformSync(int fd) {
+    if (fdatasync(fd) != 0) {
+        remember();
+        return false;
+    }
+    return true;
+}
+
+int64_t platformFileSize(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        remember();
+        return -1;
+    }
+    return int64_t(st.st_size);
+}
+
+void platformCloseFile(int fd) {
+    if (fd >= 0)
+        close(fd);
+}
+
+void platformFailWriteAt(int nth) { failWriteCountdown = nth < 0 ? 0 : nth; }

@@ -1,0 +1,88 @@
+// The one place that talks to the operating system: sockets, readiness
+// waiting, clocks, files and process limits. Nothing else includes system
+// headers or reads errno. Handles are int; -1 means none. EINTR is retried
+// here and never seen by callers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct sockaddr_in;
+
+// Results of platformRecv/platformSend besides a byte count.
+constexpr long kIoWouldBlock = -2;  // nothing can move now; try later
+constexpr long kIoFailed = -1;      // the connection is broken
+
+// Text of the last failure seen by any platform call (strerror form).
+const char* platformErrorText();
+
+// --- Process ------------------------------------------------------------
+// Called once at start-up: ignores SIGPIPE and SIGXFSZ (a failed write is
+// reported by its return value instead) and raises the soft limit of open
+// descriptors to the hard limit.
+void platformStart();
+// Ends the process with the given status, flushing standard output.
+[[noreturn]] void platformExit(int status);
+
+// --- Clocks -------------------------------------------------------------
+// Monotonic milliseconds; 64 bits, so it never wraps.
+int64_t platformMilliseconds();
+struct PlatformLocalTime {
+    int year, yday, hour, min, sec;  // year as tm_year + 1900, yday from 0
+    int mon, mday;                    // month 1..12, day 1..31
+};
+PlatformLocalTime platformLocalTime();
+
+// --- Sockets ------------------------------------------------------------
+int platformTcpSocket();                     // -1 on failure
+// Dotted address or host name to an IPv4 address in network order.
+// Returns false when the text is neither.
+bool platformResolve(const char* text, uint32_t* addr);
+// inet_addr semantics: the all-ones address when the text is not an address.
+uint32_t platformInetAddr(const char* text);
+// Dotted form of an address in network order, into out (at least 16 bytes).
+void platformDotted(uint32_t addr, char* out);
+bool platformBind(int fd, uint32_t addr, uint16_t port);  // both network order
+bool platformListen(int fd, int backlog);
+bool platformSetNonBlocking(int fd);
+void platformSetBuffers(int fd, int bytes);  // SO_RCVBUF and SO_SNDBUF
+// -1 when nothing waits or on error; *outOfDescriptors tells EMFILE/ENFILE.
+int platformAccept(int fd, sockaddr_in* peer, bool* outOfDescriptors);
+long platformRecv(int fd, void* buf, size_t n);        // bytes, 0 closed, kIo*
+long platformSend(int fd, const void* buf, size_t n);  // bytes, kIo* (never SIGPIPE)
+void platformClose(int fd);
+
+// --- Readiness ----------------------------------------------------------
+// One epoll set for the whole process.
+constexpr uint32_t kWaitRead = 1;
+constexpr uint32_t kWaitWrite = 2;
+struct PlatformEvent {
+    int fd;
+    uint32_t events;  // kWaitRead / kWaitWrite; errors and hang-ups read as kWaitRead
+};
+// Sets the interest of fd (0 removes it). Returns false on failure.
+bool platformWatch(int fd, uint32_t interest, bool isNew);
+void platformUnwatch(int fd);
+// Waits up to timeoutMs (0 polls, -1 forever); returns events written.
+int platformWait(PlatformEvent* events, int max, int timeoutMs);
+// One-off wait on a few descriptors, for the waiting send of levels 0..3.
+// readFds may be empty; returns false on error. *writable tells whether
+// writeFd became writable; readReady[i] whether readFds[i] became readable.
+bool platformWaitFew(const int* readFds, int nRead, bool* readReady, int writeFd, bool* writable);
+
+// --- Files --------------------------------------------------------------
+// Opens read/write; with create, makes a missing file (owner read/write).
+int platformOpenFile(const char* name, bool create);
+int platformOpenReadOnly(const char* name);
+// Positional I/O with 64-bit offsets: bytes moved, or -1.
+long platformReadAt(int fd, void* buf, size_t n, int64_t offset);
+long platformWriteAt(int fd, const void* buf, size_t n, int64_t offset);
+long platformRead(int fd, void* buf, size_t n);  // sequential read
+int platformTruncate(int fd, int64_t length);    // 0 or -1
+bool platformSync(int fd);                       // fdatasync
+int64_t platformFileSize(int fd);                // -1 on failure
+void platformCloseFile(int fd);
+
+// Test hook: makes the nth platformWriteAt from now on fail (1 = the next
+// one), as a full disk would; 0 turns it off. Only tests call it.
+void platformFailWriteAt(int nth);

@@ -1,0 +1,51 @@
+// A client connection: the buffered connection it reads and writes, and
+// its idle timer. A TCliente owns itself: admission creates it, and it
+// destroys itself on QUIT, on the idle time-out or when the connection
+// breaks. It holds one unit of its machine's conexoes for its whole life.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/alarme.h"
+#include "engine/comunica.h"
+
+class TMaquina;
+
+class TCliente : public TComunica, public TAlarme {
+public:
+    // Counts itself in usuarios and in m's conexoes and arms the idle timer
+    // for maxtempo seconds (0 or less: never times out).
+    explicit TCliente(TMaquina* m);
+    // Uncounts itself; queues the statistics line again under --debug;
+    // ends the machine record when it was the last client and no
+    // registration wait is pending; one flush attempt, then the socket closes.
+    ~TCliente() override;
+
+    // Data, drained and closed events: framing and interpretation.
+    void cEvento(const char* dados, int32_t len) override;
+    // Idle time-out: "-Tempo esgotado", then the client destroys itself.
+    virtual void cTempoEsgotado();
+    void cDispara() override { cTempoEsgotado(); }
+
+    // Interprets linha (or, in dialogue 2, the finished information block).
+    // False only when the client has destroyed itself (QUIT).
+    bool cComando();
+    // Queues the statistics line.
+    void cEstatistica();
+    // One step of a FIND listing; nothing unless one is under way.
+    void cLista();
+
+    TMaquina* maquina;
+    uint16_t tamanho = 0;         // characters held in linha
+    char linha[2049];             // current line, or the information block
+    bool multilinha = false;      // collecting information lines
+    uint8_t fimLinha = 0;         // remembered line end: '\r', '\n' or 0
+    uint8_t estadoLinha = 0;      // 0 line start, 1 the line is ".", 2 other
+    bool depura = false;          // statistics again when destroyed
+    bool desbloqueado = false;    // administration unlocked
+    uint8_t dialogo = 0;          // 0 idle, 1 name, 2 information, 3 listing, 4 final "."
+    char padrao[80];              // FIND argument
+    uint8_t cadSenha[20];         // digest of the last password argument
+    char cadEmail[80];            // address being registered; the FIND resume key
+    char cadNome[32];             // name being registered
+};

@@ -1,0 +1,10 @@
+// The server's listening endpoint: every accepted socket passes through
+// admission, which enforces maxconec per client address and greets.
+#pragma once
+
+#include "engine/escuta.h"
+
+class TServidor : public TEscuta {
+public:
+    void cAceita(int socket, const PeerAddress& peer) override;
+};

@@ -1,0 +1,54 @@
+// In-memory index of the registry: a red-black tree of users ordered by
+// compareFolded on the e-mail address. Walks follow parent links, so they
+// need no stack and can stop after any node. Nodes belong to the index;
+// whoever unlinks one frees it.
+#pragma once
+
+#include <cstdint>
+
+struct TUsuario {
+    uint32_t data;        // minutes since 1601 of the last REGISTER/LOGON/LOGOFF (or DATE)
+    uint8_t posicao[3];   // slot in the registry file, 24 bits, low byte first
+    uint8_t estado;       // 0 registered, 1 logged on, 2 logged off
+    char nome[32];
+    uint32_t ip;          // network byte order
+    uint8_t cor;          // bit 0 set: black
+    char email[80];       // the key, at most 79 characters
+    TUsuario* esq;
+    TUsuario* dir;
+    TUsuario* pai;
+
+    uint32_t cPosicao() const {
+        return uint32_t(posicao[0]) | (uint32_t(posicao[1]) << 8) | (uint32_t(posicao[2]) << 16);
+    }
+    void cDefinePosicao(uint32_t slot) {
+        posicao[0] = uint8_t(slot);
+        posicao[1] = uint8_t(slot >> 8);
+        posicao[2] = uint8_t(slot >> 16);
+    }
+};
+
+extern TUsuario* raiz;      // null while the registry is empty
+extern int32_t registros;   // nodes in the index == records in the file
+extern TUsuario* cursor;    // where the ageing pass goes on; null: from the first node
+
+// Keys: leading blanks are skipped and the key is cut to the stored form
+// of an address (79 characters), so a key finds the entry it created
+// whatever its length. An empty key finds nothing.
+TUsuario* cBusca(const char* chave);
+// The node equal to the key, else the first one after it; null past the end.
+TUsuario* cAPartir(const char* chave);
+TUsuario* cPrimeiro();
+TUsuario* cProximo(const TUsuario* no);
+// Links a new node under email (cut to 79 characters); an equal key goes
+// to the right. Sets cor, email, data = minuteClock, posicao = registros,
+// then counts it. Returns the new registros.
+int32_t cInsere(TUsuario* novo, const char* email);
+// Unlinks a node (moving cursor on first when it stands there); registros
+// decreases. Other nodes never move in memory. The caller frees the node.
+void cRetira(TUsuario* no);
+// Logged on or registered within ativomin minutes, and not logged off.
+bool cAtivo(const TUsuario* no);
+// The address rule of REGISTER: 1..189 bytes of 0x21..0x7F, exactly one
+// '@' not first, and after it a '.' followed by at least one character.
+bool cEmailValido(const char* texto);

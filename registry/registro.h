@@ -1,0 +1,68 @@
+// The registry file and its one record buffer. The file is a headerless
+// run of 840-byte records, slot n at n * 840, dense; it is opened on demand
+// and closed by every ageing pass. The registry object lives for the whole
+// process and is also the timer of the ageing pass.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/alarme.h"
+
+struct TUsuario;
+
+// Record layout: offsets of the fields in the 840-byte record.
+namespace registro_campo {
+constexpr int kEmail = 0, kEmailLen = 80;
+constexpr int kNome = 80, kNomeLen = 32;
+constexpr int kIp = 112;      // 4 bytes, network order
+constexpr int kData = 116;    // 4 bytes, little-endian
+constexpr int kSenha = 120;   // 20 bytes, stored digest
+constexpr int kEstado = 140;  // 1 byte
+constexpr int kInfo = 141, kInfoLen = 687;
+constexpr int kLogon = 828, kLogonLen = 12;
+constexpr int kRecord = 840;
+}  // namespace registro_campo
+
+class TRegistro : public TAlarme {
+public:
+    // Armed for 1 second at construction, so the first ageing pass runs as
+    // soon as the loop turns the wheel.
+    TRegistro();
+
+    // Opens (or creates, owner read/write) the registry file and builds the
+    // index from it. False when the file can be neither opened nor created.
+    bool cCarrega();
+    // Reads slot into buffer; true only for a whole record. Bytes 79, 111
+    // and 827 are zeroed after every attempt.
+    bool cLe(int32_t slot);
+    bool cLe(const TUsuario* no);
+    // Writes buffer as slot; true only when the whole record was written.
+    bool cGrava(int32_t slot);
+    bool cGrava(const TUsuario* no);
+    // Sets the file length to n records: 0, or negative on failure.
+    int cTrunca(int32_t n);
+    // Removes a user from file and index, moving the last record into its
+    // slot. False (file and index untouched) when a step fails.
+    bool cRemove(TUsuario* no);
+    // The ageing pass, every 5 seconds.
+    void cDispara() override;
+
+    // Field views of buffer.
+    char* email() { return reinterpret_cast<char*>(buffer + registro_campo::kEmail); }
+    char* nome() { return reinterpret_cast<char*>(buffer + registro_campo::kNome); }
+    char* info() { return reinterpret_cast<char*>(buffer + registro_campo::kInfo); }
+    char* logon() { return reinterpret_cast<char*>(buffer + registro_campo::kLogon); }
+    uint8_t* senha() { return buffer + registro_campo::kSenha; }
+    uint8_t& estado() { return buffer[registro_campo::kEstado]; }
+    uint32_t ip() const;
+    void defineIp(uint32_t ip);
+    uint32_t data() const;
+    void defineData(uint32_t minutos);
+
+    bool primeiraPassagem = true;
+    uint8_t buffer[registro_campo::kRecord];
+    int fd = -1;
+};
+
+// The one registry object, created before main runs.
+extern TRegistro registro;

@@ -1,0 +1,35 @@
+// Case- and accent-blind comparison of Latin-1 text. The one folding
+// table is filled by buildFoldTable at start-up and only read afterwards.
+#pragma once
+
+#include <cstdint>
+
+// Entry 0 means "not folded: the byte stands for itself".
+extern uint8_t foldTable[256];
+
+void buildFoldTable();
+
+// Compares the first words of a and b under folding; a blank or the end
+// ends each word. 0 when equal, -1 when a orders first, +1 otherwise.
+int compareWord(const char* a, const char* b);
+
+// Compares whole texts under folding; runs of blanks count as one and
+// trailing blanks do not count. -1/0/+1 exactly: the index's tree relies
+// on the sign.
+int compareFolded(const char* a, const char* b);
+
+// Whether needle occurs in haystack, ASCII letters matched without case,
+// every other byte exactly. An empty needle is found everywhere.
+bool containsNoCase(const char* needle, const char* haystack);
+
+// Copies at most size - 1 characters and a terminator; size <= 0 writes
+// nothing.
+void copyBounded(char* dest, const char* src, int size);
+
+// Copies src with its terminator and returns the terminator's position in
+// dest. No bound: only for fixed texts known to fit.
+char* copyString(char* dest, const char* src);
+
+// Bytes after the last byte of a NUL-terminated field read from a file:
+// the length of text in a field of `size` bytes, never past the field.
+int boundedLength(const char* field, int size);

@@ -1,0 +1,11 @@
+// The system's own formatter: %% %c %d %u %s %S into a caller's buffer,
+// cut silently at size - 1 characters. Never allocates, never fails.
+#pragma once
+
+#include <cstdint>
+
+// size counts the terminator; size <= 0 writes nothing at all. Every
+// directive that takes an argument consumes it even when nothing fits, so
+// the arguments never lose step. Unknown directives drop the '%'.
+// Returns the position of the terminator (buf itself when size <= 0).
+char* formatText(char* buf, int32_t size, const char* fmt, ...);
