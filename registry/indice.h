@@ -28,6 +28,9 @@ struct TUsuario {
     }
 };
 
+// posicao holds 24 bits: the registry never grows beyond this many records.
+constexpr int32_t kMaxRegistros = 1 << 24;
+
 extern TUsuario* raiz;      // null while the registry is empty
 extern int32_t registros;   // nodes in the index == records in the file
 extern TUsuario* cursor;    // where the ageing pass goes on; null: from the first node

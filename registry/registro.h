@@ -62,6 +62,20 @@ public:
     bool primeiraPassagem = true;
     uint8_t buffer[registro_campo::kRecord];
     int fd = -1;
+    // A truncation failed: the file may hold stale records past
+    // registros * 840. Every ageing pass retries until the length is right.
+    bool truncaPendente = false;
+    // Something was written since the last pass; the pass syncs before it
+    // closes the file.
+    bool gravouDesdePassagem = false;
+
+private:
+    bool cAbre();
+    // One expired user out of file and index; false when a read or write
+    // failed and the removal was given up (nothing changed).
+    bool cExpira(TUsuario* no);
+    void cConfereTamanho();
+    void cFecha();
 };
 
 // The one registry object, created before main runs.

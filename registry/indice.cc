@@ -1,0 +1,331 @@
+// The index: a red-black tree with parent links, ordered by compareFolded
+// on email. Nodes never move in memory and are never copied into one
+// another, so any pointer to a linked node (the ageing cursor above all)
+// stays valid until that node itself is unlinked.
+#include "registry/indice.h"
+
+#include <cassert>
+
+#include "engine/clock.h"
+#include "server/config.h"
+#include "text/fold.h"
+
+TUsuario* raiz = nullptr;
+int32_t registros = 0;
+TUsuario* cursor = nullptr;
+
+namespace {
+
+constexpr uint8_t kPreto = 1;
+constexpr int kEmailMax = 80;  // stored form: 79 characters and a NUL
+
+bool preto(const TUsuario* no) { return no == nullptr || (no->cor & kPreto) != 0; }
+bool vermelho(const TUsuario* no) { return !preto(no); }
+
+// Puts novo where velho hangs from velho's parent (or at the root).
+void substitui(TUsuario* velho, TUsuario* novo) {
+    TUsuario* pai = velho->pai;
+    if (pai == nullptr)
+        raiz = novo;
+    else if (pai->esq == velho)
+        pai->esq = novo;
+    else
+        pai->dir = novo;
+    if (novo != nullptr)
+        novo->pai = pai;
+}
+
+void giraEsquerda(TUsuario* x) {
+    TUsuario* y = x->dir;
+    x->dir = y->esq;
+    if (y->esq != nullptr)
+        y->esq->pai = x;
+    substitui(x, y);
+    y->esq = x;
+    x->pai = y;
+}
+
+void giraDireita(TUsuario* x) {
+    TUsuario* y = x->esq;
+    x->esq = y->dir;
+    if (y->dir != nullptr)
+        y->dir->pai = x;
+    substitui(x, y);
+    y->dir = x;
+    x->pai = y;
+}
+
+TUsuario* maisEsquerda(TUsuario* no) {
+    while (no->esq != nullptr)
+        no = no->esq;
+    return no;
+}
+
+// The search key in its stored form: leading blanks skipped, cut to 79
+// characters, so that a long key meets the entry it created. Null when
+// nothing is left. The copy lives in the caller's array: no allocation.
+const char* formaGuardada(const char* chave, char (&corte)[kEmailMax]) {
+    while (*chave == ' ')
+        chave++;
+    if (*chave == 0)
+        return nullptr;
+    copyBounded(corte, chave, kEmailMax);
+    return corte;
+}
+
+void corrigeInsercao(TUsuario* no) {
+    while (vermelho(no->pai)) {
+        TUsuario* pai = no->pai;
+        TUsuario* avo = pai->pai;  // a red node is never the root
+        if (pai == avo->esq) {
+            TUsuario* tio = avo->dir;
+            if (vermelho(tio)) {
+                pai->cor = kPreto;
+                tio->cor = kPreto;
+                avo->cor = 0;
+                no = avo;
+                continue;
+            }
+            if (no == pai->dir) {
+                giraEsquerda(pai);
+                no = pai;
+                pai = no->pai;
+            }
+            pai->cor = kPreto;
+            avo->cor = 0;
+            giraDireita(avo);
+        } else {
+            TUsuario* tio = avo->esq;
+            if (vermelho(tio)) {
+                pai->cor = kPreto;
+                tio->cor = kPreto;
+                avo->cor = 0;
+                no = avo;
+                continue;
+            }
+            if (no == pai->esq) {
+                giraDireita(pai);
+                no = pai;
+                pai = no->pai;
+            }
+            pai->cor = kPreto;
+            avo->cor = 0;
+            giraEsquerda(avo);
+        }
+    }
+    raiz->cor = kPreto;
+}
+
+// Exchanges the places of z and its in-order successor s (the leftmost
+// node of z's right subtree, so s has no left child) by relinking both and
+// swapping their colours. Contents stay where they are.
+void trocaComSucessor(TUsuario* z, TUsuario* s) {
+    assert(s->esq == nullptr);
+    TUsuario* zEsq = z->esq;
+    TUsuario* zDir = z->dir;
+    TUsuario* sPai = s->pai;
+    TUsuario* sDir = s->dir;
+
+    substitui(z, s);
+    s->esq = zEsq;
+    zEsq->pai = s;
+    if (sPai == z) {
+        s->dir = z;
+        z->pai = s;
+    } else {
+        s->dir = zDir;
+        zDir->pai = s;
+        sPai->esq = z;
+        z->pai = sPai;
+    }
+    z->esq = nullptr;
+    z->dir = sDir;
+    if (sDir != nullptr)
+        sDir->pai = z;
+
+    uint8_t cor = z->cor;
+    z->cor = s->cor;
+    s->cor = cor;
+}
+
+// Restores the black height after a black node left the tree; x (maybe
+// null) took its place under pai.
+void corrigeRemocao(TUsuario* x, TUsuario* pai) {
+    while (x != raiz && preto(x)) {
+        if (x == pai->esq) {
+            TUsuario* w = pai->dir;  // never null: x's side is one black short
+            if (vermelho(w)) {
+                w->cor = kPreto;
+                pai->cor = 0;
+                giraEsquerda(pai);
+                w = pai->dir;
+            }
+            if (preto(w->esq) && preto(w->dir)) {
+                w->cor = 0;
+                x = pai;
+                pai = x->pai;
+                continue;
+            }
+            if (preto(w->dir)) {
+                w->esq->cor = kPreto;
+                w->cor = 0;
+                giraDireita(w);
+                w = pai->dir;
+            }
+            w->cor = pai->cor;
+            pai->cor = kPreto;
+            w->dir->cor = kPreto;
+            giraEsquerda(pai);
+        } else {
+            TUsuario* w = pai->esq;
+            if (vermelho(w)) {
+                w->cor = kPreto;
+                pai->cor = 0;
+                giraDireita(pai);
+                w = pai->esq;
+            }
+            if (preto(w->esq) && preto(w->dir)) {
+                w->cor = 0;
+                x = pai;
+                pai = x->pai;
+                continue;
+            }
+            if (preto(w->esq)) {
+                w->dir->cor = kPreto;
+                w->cor = 0;
+                giraEsquerda(w);
+                w = pai->esq;
+            }
+            w->cor = pai->cor;
+            pai->cor = kPreto;
+            w->esq->cor = kPreto;
+            giraDireita(pai);
+        }
+        x = raiz;
+    }
+    if (x != nullptr)
+        x->cor = kPreto;
+}
+
+}  // namespace
+
+TUsuario* cBusca(const char* chave) {
+    char corte[kEmailMax];
+    const char* k = formaGuardada(chave, corte);
+    if (k == nullptr)
+        return nullptr;
+    TUsuario* no = raiz;
+    while (no != nullptr) {
+        int c = compareFolded(k, no->email);
+        if (c == 0)
+            return no;
+        no = c < 0 ? no->esq : no->dir;
+    }
+    return nullptr;
+}
+
+TUsuario* cAPartir(const char* chave) {
+    char corte[kEmailMax];
+    const char* k = formaGuardada(chave, corte);
+    if (k == nullptr)
+        return nullptr;
+    TUsuario* depois = nullptr;
+    TUsuario* no = raiz;
+    while (no != nullptr) {
+        int c = compareFolded(k, no->email);
+        if (c == 0)
+            return no;
+        if (c < 0) {
+            depois = no;
+            no = no->esq;
+        } else {
+            no = no->dir;
+        }
+    }
+    return depois;
+}
+
+TUsuario* cPrimeiro() { return raiz == nullptr ? nullptr : maisEsquerda(raiz); }
+
+TUsuario* cProximo(const TUsuario* no) {
+    if (no->dir != nullptr)
+        return maisEsquerda(no->dir);
+    const TUsuario* filho = no;
+    TUsuario* pai = no->pai;
+    while (pai != nullptr && pai->dir == filho) {
+        filho = pai;
+        pai = pai->pai;
+    }
+    return pai;
+}
+
+int32_t cInsere(TUsuario* novo, const char* email) {
+    novo->cor = 0;
+    copyBounded(novo->email, email, kEmailMax);
+    novo->data = minuteClock;
+    novo->esq = novo->dir = novo->pai = nullptr;
+    if (raiz == nullptr) {
+        raiz = novo;
+        novo->cor = kPreto;
+    } else {
+        TUsuario* no = raiz;
+        for (;;) {
+            // An equal key goes right, after the ones already there.
+            TUsuario*& filho = compareFolded(novo->email, no->email) < 0 ? no->esq : no->dir;
+            if (filho == nullptr) {
+                filho = novo;
+                novo->pai = no;
+                break;
+            }
+            no = filho;
+        }
+        corrigeInsercao(novo);
+    }
+    novo->cDefinePosicao(uint32_t(registros));
+    return ++registros;
+}
+
+void cRetira(TUsuario* no) {
+    if (cursor == no)
+        cursor = cProximo(no);
+    if (no->esq != nullptr && no->dir != nullptr)
+        trocaComSucessor(no, maisEsquerda(no->dir));
+    // Now no has at most one child.
+    TUsuario* filho = no->esq != nullptr ? no->esq : no->dir;
+    TUsuario* pai = no->pai;
+    substitui(no, filho);
+    if (preto(no))
+        corrigeRemocao(filho, pai);
+    no->esq = no->dir = no->pai = nullptr;
+    registros--;
+    assert(registros >= 0);
+}
+
+bool cAtivo(const TUsuario* no) {
+    // Widened so that a date close to the top of the 32-bit range does not
+    // wrap into "long ago".
+    return uint64_t(no->data) + uint64_t(uint32_t(ativomin)) >= uint64_t(minuteClock) && no->estado != 2;
+}
+
+bool cEmailValido(const char* texto) {
+    // States of the scan: before '@', after '@', after the first '.' that
+    // follows it, complete (something after that '.').
+    enum { kAntes, kDepoisArroba, kDepoisPonto, kCompleto } estado = kAntes;
+    for (int i = 0; texto[i] != 0; i++) {
+        if (i >= 189)
+            return false;
+        uint8_t c = uint8_t(texto[i]);
+        if (c < 0x21 || c > 0x7F)
+            return false;
+        if (c == '@') {
+            if (i == 0 || estado != kAntes)
+                return false;
+            estado = kDepoisArroba;
+        } else if (estado == kDepoisArroba && c == '.') {
+            estado = kDepoisPonto;
+        } else if (estado == kDepoisPonto) {
+            estado = kCompleto;
+        }
+    }
+    return estado == kCompleto;
+}

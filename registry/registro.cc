@@ -1,0 +1,178 @@
+// The registry file and its primitives. Slot n lies at n * 840 (64-bit
+// offsets); the file is opened on demand by any primitive and closed only
+// by the ageing pass.
+#include "registry/registro.h"
+
+#include <cstring>
+
+#include "engine/platform.h"
+#include "registry/indice.h"
+#include "server/config.h"
+#include "text/fold.h"
+
+using namespace registro_campo;
+
+TRegistro registro;
+
+namespace {
+
+// Whole records per read at start-up: about 1 MiB, and a multiple of the
+// record size so no record straddles two reads.
+constexpr long kRegistrosPorBloco = 1248;
+constexpr long kBloco = kRegistrosPorBloco * kRecord;
+
+int64_t deslocamento(int32_t slot) { return int64_t(slot) * kRecord; }
+
+uint32_t le32(const uint8_t* p) {
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+
+void insereDoArquivo(const uint8_t* rec) {
+    TUsuario* no = new TUsuario;
+    // copyBounded stops at 79 and 31 characters, as if bytes 79 and 111
+    // had been zeroed by a read.
+    cInsere(no, reinterpret_cast<const char*>(rec + kEmail));
+    no->data = le32(rec + kData);
+    no->estado = rec[kEstado];
+    memcpy(&no->ip, rec + kIp, 4);
+    copyBounded(no->nome, reinterpret_cast<const char*>(rec + kNome), kNomeLen);
+}
+
+}  // namespace
+
+TRegistro::TRegistro() { cArma(1); }
+
+uint32_t TRegistro::ip() const {
+    uint32_t v;
+    memcpy(&v, buffer + kIp, 4);
+    return v;
+}
+
+void TRegistro::defineIp(uint32_t v) { memcpy(buffer + kIp, &v, 4); }
+
+uint32_t TRegistro::data() const { return le32(buffer + kData); }
+
+void TRegistro::defineData(uint32_t minutos) {
+    buffer[kData] = uint8_t(minutos);
+    buffer[kData + 1] = uint8_t(minutos >> 8);
+    buffer[kData + 2] = uint8_t(minutos >> 16);
+    buffer[kData + 3] = uint8_t(minutos >> 24);
+}
+
+bool TRegistro::cAbre() {
+    if (fd == -1) {
+        int novo = platformOpenFile(registryFileName, false);
+        if (novo < 0)
+            return false;
+        fd = novo;
+    }
+    return true;
+}
+
+bool TRegistro::cLe(int32_t slot) {
+    bool inteiro = slot >= 0 && cAbre() && platformReadAt(fd, buffer, kRecord, deslocamento(slot)) == kRecord;
+    // Whatever the file held, email, nome and info end inside their fields.
+    buffer[kEmail + kEmailLen - 1] = 0;
+    buffer[kNome + kNomeLen - 1] = 0;
+    buffer[kInfo + kInfoLen - 1] = 0;
+    return inteiro;
+}
+
+bool TRegistro::cLe(const TUsuario* no) { return cLe(int32_t(no->cPosicao())); }
+
+bool TRegistro::cGrava(int32_t slot) {
+    if (slot < 0 || !cAbre())
+        return false;
+    gravouDesdePassagem = true;  // even a failed write may have moved bytes
+    return platformWriteAt(fd, buffer, kRecord, deslocamento(slot)) == kRecord;
+}
+
+bool TRegistro::cGrava(const TUsuario* no) { return cGrava(int32_t(no->cPosicao())); }
+
+int TRegistro::cTrunca(int32_t n) {
+    int r = -1;
+    if (n >= 0 && cAbre()) {
+        gravouDesdePassagem = true;
+        r = platformTruncate(fd, deslocamento(n));
+    }
+    // A stale record left past the end would load as one more user.
+    if (r != 0)
+        truncaPendente = true;
+    else if (n == registros)
+        truncaPendente = false;
+    return r;
+}
+
+bool TRegistro::cCarrega() {
+    if (fd == -1) {
+        // The retry creates a missing file; it never truncates, so a file
+        // that failed to open once for a passing reason is not wiped.
+        int novo = platformOpenFile(registryFileName, false);
+        if (novo < 0)
+            novo = platformOpenFile(registryFileName, true);
+        if (novo < 0)
+            return false;
+        fd = novo;
+    }
+
+    // A removal killed between moving the last record and cutting it off
+    // leaves that record twice, the copy last. The file never holds two
+    // identical records otherwise, so such a last record is dropped.
+    int64_t tamanho = platformFileSize(fd);
+    int64_t inteiros = tamanho > 0 ? tamanho / kRecord : 0;
+    if (inteiros > kMaxRegistros)
+        return false;  // slots beyond 24 bits would alias in the index
+    uint8_t ultimo[kRecord];
+    bool comparaUltimo = inteiros >= 2 &&
+                         platformReadAt(fd, ultimo, kRecord, (inteiros - 1) * kRecord) == kRecord;
+    bool repetido = false;
+
+    uint8_t* bloco = new uint8_t[kBloco];
+    int64_t slot = 0;
+    for (int64_t offset = 0;; offset += kBloco) {
+        long lidos = platformReadAt(fd, bloco, size_t(kBloco), offset);
+        if (lidos <= 0)
+            break;
+        for (long i = 0; i + kRecord <= lidos; i += kRecord, slot++) {
+            const uint8_t* rec = bloco + i;
+            if (comparaUltimo && slot < inteiros - 1) {
+                if (!repetido && memcmp(rec, ultimo, kRecord) == 0)
+                    repetido = true;
+            } else if (comparaUltimo && slot == inteiros - 1 && repetido && memcmp(rec, ultimo, kRecord) == 0) {
+                cTrunca(registros);
+                lidos = 0;  // ends the load
+                break;
+            }
+            insereDoArquivo(rec);
+        }
+        // A short read is the end of the file; a trailing piece shorter
+        // than a record is not a record.
+        if (lidos < kBloco)
+            break;
+    }
+    delete[] bloco;
+    return true;
+}
+
+bool TRegistro::cRemove(TUsuario* no) {
+    int32_t d = int32_t(no->cPosicao());
+    if (d >= registros)
+        return false;
+    int32_t ultimoSlot = registros - 1;
+    if (d != ultimoSlot) {
+        if (!cLe(ultimoSlot))
+            return false;
+        // Find the moved record's node before writing anything, so a
+        // failed lookup leaves the file as it was.
+        TUsuario* movido = cBusca(email());
+        if (movido == nullptr || movido == no || int32_t(movido->cPosicao()) != ultimoSlot)
+            return false;
+        if (!cGrava(d))
+            return false;
+        movido->cDefinePosicao(uint32_t(d));
+    }
+    cRetira(no);
+    delete no;
+    cTrunca(registros);  // a failure is remembered and retried by the ageing pass
+    return true;
+}
