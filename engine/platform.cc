@@ -158,6 +158,21 @@ int platformAccept(int fd, sockaddr_in* peer, bool* outOfDescriptors) {
     }
 }
 
+int platformAcceptPeer(int fd, uint32_t* ip, uint16_t* port, bool* outOfDescriptors) {
+    sockaddr_in sa;
+    memset(&sa, 0, sizeof sa);
+    int s = platformAccept(fd, &sa, outOfDescriptors);
+    *ip = s >= 0 ? sa.sin_addr.s_addr : 0;
+    *port = s >= 0 ? sa.sin_port : 0;
+    return s;
+}
+
+void platformReuseAddress(int fd) {
+    int one = 1;
+    // A refusal only means a quick restart waits for TIME_WAIT to pass.
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+}
+
 long platformRecv(int fd, void* buf, size_t n) {
     for (;;) {
         ssize_t r = recv(fd, buf, n, 0);

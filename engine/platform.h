@@ -48,6 +48,12 @@ bool platformSetNonBlocking(int fd);
 void platformSetBuffers(int fd, int bytes);  // SO_RCVBUF and SO_SNDBUF
 // -1 when nothing waits or on error; *outOfDescriptors tells EMFILE/ENFILE.
 int platformAccept(int fd, sockaddr_in* peer, bool* outOfDescriptors);
+// The same with the peer's address and port (network order) split out, for
+// callers that do not see the socket address structure.
+int platformAcceptPeer(int fd, uint32_t* ip, uint16_t* port, bool* outOfDescriptors);
+// Lets a listener bind its port while old connections of an earlier run
+// linger in TIME_WAIT; a port that another socket listens on stays refused.
+void platformReuseAddress(int fd);
 long platformRecv(int fd, void* buf, size_t n);        // bytes, 0 closed, kIo*
 long platformSend(int fd, const void* buf, size_t n);  // bytes, kIo* (never SIGPIPE)
 void platformClose(int fd);
