@@ -47,17 +47,22 @@ public:
     static constexpr int32_t kRing = 2048;
 
 private:
-    friend struct LevelWalk;
-    friend void receiveStep(int levels, const void* readySet);
-    friend void flushStep();
+    friend struct EngineCore;
+    struct Elo {
+        TComunica* anterior = nullptr;
+        TComunica* proximo = nullptr;
+        bool dentro = false;
+    };
     int socketEscrita = -1;
     int socketLeitura = -1;
     uint8_t fechaPendente = 0;
     uint8_t nivelEnvio = 4;
     uint8_t nivelLista = 4;
+    uint8_t legivel = 0;    // the last wait found the read socket readable
+    uint8_t cheio = 0;      // the socket took less than offered: wait until writable
+    uint8_t interesse = 0;  // readiness registered with the wait set
     int16_t cabeca = 0;
     int16_t cauda = 0;
-    TComunica* anterior = nullptr;
-    TComunica* proximo = nullptr;
+    Elo elos[3];  // level list, ready chain, pending chain (see core.h)
     char anel[kRing];
 };

@@ -31,9 +31,10 @@ public:
     int socket() const { return sock; }
 
 private:
-    friend void acceptStep();
-    friend void watchListeners();
+    friend struct EngineCore;
     uint8_t aceitando = 1;
+    uint8_t legivel = 0;  // the last wait found a connection waiting
+    uint8_t vigiada = 0;  // registered with the wait set
     int sock = -1;
     TEscuta* anterior = nullptr;
     TEscuta* proximo = nullptr;

@@ -1,0 +1,420 @@
+// The buffered connection: its ring, cEnvia and cDescarrega, and the receive
+// and flush steps. A pass walks only the ready and pending chains; every
+// unlink repairs the walks in progress, so any callback may destroy any
+// connection, the one being served or the one after it.
+#include "engine/comunica.h"
+
+#include <cassert>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/core.h"
+#include "engine/loop.h"
+#include "engine/platform.h"
+
+namespace {
+
+struct Cadeia {
+    TComunica* cabeca;
+    TComunica* cauda;
+};
+
+// Plain zero-initialised arrays: ready before any dynamic initialiser, so a
+// connection may be built before main.
+Cadeia cadeias[kChains][kLevels];
+LevelWalk* walks;  // innermost walk first
+
+const char kLevelRule[] = "[TComunica] Erro: cEnvia() foi chamado de cEvento() de menor nível";
+
+// Read sockets of the lower levels for a waiting send; grown, never shrunk.
+int* esperaFds;
+TComunica** esperaDonos;
+bool* esperaProntos;
+int esperaCapacidade;
+
+void growWaitSet(int n) {
+    if (n <= esperaCapacidade)
+        return;
+    int cap = esperaCapacidade < 64 ? 64 : esperaCapacidade;
+    while (cap < n)
+        cap *= 2;
+    esperaFds = static_cast<int*>(realloc(esperaFds, sizeof(int) * size_t(cap)));
+    esperaDonos = static_cast<TComunica**>(realloc(esperaDonos, sizeof(TComunica*) * size_t(cap)));
+    esperaProntos = static_cast<bool*>(realloc(esperaProntos, sizeof(bool) * size_t(cap)));
+    if (esperaFds == nullptr || esperaDonos == nullptr || esperaProntos == nullptr)
+        abort();
+    esperaCapacidade = cap;
+}
+
+}  // namespace
+
+int8_t currentLevel = 6;
+
+// --- Chains and walks ------------------------------------------------------
+
+void EngineCore::beginWalk(LevelWalk& w, int cadeia, int nivel) {
+    w.cadeia = int8_t(cadeia);
+    w.nivel = int8_t(nivel);
+    w.externa = walks;
+    walks = &w;
+}
+
+void EngineCore::endWalk(LevelWalk& w) {
+    assert(walks == &w);
+    walks = w.externa;
+}
+
+void EngineCore::join(TComunica* c, int cadeia, bool atCabeca) {
+    TComunica::Elo& e = c->elos[cadeia];
+    if (e.dentro)
+        return;
+    Cadeia& ch = cadeias[cadeia][c->nivelLista];
+    e.dentro = true;
+    if (atCabeca) {
+        e.anterior = nullptr;
+        e.proximo = ch.cabeca;
+        if (ch.cabeca != nullptr)
+            ch.cabeca->elos[cadeia].anterior = c;
+        else
+            ch.cauda = c;
+        ch.cabeca = c;
+    } else {
+        e.proximo = nullptr;
+        e.anterior = ch.cauda;
+        if (ch.cauda != nullptr)
+            ch.cauda->elos[cadeia].proximo = c;
+        else
+            ch.cabeca = c;
+        ch.cauda = c;
+    }
+}
+
+void EngineCore::leave(TComunica* c, int cadeia) {
+    TComunica::Elo& e = c->elos[cadeia];
+    if (!e.dentro)
+        return;
+    // A walk about to visit c goes on with c's successor instead.
+    for (LevelWalk* w = walks; w != nullptr; w = w->externa)
+        if (w->proxima == c && w->cadeia == cadeia && w->nivel == c->nivelLista)
+            w->proxima = e.proximo;
+    Cadeia& ch = cadeias[cadeia][c->nivelLista];
+    if (e.anterior != nullptr)
+        e.anterior->elos[cadeia].proximo = e.proximo;
+    else
+        ch.cabeca = e.proximo;
+    if (e.proximo != nullptr)
+        e.proximo->elos[cadeia].anterior = e.anterior;
+    else
+        ch.cauda = e.anterior;
+    e = TComunica::Elo();
+}
+
+// --- Construction and sockets ------------------------------------------------
+
+TComunica::TComunica() { EngineCore::join(this, kChainLevel, true); }
+
+TComunica::~TComunica() {
+    for (LevelWalk* w = walks; w != nullptr; w = w->externa)
+        if (w->servindo == this)
+            w->servindo = nullptr;
+    cFecha(true);
+    for (int k = 0; k < kChains; k++)
+        EngineCore::leave(this, k);
+}
+
+void TComunica::cConecta(int socket) {
+    if (aberta())
+        cFecha(false);
+    if (socket < 0)
+        return;
+    socketEscrita = socketLeitura = socket;
+    EngineCore::registerSocket(socket, this, nullptr);
+    if (platformWatch(socket, kWaitRead, true)) {
+        interesse = kWaitRead;
+    } else {
+        // Never reported readable, it could never be served: close it in
+        // the next receive step like any broken connection.
+        fechaPendente = 1;
+        EngineCore::join(this, kChainReady, true);
+    }
+}
+
+void TComunica::cFecha(bool descarregaAntes) {
+    if (socketEscrita >= 0) {
+        if (descarregaAntes && nivelEnvio != 5 && cabeca != cauda)
+            cDescarrega();
+        // cDescarrega drops (and closes) a failed write socket itself.
+        if (socketEscrita >= 0 && socketEscrita != socketLeitura)
+            platformClose(socketEscrita);
+    }
+    if (socketLeitura >= 0) {
+        // Unwatched before closing: a forked child may still hold the
+        // descriptor, and epoll would keep reporting it under a number that
+        // a new connection may take.
+        platformUnwatch(socketLeitura);
+        EngineCore::forgetSocket(socketLeitura);
+        platformClose(socketLeitura);
+    }
+    socketEscrita = socketLeitura = -1;
+    cabeca = cauda = 0;
+    fechaPendente = 0;
+    legivel = cheio = interesse = 0;
+    EngineCore::leave(this, kChainReady);
+    EngineCore::leave(this, kChainPending);
+}
+
+// --- Ring --------------------------------------------------------------------
+
+static int32_t roomOf(int16_t cabeca, int16_t cauda) {
+    return (cabeca - cauda + TComunica::kRing - 1) % TComunica::kRing;
+}
+
+bool TComunica::cDescarrega() {
+    if (socketEscrita < 0 || cabeca == cauda)
+        return cabeca == cauda;
+    for (;;) {
+        int32_t trecho = cauda >= cabeca ? cauda - cabeca : kRing - cabeca;
+        long r = platformSend(socketEscrita, anel + cabeca, size_t(trecho));
+        if (r == kIoWouldBlock) {
+            r = 0;
+        } else if (r < 0) {
+            if (socketEscrita != socketLeitura)
+                platformClose(socketEscrita);
+            socketEscrita = -1;
+            fechaPendente = 1;
+            cheio = 0;
+            EngineCore::join(this, kChainReady, true);
+            return false;
+        }
+        cabeca = int16_t((cabeca + r) % kRing);
+        if (cabeca == cauda) {
+            EngineCore::leave(this, kChainPending);
+            cheio = 0;
+            // Write interest is registered only while output is stuck; an
+            // empty ring must not wake every wait.
+            if ((interesse & kWaitWrite) && socketLeitura >= 0 &&
+                platformWatch(socketLeitura, kWaitRead, false))
+                interesse = kWaitRead;
+            return true;
+        }
+        if (r < trecho) {
+            cheio = 1;
+            return false;
+        }
+        // The whole chunk went: what is left starts at position 0.
+    }
+}
+
+bool TComunica::cEnvia(const char* texto, int32_t len) {
+    if (len < 0)
+        len = texto != nullptr ? int32_t(strlen(texto)) : 0;
+    if (len == 0)
+        return true;
+    if (len > kRing - 1)
+        return false;
+    if (nivelEnvio <= 3 && nivelEnvio > currentLevel) {
+        puts(kLevelRule);
+        fflush(stdout);
+        return false;
+    }
+    if (len >= roomOf(cabeca, cauda)) {
+        if (socketEscrita < 0)
+            return false;
+        if (nivelEnvio >= 4) {
+            nivelEnvio = 4;
+            cDescarrega();
+            if (len >= roomOf(cabeca, cauda))
+                return false;
+        } else if (!EngineCore::waitForRoom(this)) {
+            return false;  // this object may be gone: touch nothing
+        }
+    }
+    int32_t ate = kRing - cauda;
+    int32_t primeiro = len < ate ? len : ate;
+    memcpy(anel + cauda, texto, size_t(primeiro));
+    memcpy(anel, texto + primeiro, size_t(len - primeiro));
+    cauda = int16_t((cauda + len) % kRing);
+    EngineCore::join(this, kChainPending, true);
+    return true;
+}
+
+// Send levels 0..3: empties the ring, serving the lower levels meanwhile.
+// False when the write side broke or c was destroyed by an event it served.
+bool EngineCore::waitForRoom(TComunica* c) {
+    int k = c->nivelEnvio;
+    LevelWalk guarda;
+    beginWalk(guarda, -1, k);
+    guarda.servindo = c;
+    bool ok = false;
+    for (;;) {
+        if (c->cDescarrega()) {
+            ok = true;
+            break;
+        }
+        if (c->socketEscrita < 0)
+            break;
+        int n = 0;
+        for (int L = 0; L < k; L++)
+            for (TComunica* o = cadeias[kChainLevel][L].cabeca; o != nullptr; o = o->elos[kChainLevel].proximo)
+                if (o->socketLeitura >= 0) {
+                    growWaitSet(n + 1);
+                    esperaFds[n] = o->socketLeitura;
+                    esperaDonos[n++] = o;
+                }
+        bool gravavel = false;
+        if (!platformWaitFew(esperaFds, n, esperaProntos, c->socketEscrita, &gravavel))
+            break;  // a wait that fails now would fail again: give up rather than spin
+        if (gravavel)
+            continue;
+        for (int i = 0; i < n; i++)
+            if (esperaProntos[i]) {
+                esperaDonos[i]->legivel = 1;
+                join(esperaDonos[i], kChainReady, false);
+            }
+        receiveLevels(k);
+        if (guarda.servindo != c)
+            break;  // destroyed by one of those events
+    }
+    endWalk(guarda);
+    return ok;
+}
+
+int32_t TComunica::takePending(char* out, int32_t max) {
+    int32_t n = 0;
+    while (n < max && cabeca != cauda) {
+        out[n++] = anel[cabeca];
+        cabeca = int16_t((cabeca + 1) % kRing);
+    }
+    if (cabeca == cauda) {
+        EngineCore::leave(this, kChainPending);
+        cheio = 0;
+    }
+    return n;
+}
+
+void TComunica::cNivel(uint8_t envio, uint8_t lista) {
+    if (envio <= 5)
+        nivelEnvio = envio;
+    if (lista > 5 || lista == nivelLista)
+        return;
+    bool pronto = elos[kChainReady].dentro;
+    bool pendente = elos[kChainPending].dentro;
+    for (int k = 0; k < kChains; k++)
+        EngineCore::leave(this, k);
+    nivelLista = lista;
+    EngineCore::join(this, kChainLevel, false);
+    if (pronto)
+        EngineCore::join(this, kChainReady, true);
+    if (pendente)
+        EngineCore::join(this, kChainPending, true);
+}
+
+void TComunica::cEvento(const char*, int32_t) {}
+
+// --- Pass steps ----------------------------------------------------------------
+
+void EngineCore::receiveLevels(int niveis) {
+    int8_t salvo = currentLevel;
+    char buf[TComunica::kRing];
+    for (int L = 0; L < niveis; L++) {
+        currentLevel = int8_t(L);
+        LevelWalk w;
+        beginWalk(w, kChainReady, L);
+        for (TComunica* c = cadeias[kChainReady][L].cabeca; c != nullptr; c = w.proxima) {
+            w.proxima = c->elos[kChainReady].proximo;
+            w.servindo = c;
+            leave(c, kChainReady);
+            bool ler = c->legivel != 0;
+            c->legivel = 0;
+            while (ler && c->socketLeitura >= 0) {
+                long n = platformRecv(c->socketLeitura, buf, sizeof buf);
+                if (n == kIoWouldBlock)
+                    break;
+                if (n <= 0) {
+                    c->cFecha(false);
+                    c->cEvento(nullptr, 0);
+                    break;
+                }
+                c->cEvento(buf, int32_t(n));
+                if (w.servindo != c)
+                    break;
+                // A full buffer means the socket may hold more: read again
+                // now rather than leave the rest for the next pass.
+                if (n < long(sizeof buf))
+                    break;
+            }
+            if (w.servindo != c)
+                continue;  // c is gone: touch nothing of it
+            if (c->fechaPendente) {
+                c->cFecha(false);
+                c->cEvento(nullptr, 0);
+            }
+        }
+        endWalk(w);
+    }
+    currentLevel = salvo;
+}
+
+void EngineCore::flushLevels() {
+    for (int L = 0; L < kLevels; L++) {
+        int8_t salvo = currentLevel;
+        currentLevel = int8_t(L);
+        LevelWalk w;
+        beginWalk(w, kChainPending, L);
+        for (TComunica* c = cadeias[kChainPending][L].cabeca; c != nullptr; c = w.proxima) {
+            w.proxima = c->elos[kChainPending].proximo;
+            if (c->nivelEnvio > 4 || c->socketEscrita < 0 || c->cabeca == c->cauda)
+                continue;
+            if (c->cheio && (c->interesse & kWaitWrite))
+                continue;  // known full: the wait reports when it takes more
+            if (c->cDescarrega()) {
+                currentLevel = int8_t(L);
+                c->cEvento(nullptr, 1);
+            }
+        }
+        endWalk(w);
+        currentLevel = salvo;
+    }
+}
+
+bool EngineCore::prepareConnections() {
+    bool podeEsperar = true;
+    for (int L = 0; L < kLevels; L++)
+        if (cadeias[kChainReady][L].cabeca != nullptr)
+            podeEsperar = false;  // close pending, or readable but not yet read
+    // List level 5 is watched for reading only.
+    for (int L = 0; L < 5; L++)
+        for (TComunica* c = cadeias[kChainPending][L].cabeca; c != nullptr; c = c->elos[kChainPending].proximo) {
+            if (c->nivelEnvio > 4 || c->socketEscrita < 0)
+                continue;
+            if (!c->cheio) {
+                podeEsperar = false;  // queued after its flush: not tried yet
+                continue;
+            }
+            if ((c->interesse & kWaitWrite) || c->socketEscrita != c->socketLeitura)
+                continue;
+            if (platformWatch(c->socketLeitura, kWaitRead | kWaitWrite, false)) {
+                c->interesse = kWaitRead | kWaitWrite;
+            } else {
+                c->fechaPendente = 1;  // it could never be flushed
+                join(c, kChainReady, true);
+                podeEsperar = false;
+            }
+        }
+    return podeEsperar;
+}
+
+void EngineCore::connectionEvent(TComunica* c, uint32_t eventos) {
+    if (eventos & kWaitRead) {
+        c->legivel = 1;
+        join(c, kChainReady, false);
+    }
+    if (eventos & kWaitWrite) {
+        c->cheio = 0;
+        bool quer = c->cabeca != c->cauda && c->nivelEnvio <= 4 && c->nivelLista <= 4 && c->socketEscrita >= 0;
+        if (!quer && (c->interesse & kWaitWrite) && c->socketLeitura >= 0 &&
+            platformWatch(c->socketLeitura, kWaitRead, false))
+            c->interesse = kWaitRead;
+    }
+}
