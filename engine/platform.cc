@@ -250,9 +250,24 @@ int platformWait(PlatformEvent* events, int max, int timeoutMs) {
 }
 
 bool platformWaitFew(const int* readFds, int nRead, bool* readReady, int writeFd, bool* writable) {
-    pollfd fds[65];
+    // Every read socket is watched, however many there are; the array only
+    // grows, so steady use allocates nothing.
+    static pollfd* fds = nullptr;
+    static int capacity = 0;
+    if (nRead < 0)
+        nRead = 0;
+    if (nRead + 1 > capacity) {
+        int cap = capacity < 64 ? 64 : capacity;
+        while (cap < nRead + 1)
+            cap *= 2;
+        pollfd* grown = static_cast<pollfd*>(realloc(fds, sizeof(pollfd) * size_t(cap)));
+        if (grown == nullptr)
+            abort();
+        fds = grown;
+        capacity = cap;
+    }
     int n = 0;
-    for (int i = 0; i < nRead && n < 64; i++)
+    for (int i = 0; i < nRead; i++)
         fds[n++] = pollfd{readFds[i], POLLIN, 0};
     fds[n++] = pollfd{writeFd, POLLOUT, 0};
     int r;
@@ -264,7 +279,7 @@ bool platformWaitFew(const int* readFds, int nRead, bool* readReady, int writeFd
         return false;
     }
     for (int i = 0; i < nRead; i++)
-        readReady[i] = i < 64 && (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0;
+        readReady[i] = (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0;
     *writable = (fds[n - 1].revents & (POLLOUT | POLLERR | POLLHUP)) != 0;
     return true;
 }

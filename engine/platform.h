@@ -71,7 +71,7 @@ bool platformWatch(int fd, uint32_t interest, bool isNew);
 void platformUnwatch(int fd);
 // Waits up to timeoutMs (0 polls, -1 forever); returns events written.
 int platformWait(PlatformEvent* events, int max, int timeoutMs);
-// One-off wait on a few descriptors, for the waiting send of levels 0..3.
+// One-off wait on some descriptors (any number), for the waiting send of levels 0..3.
 // readFds may be empty; returns false on error. *writable tells whether
 // writeFd became writable; readReady[i] whether readFds[i] became readable.
 bool platformWaitFew(const int* readFds, int nRead, bool* readReady, int writeFd, bool* writable);
