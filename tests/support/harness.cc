@@ -117,10 +117,11 @@ bool configValue(const std::string& cfg, const char* key, std::string* value) {
 // --- ServerProcess ----------------------------------------------------------
 
 std::string ServerProcess::baseName(const std::string& programName) {
-    std::string base = programName.substr(0, 299);
+    std::string base = programName;
     size_t sep = base.find_last_of("/\\");
     if (sep != std::string::npos)
         base = base.substr(sep + 1);
+    base = base.substr(0, 299);
     base = base.substr(0, base.find('.'));
     return base.substr(0, 95);
 }

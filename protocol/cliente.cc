@@ -1,0 +1,30 @@
+// Life of a client object: it counts itself in usuarios and in its
+// machine's conexoes from construction to destruction, and the last client
+// of a machine without a pending registration wait takes the record along.
+#include "protocol/cliente.h"
+
+#include "protocol/maquina.h"
+#include "server/config.h"
+
+TCliente::TCliente(TMaquina* m) : maquina(m) {
+    usuarios++;
+    m->conexoes++;
+    cArma(maxtempo);  // clamped by the wheel; 0 or less: never times out
+}
+
+TCliente::~TCliente() {
+    usuarios--;
+    maquina->conexoes--;
+    // Queued now, it leaves with the flush attempt of ~TComunica.
+    if (depura)
+        cEstatistica();
+    if (maquina->conexoes == 0 && maquina->cRestante() == 0)
+        delete maquina;
+    // The bases go next, TAlarme (the idle timer) before TComunica, whose
+    // destructor makes one flush attempt and closes the socket.
+}
+
+void TCliente::cTempoEsgotado() {
+    cEnvia("-Tempo esgotado\r\n", -1);
+    delete this;
+}

@@ -1,0 +1,36 @@
+// Admission: every accepted socket becomes a client of its machine, unless
+// that machine already holds maxconec connections. A refusal is sent on the
+// bare socket, since no connection object exists for it.
+#include "protocol/servidor.h"
+
+#include "engine/platform.h"
+#include "protocol/cliente.h"
+#include "protocol/maquina.h"
+#include "server/config.h"
+#include "text/format.h"
+
+void TServidor::cAceita(int socket, const PeerAddress& peer) {
+    TMaquina* m = cBuscaMaquina(peer.ip);
+    // Only an existing record is held to the limit: a machine's first
+    // connection is always admitted, whatever maxconec says.
+    if (m != nullptr && m->conexoes >= maxconec) {
+        char recusa[100];
+        char* fim = formatText(recusa, sizeof recusa, "-Erro: Não é permitido mais de %d conex%s por máquina.\r\n",
+                               maxconec, maxconec == 1 ? "ão" : "ões");
+        // One attempt on the non-blocking socket: what it does not take
+        // at once is lost, and the socket closes regardless.
+        platformSend(socket, recusa, size_t(fim - recusa));
+        platformClose(socket);
+        return;
+    }
+    if (m == nullptr)
+        m = new TMaquina(peer.ip);
+    TCliente* cliente = new TCliente(m);
+    cliente->cConecta(socket);
+
+    char saudacao[80];
+    formatText(saudacao, sizeof saudacao, "+OK QUELTA Versão 2.03. Agora %d usuário%s.\r\n", usuarios,
+               usuarios == 1 ? "" : "s");
+    // A fresh ring always has room for the greeting.
+    cliente->cEnvia(saudacao, -1);
+}

@@ -1,0 +1,155 @@
+// Configuration values and the reader of the ".cfg" file. The parser keeps
+// its state between chunks, so a line may straddle two 1024-byte reads.
+#include "server/config.h"
+
+#include "engine/platform.h"
+#include "text/fold.h"
+
+char senhaadm[20] = "vrelk";
+char ender[100] = "";
+int32_t porta = 1956;
+int32_t maxconec = 2;
+int32_t diasreg = 90;
+int32_t ativomin = 480;
+int32_t maxtempo = 120;
+int32_t regtempo = 120;
+
+char registryFileName[100];
+char configFileName[100];
+
+namespace {
+
+constexpr int kBaseMax = 299;  // the base is built in a 300-byte buffer
+constexpr int kNameMax = 95;   // of the base in a file name, before the extension
+constexpr int kChunk = 1024;
+constexpr int32_t kPortaPadrao = 1956;
+
+// Leading blanks, an optional sign, decimal digits; anything else ends the
+// number, and no digits give 0. Values beyond 32 bits saturate rather than
+// wrap, so a huge port can never come out as a small valid one.
+int32_t parseNumber(const char* s) {
+    while (*s == ' ' || (*s >= '\t' && *s <= '\r'))
+        s++;
+    bool negativo = false;
+    if (*s == '+' || *s == '-')
+        negativo = *s++ == '-';
+    int64_t v = 0;
+    for (; *s >= '0' && *s <= '9'; s++) {
+        v = v * 10 + (*s - '0');
+        if (v > int64_t(INT32_MAX) + 1)
+            v = int64_t(INT32_MAX) + 1;
+    }
+    if (negativo)
+        return int32_t(-v);
+    return v > INT32_MAX ? INT32_MAX : int32_t(v);
+}
+
+void stripTrailingBlanks(char* text, int& len) {
+    while (len > 0 && text[len - 1] == ' ')
+        len--;
+    text[len] = 0;
+}
+
+void apply(const char* chave, const char* valor) {
+    if (compareWord(chave, "senhaadm") == 0) {
+        copyBounded(senhaadm, valor, sizeof senhaadm);
+    } else if (compareWord(chave, "ender") == 0) {
+        copyBounded(ender, valor, sizeof ender);
+    } else if (compareWord(chave, "porta") == 0) {
+        int32_t p = parseNumber(valor);
+        porta = p >= 1 && p <= 65535 ? p : kPortaPadrao;
+    } else if (compareWord(chave, "maxconec") == 0) {
+        maxconec = parseNumber(valor);
+    } else if (compareWord(chave, "diasreg") == 0) {
+        diasreg = parseNumber(valor);
+    } else if (compareWord(chave, "ativomin") == 0) {
+        int32_t m = parseNumber(valor);
+        ativomin = m < 1 ? 1 : m > 6000 ? 6000 : m;
+    } else if (compareWord(chave, "maxtempo") == 0) {
+        maxtempo = parseNumber(valor);
+    } else if (compareWord(chave, "regtempo") == 0) {
+        regtempo = parseNumber(valor);
+    }
+    // Unknown keys are ignored on purpose: a file may carry keys of other
+    // versions or notes.
+}
+
+}  // namespace
+
+void deriveFileNames(const char* programName) {
+    // Only the last path component counts, however long the whole path is:
+    // the component starts afresh after every separator, and only what
+    // follows the last one is kept (cut to the buffer).
+    char base[kBaseMax + 1];
+    int n = 0;
+    for (const char* p = programName; *p != 0; p++) {
+        if (*p == '/' || *p == '\\')
+            n = 0;
+        else if (n < kBaseMax)
+            base[n++] = *p;
+    }
+    base[n] = 0;
+    for (int i = 0; i < n; i++)
+        if (base[i] == '.') {
+            base[i] = 0;
+            n = i;
+            break;
+        }
+    if (n > kNameMax)
+        n = kNameMax;
+    for (int i = 0; i < n; i++)
+        registryFileName[i] = configFileName[i] = base[i];
+    copyString(registryFileName + n, ".sav");
+    copyString(configFileName + n, ".cfg");
+}
+
+void ConfigParser::feed(const char* bytes, int n) {
+    for (int i = 0; i < n; i++) {
+        uint8_t c = uint8_t(bytes[i]);
+        if (c == '\r' || c == '\n') {
+            endOfLine();
+        } else if (c == ' ' && (noValor ? tamValor == 0 : tamChave == 0)) {
+            // leading blanks of key and value are dropped
+        } else if (c < 0x20) {
+            // control bytes, the tab included, vanish wherever they are
+        } else if (!noValor) {
+            if (c == '=') {
+                stripTrailingBlanks(chave, tamChave);
+                noValor = true;
+                tamValor = 0;
+            } else if (tamChave < 255) {
+                chave[tamChave++] = char(c);
+            }
+        } else if (tamValor < 255) {
+            valor[tamValor++] = char(c);
+        }
+    }
+}
+
+void ConfigParser::endOfLine() {
+    // A line without '=' or with nothing after it sets nothing.
+    if (noValor && tamValor > 0) {
+        stripTrailingBlanks(valor, tamValor);
+        apply(chave, valor);
+    }
+    noValor = false;
+    tamChave = 0;
+    tamValor = 0;
+}
+
+void readConfiguration(int fd) {
+    ConfigParser parser;
+    char chunk[kChunk];
+    for (;;) {
+        long n = platformRead(fd, chunk, kChunk);
+        if (n < 0)
+            return;  // a read error ends the reading; what was applied stays
+        // A short read is the end of the file: the line feed ends a last
+        // line that has none. A full chunk is followed by another read.
+        if (n < kChunk)
+            chunk[n++] = '\n';
+        parser.feed(chunk, int(n));
+        if (n != kChunk)
+            return;
+    }
+}
