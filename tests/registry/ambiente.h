@@ -1,0 +1,148 @@
+// Shared set-up of the registry tests: a fresh temporary directory holding
+// the registry file, an empty index, and builders for 840-byte records.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/clock.h"
+#include "engine/platform.h"
+#include "registry/indice.h"
+#include "registry/registro.h"
+#include "server/config.h"
+#include "text/fold.h"
+
+namespace teste {
+
+using Registro = std::vector<uint8_t>;
+
+inline Registro fazRegistro(const char* email, const char* nome = "Nome", uint32_t data = 0, uint8_t estado = 0,
+                            uint32_t ip = 0x0100007F) {
+    Registro r(registro_campo::kRecord, 0);
+    strncpy(reinterpret_cast<char*>(&r[registro_campo::kEmail]), email, registro_campo::kEmailLen);
+    strncpy(reinterpret_cast<char*>(&r[registro_campo::kNome]), nome, registro_campo::kNomeLen);
+    memcpy(&r[registro_campo::kIp], &ip, 4);
+    for (int i = 0; i < 4; i++)
+        r[registro_campo::kData + i] = uint8_t(data >> (8 * i));
+    r[registro_campo::kEstado] = estado;
+    // Some bytes in the tail, so a moved record is told apart from a zeroed one.
+    std::string info = std::string("info de ") + email;
+    memcpy(&r[registro_campo::kInfo], info.data(), std::min<size_t>(info.size(), 100));
+    return r;
+}
+
+inline void libertaIndice() {
+    while (raiz != nullptr) {
+        TUsuario* no = raiz;
+        cRetira(no);
+        delete no;
+    }
+    raiz = nullptr;
+    cursor = nullptr;
+    registros = 0;
+}
+
+class Ambiente : public ::testing::Test {
+protected:
+    void SetUp() override {
+        buildFoldTable();
+        char modelo[] = "/tmp/quelta-registry-XXXXXX";
+        ASSERT_NE(mkdtemp(modelo), nullptr);
+        dir = modelo;
+        caminho = dir + "/quelta.sav";
+        ASSERT_LT(caminho.size(), sizeof(registryFileName));
+        snprintf(registryFileName, sizeof(registryFileName), "%s", caminho.c_str());
+        libertaIndice();
+        fechaRegistro();
+        registro.primeiraPassagem = true;
+        registro.truncaPendente = false;
+        registro.gravouDesdePassagem = false;
+        diasreg = 90;
+        ativomin = 480;
+        minuteClock = 220000000;
+        platformFailWriteAt(0);
+    }
+    void TearDown() override {
+        platformFailWriteAt(0);
+        fechaRegistro();
+        libertaIndice();
+        unlink(caminho.c_str());
+        rmdir(dir.c_str());
+    }
+
+    static void fechaRegistro() {
+        if (registro.fd != -1)
+            close(registro.fd);
+        registro.fd = -1;
+    }
+
+    void escreveArquivo(const std::vector<Registro>& regs, const std::string& resto = "") {
+        std::string bytes;
+        for (const Registro& r : regs)
+            bytes.append(reinterpret_cast<const char*>(r.data()), r.size());
+        bytes += resto;
+        escreveBytes(bytes);
+    }
+    void escreveBytes(const std::string& bytes) {
+        int fd = open(caminho.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+        close(fd);
+    }
+    std::string leArquivo() const {
+        std::string bytes;
+        int fd = open(caminho.c_str(), O_RDONLY);
+        if (fd < 0)
+            return bytes;
+        char b[65536];
+        ssize_t n;
+        while ((n = read(fd, b, sizeof b)) > 0)
+            bytes.append(b, size_t(n));
+        close(fd);
+        return bytes;
+    }
+    Registro slotDoArquivo(int slot) const {
+        std::string bytes = leArquivo();
+        size_t at = size_t(slot) * registro_campo::kRecord;
+        if (at + registro_campo::kRecord > bytes.size())
+            return {};
+        return Registro(bytes.begin() + long(at), bytes.begin() + long(at + registro_campo::kRecord));
+    }
+    void carrega(const std::vector<Registro>& regs) {
+        escreveArquivo(regs);
+        ASSERT_TRUE(registro.cCarrega());
+    }
+
+    // File and index agree: length registros * 840, every node's slot holds
+    // its e-mail, and every slot belongs to exactly one node.
+    void confereConsistencia() {
+        std::string bytes = leArquivo();
+        ASSERT_EQ(bytes.size(), size_t(registros) * registro_campo::kRecord);
+        std::vector<int> donos(size_t(registros), 0);
+        int n = 0;
+        for (TUsuario* no = cPrimeiro(); no != nullptr; no = cProximo(no), n++) {
+            uint32_t slot = no->cPosicao();
+            ASSERT_LT(slot, uint32_t(registros)) << no->email;
+            donos[slot]++;
+            const char* email = bytes.data() + size_t(slot) * registro_campo::kRecord;
+            EXPECT_EQ(strncmp(email, no->email, 79), 0) << "slot " << slot;
+        }
+        EXPECT_EQ(n, registros);
+        for (int d : donos)
+            EXPECT_EQ(d, 1);
+    }
+
+    std::string dir;
+    std::string caminho;
+};
+
+}  // namespace teste
