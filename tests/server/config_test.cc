@@ -1,0 +1,283 @@
+// The configuration reader on real files, and the file names derived from
+// the program name. Every case starts from the compiled-in defaults.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "engine/platform.h"
+#include "server/config.h"
+#include "text/fold.h"
+
+namespace {
+
+void restoreDefaults() {
+    copyBounded(senhaadm, "vrelk", sizeof senhaadm);
+    ender[0] = 0;
+    porta = 1956;
+    maxconec = 2;
+    diasreg = 90;
+    ativomin = 480;
+    maxtempo = 120;
+    regtempo = 120;
+}
+
+class Config : public ::testing::Test {
+protected:
+    void SetUp() override {
+        buildFoldTable();
+        restoreDefaults();
+        char templ[] = "/tmp/quelta-config-XXXXXX";
+        ASSERT_NE(mkdtemp(templ), nullptr);
+        dir = templ;
+    }
+    void TearDown() override {
+        unlink((dir + "/quelta.cfg").c_str());
+        rmdir(dir.c_str());
+        restoreDefaults();
+    }
+    // Writes bytes as the configuration file and reads it the way start-up does.
+    void readText(const std::string& bytes) {
+        std::string file = dir + "/quelta.cfg";
+        int w = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE(w, 0);
+        ASSERT_EQ(write(w, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+        close(w);
+        int fd = platformOpenReadOnly(file.c_str());
+        ASSERT_GE(fd, 0);
+        readConfiguration(fd);
+        platformCloseFile(fd);
+    }
+    std::string dir;
+};
+
+TEST_F(Config, DefaultsBeforeAnyFile) {
+    EXPECT_STREQ(senhaadm, "vrelk");
+    EXPECT_STREQ(ender, "");
+    EXPECT_EQ(porta, 1956);
+    EXPECT_EQ(maxconec, 2);
+    EXPECT_EQ(diasreg, 90);
+    EXPECT_EQ(ativomin, 480);
+    EXPECT_EQ(maxtempo, 120);
+    EXPECT_EQ(regtempo, 120);
+}
+
+TEST_F(Config, PortParsingAndRange) {
+    // Each file first sets 2000, so a bad value visibly becomes 1956 and
+    // not the value before it.
+    struct Case {
+        const char* text;
+        int32_t porta;
+    } cases[] = {
+        {"porta=2000", 2000},  // no line end at all: the appended line feed ends it
+        {"   porta   =   2001   \r\n", 2001},
+        {"porta = 2000\nporta = 0\n", 1956},
+        {"porta = 2000\nporta = 70000\n", 1956},
+        {"porta = 2000\nporta = 65536\n", 1956},
+        {"porta = 2000\nporta = abc\n", 1956},
+        {"porta = 2000\nporta = -80\n", 1956},
+        {"porta = 65535\n", 65535},
+        {"porta = 1\n", 1},
+        {"porta = +2002\n", 2002},
+        {"porta = 2003xyz\n", 2003},
+        {"porta = 2004 5\n", 2004},
+        {"porta = 2000\nporta = 2005\n", 2005},  // the last of two wins
+        // 2^32 + 1 must not wrap round to port 1.
+        {"porta = 2000\nporta = 4294967297\n", 1956},
+        {"porta = 2000\nporta = 99999999999999999999999\n", 1956},
+        {"PORTA = 2006\n", 2006},
+        {"Porta xyz = 2007\n", 2007},  // a blank ends the key's word
+        {"p\xD3RTA = 2008\n", 2008},   // accents fold away in key matching
+        {"por\tta\t=\t2009\t\n", 2009},  // tabs vanish, also inside the key
+        {"porta = 2000\rmaxconec = 3\r", 2000},
+        {"portas = 2010\n", 1956},  // not a known key
+        {"porta\n= 2011\n", 1956},  // the '=' is on another line
+        {"porta =\n", 1956},
+    };
+    for (const Case& c : cases) {
+        restoreDefaults();
+        readText(c.text);
+        EXPECT_EQ(porta, c.porta) << "file: " << c.text;
+    }
+}
+
+TEST_F(Config, NumbersAndClamps) {
+    struct Case {
+        const char* text;
+        int32_t* value;
+        int32_t expected;
+    } cases[] = {
+        {"ativomin = 0\n", &ativomin, 1},
+        {"ativomin = -5\n", &ativomin, 1},
+        {"ativomin = 99999\n", &ativomin, 6000},
+        {"ativomin = 6000\n", &ativomin, 6000},
+        {"ativomin = 1\n", &ativomin, 1},
+        {"ativomin = 30\n", &ativomin, 30},
+        {"maxtempo = -5\n", &maxtempo, -5},
+        {"maxtempo = 1000\n", &maxtempo, 1000},
+        {"maxconec = 0\n", &maxconec, 0},
+        {"maxconec = -3\n", &maxconec, -3},
+        {"diasreg = -1\n", &diasreg, -1},
+        {"regtempo = 301\n", &regtempo, 301},
+        {"regtempo = x\n", &regtempo, 0},  // no digits read as 0
+        {"maxconec = 2147483647\n", &maxconec, 2147483647},
+        {"maxconec = -2147483648\n", &maxconec, INT32_MIN},
+        {"maxconec = 2147483648\n", &maxconec, INT32_MAX},  // saturates
+        {"maxconec = 3\r\nmaxconec = 4\r\n", &maxconec, 4},
+        {"MaxConec = 5\n", &maxconec, 5},
+        {"maxconec=6\rdiasreg=7\r", &maxconec, 6},
+        {"maxconec=6\rdiasreg=7\r", &diasreg, 7},
+        {"\r\n\r\n\n\nmaxconec = 8\n\n\n", &maxconec, 8},
+    };
+    for (const Case& c : cases) {
+        restoreDefaults();
+        readText(c.text);
+        EXPECT_EQ(*c.value, c.expected) << "file: " << c.text;
+    }
+}
+
+TEST_F(Config, TextValues) {
+    struct Case {
+        const char* text;
+        const char* senha;
+        const char* ender;
+    } cases[] = {
+        {"senhaadm =  two words   \n", "two words", ""},
+        {"senhaadm = a=b\n", "a=b", ""},  // '=' in a value is an ordinary character
+        {"senhaadm = ab\tcd\n", "abcd", ""},
+        {"senhaadm = s\xE9nh\xE3\n", "s\xE9nh\xE3", ""},  // bytes above 0x7F are ordinary
+        {"senhaadm = 0123456789012345678901234\n", "0123456789012345678", ""},
+        {"ender = 127.0.0.1\nender\n", "vrelk", "127.0.0.1"},
+        {"ender = 127.0.0.1\nender =\n", "vrelk", "127.0.0.1"},
+        {"ender = 127.0.0.1\nender =   \t \n", "vrelk", "127.0.0.1"},
+        {"ender = host.example\n", "vrelk", "host.example"},
+        {"= orphan\nsenhaadm\n", "vrelk", ""},
+        {"# comment = ignored\nsenhaadm = x y z \n", "x y z", ""},
+    };
+    for (const Case& c : cases) {
+        restoreDefaults();
+        readText(c.text);
+        EXPECT_STREQ(senhaadm, c.senha) << "file: " << c.text;
+        EXPECT_STREQ(ender, c.ender) << "file: " << c.text;
+    }
+}
+
+TEST_F(Config, LongValuesAndKeysAreCut) {
+    std::string v300;
+    for (int i = 0; i < 300; i++)
+        v300 += char('A' + i % 26);
+    readText("senhaadm = " + v300 + "\nender = " + v300 + "\n");
+    EXPECT_EQ(std::string(senhaadm), v300.substr(0, 19));
+    EXPECT_EQ(std::string(ender), v300.substr(0, 99));
+
+    // The parser keeps 255 characters of a value: with 250 leading zeros the
+    // whole number fits, with 254 only its first digit does.
+    restoreDefaults();
+    readText("porta = " + std::string(250, '0') + "2000\n");
+    EXPECT_EQ(porta, 2000);
+    restoreDefaults();
+    readText("porta = " + std::string(254, '0') + "2000\n");
+    EXPECT_EQ(porta, 2);
+
+    // An overlong key is cut, not overrun; a key cut after "porta " still matches.
+    restoreDefaults();
+    readText(std::string(300, 'k') + " = 5\nporta " + std::string(300, 'z') + " = 2001\n");
+    EXPECT_EQ(porta, 2001);
+    EXPECT_EQ(maxconec, 2);
+}
+
+TEST_F(Config, LinesSpanningChunks) {
+    // A filler line puts "porta = 2345" across the 1024-byte boundary.
+    std::string filler = "#" + std::string(1015, 'x') + "\n";  // 1017 bytes
+    readText(filler + "porta = 2345\nmaxconec = 9\n");
+    EXPECT_EQ(porta, 2345);
+    EXPECT_EQ(maxconec, 9);
+
+    // A line longer than a whole chunk is applied once, at its end.
+    restoreDefaults();
+    readText("maxconec = 7" + std::string(1100, ' ') + "\r\nporta = 2346");
+    EXPECT_EQ(maxconec, 7);
+    EXPECT_EQ(porta, 2346);
+
+    // The boundary falling between CR and LF makes no empty-line trouble.
+    restoreDefaults();
+    std::string head = "maxconec = 11";
+    std::string pad = "#" + std::string(1024 - head.size() - 3, 'p') + "\n";  // head\r ends at 1024
+    readText(pad + head + "\r\nporta = 2347\r\n");
+    EXPECT_EQ(maxconec, 11);
+    EXPECT_EQ(porta, 2347);
+}
+
+TEST_F(Config, LastLineWithoutLineEndAtChunkSizes) {
+    // The final "porta = 2000" has no line end; only the line feed appended
+    // after the short (possibly empty) last read ends it.
+    const std::string last = "porta = 2000";
+    for (size_t total : {size_t(1022), size_t(1023), size_t(1024), size_t(1025), size_t(2047), size_t(2048)}) {
+        restoreDefaults();
+        std::string filler = "#" + std::string(total - last.size() - 2, '.') + "\n";
+        std::string file = filler + last;
+        ASSERT_EQ(file.size(), total);
+        readText(file);
+        EXPECT_EQ(porta, 2000) << total << " bytes";
+    }
+}
+
+TEST_F(Config, ReadFailureAppliesNothing) {
+    // Reading a directory fails at once: no chunk is parsed and the
+    // defaults stay.
+    int fd = platformOpenReadOnly(dir.c_str());
+    ASSERT_GE(fd, 0);
+    readConfiguration(fd);
+    platformCloseFile(fd);
+    EXPECT_EQ(porta, 1956);
+    EXPECT_STREQ(senhaadm, "vrelk");
+}
+
+TEST_F(Config, ParserStateCarriesAcrossFeeds) {
+    // Fed a byte at a time, the parser gives what one feed of the whole text
+    // gives: its state is the whole story between calls.
+    std::string text = "  senhaadm\t=  a b  \r\nporta = 2100\rmaxconec=3\n";
+    ConfigParser p;
+    for (char c : text)
+        p.feed(&c, 1);
+    EXPECT_STREQ(senhaadm, "a b");
+    EXPECT_EQ(porta, 2100);
+    EXPECT_EQ(maxconec, 3);
+    // An unfinished line is not applied until its end arrives.
+    p.feed("diasreg = 5", 11);
+    EXPECT_EQ(diasreg, 90);
+    p.feed("\n", 1);
+    EXPECT_EQ(diasreg, 5);
+}
+
+TEST(FileNames, FromProgramName) {
+    struct Case {
+        std::string programa;
+        std::string base;
+    } cases[] = {
+        {"quelta", "quelta"},
+        {"/usr/local/bin/dirsrv.exe", "dirsrv"},
+        {"C:\\prog\\srv\\dirsrv.exe", "dirsrv"},
+        {"a.b.c", "a"},
+        {"./quelta", "quelta"},
+        {"../x.d/quelta", "quelta"},
+        {"mixed\\sep/last.name", "last"},
+        {"dir/", ""},
+        {".hidden", ""},
+        {std::string(200, 'n'), std::string(95, 'n')},
+        {std::string(94, 'n') + ".x", std::string(94, 'n')},
+        {std::string(400, 'n') + "/short", "short"},  // a long path: still its last component
+        {"/p/" + std::string(350, 'c') + ".cfg", std::string(95, 'c')},
+    };
+    for (const Case& c : cases) {
+        deriveFileNames(c.programa.c_str());
+        EXPECT_EQ(std::string(configFileName), c.base + ".cfg") << c.programa;
+        EXPECT_EQ(std::string(registryFileName), c.base + ".sav") << c.programa;
+    }
+}
+
+}  // namespace
