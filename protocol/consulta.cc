@@ -1,0 +1,192 @@
+// Queries (IP, GET, FIND and its paced listing) and administration (REMOVE,
+// DATE, IP2). Every text taken from a record is copied into a local buffer
+// bounded by its field first, so no reply reads past a field, whatever the
+// registry file held.
+#include "engine/clock.h"
+#include "engine/platform.h"
+#include "protocol/cliente.h"
+#include "protocol/comandos.h"
+#include "protocol/maquina.h"
+#include "registry/indice.h"
+#include "registry/registro.h"
+#include "text/fold.h"
+#include "text/format.h"
+
+namespace {
+
+// Indexed by (days since 1 January 1601 + 1) % 7; that day was a Monday.
+const char* const kDiasSemana[7] = {"Sun (Domingo)", "Mon (Segunda)", "Tue (Terça)", "Wed (Quarta)",
+                                    "Thu (Quinta)",  "Fry (Sexta)",   "Sat (Sábado)"};
+
+// The logon note shown by GET: the field has room for 11 characters and a
+// terminator, but the file may hold no terminator in its last byte.
+constexpr int kNotaMax = 11;
+
+}  // namespace
+
+void comandoIp(TCliente& c, TUsuario* u) {
+    if (!cAtivo(u)) {
+        responde(c, "+OK 0.0.0.0\r\n");
+        return;
+    }
+    char pontos[16];
+    platformDotted(registro.ip(), pontos);
+    char resposta[200];
+    formatText(resposta, sizeof resposta, "+OK %s\r\n", pontos);
+    responde(c, resposta);
+}
+
+void comandoGet(TCliente& c) {
+    using namespace registro_campo;
+    char nome[kNomeLen];
+    char info[kInfoLen];
+    char nota[kNotaMax + 1];
+    copyBounded(nome, registro.nome(), sizeof nome);
+    copyBounded(info, registro.info(), sizeof info);
+    copyBounded(nota, registro.logon(), sizeof nota);
+
+    const char* situacao;
+    switch (registro.estado()) {
+    case 0:
+        situacao = "register";
+        break;
+    case 2:
+        situacao = "logoff";
+        break;
+    default:
+        situacao = nota[0] != 0 ? nota : "logon";
+        break;
+    }
+    char pontos[16];
+    platformDotted(registro.ip(), pontos);
+
+    // minutesToDate covers every 32-bit count, so a foreign file's date
+    // prints as some real date rather than misbehaving.
+    uint32_t data = registro.data();
+    int32_t dia, mes, ano;
+    minutesToDate(data, dia, mes, ano);
+    // The longest reply (31-character name, 686 characters of information,
+    // a year of four digits) comes to about 810 bytes.
+    char resposta[880];
+    formatText(resposta, sizeof resposta,
+               "+OK Informações do usuário:\r\n%s\r\n%s\r\n%s %s %d/%d/%d %d:%d\r\n%s%s.\r\n", nome, pontos,
+               situacao, kDiasSemana[(data / 1440 + 1) % 7], dia, mes, ano, int32_t((data % 1440) / 60),
+               int32_t(data % 60), info, info[0] != 0 ? "\r\n" : "");
+    responde(c, resposta);
+}
+
+void comandoFind(TCliente& c, const char* padrao) {
+    copyBounded(c.padrao, padrao, sizeof c.padrao);
+    c.cadEmail[0] = 0;
+    c.dialogo = 3;
+    responde(c, "+OK Lista de usuários encontrados se segue\r\n");
+    c.cLista();
+}
+
+// The listing writes as fast as the client reads: each step fills the
+// output ring and stops at the first line that does not fit, remembering
+// that line's address; the drained event resumes there. An address rather
+// than a node pointer survives users being removed between two steps.
+void TCliente::cLista() {
+    if (dialogo == 4) {
+        if (cEnvia(".\r\n", 3))
+            dialogo = 0;
+        return;
+    }
+    if (dialogo != 3)
+        return;
+
+    const char* p = padrao;
+    while (*p == '-')
+        p++;
+    bool soAtivos = false;
+    while (*p == '+') {
+        p++;
+        soAtivos = true;
+    }
+
+    for (TUsuario* no = cadEmail[0] == 0 ? cPrimeiro() : cAPartir(cadEmail); no != nullptr; no = cProximo(no)) {
+        char pontos[16];
+        if (cAtivo(no)) {
+            platformDotted(no->ip, pontos);
+        } else if (soAtivos) {
+            continue;
+        } else {
+            copyString(pontos, "0.0.0.0");
+        }
+        if (!containsNoCase(p, no->email))
+            continue;
+        char linhaLista[300];
+        int32_t n = int32_t(formatText(linhaLista, sizeof linhaLista, "%s %s %s\r\n", no->email, no->nome, pontos) -
+                            linhaLista);
+        if (!cEnvia(linhaLista, n)) {
+            copyBounded(cadEmail, no->email, sizeof cadEmail);
+            return;
+        }
+    }
+    dialogo = 4;
+    if (cEnvia(".\r\n", 3))
+        dialogo = 0;
+}
+
+void comandoRemove(TCliente& c, TUsuario* u) {
+    responde(c, registro.cRemove(u) ? "+OK Usuário removido\r\n" : "-Erro interno\r\n");
+}
+
+namespace {
+
+// One number of DATE: non-digits before it are skipped, a missing number
+// reads as 0. A number beyond 32 bits is flagged rather than wrapped, so it
+// can never land inside a valid range by accident.
+const char* leNumero(const char* p, int64_t& valor, bool& excede) {
+    while (*p != 0 && (*p < '0' || *p > '9'))
+        p++;
+    valor = 0;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        if (valor <= INT32_MAX)
+            valor = valor * 10 + (*p - '0');
+        if (valor > INT32_MAX)
+            excede = true;
+    }
+    return p;
+}
+
+}  // namespace
+
+void comandoDate(TCliente& c, TUsuario* u, const char* resto) {
+    int64_t n[5];  // day, month, year, hour, minute
+    bool excede = false;
+    const char* p = resto;
+    for (int i = 0; i < 5; i++)
+        p = leNumero(p, n[i], excede);
+    bool valida = !excede && n[0] >= 1 && n[0] <= 31 && n[1] >= 1 && n[1] <= 12 && n[2] >= 1601 && n[3] <= 23 &&
+                  n[4] <= 59;
+    int64_t minutos = 0;
+    if (valida) {
+        minutos = dateToMinutesWide(int32_t(n[0]), int32_t(n[1]), int32_t(n[2])) + n[3] * 60 + n[4];
+        // Stored dates stay below 2^31 minutes (late January 5684), the
+        // range the clock's conversions are exact in both directions.
+        valida = minutos <= INT32_MAX;
+    }
+    if (!valida) {
+        responde(c, "-Data inválida\r\n");
+        return;
+    }
+    registro.defineData(uint32_t(minutos));
+    if (!registro.cGrava(u)) {
+        responde(c, "-Erro interno\r\n");
+        return;
+    }
+    u->data = uint32_t(minutos);
+    responde(c, "+OK Data alterada\r\n");
+}
+
+void comandoIp2(TCliente& c, TUsuario* u, const char* resto) {
+    registro.defineIp(platformInetAddr(resto));
+    if (!registro.cGrava(u)) {
+        responde(c, "-Erro interno\r\n");
+        return;
+    }
+    u->ip = registro.ip();
+    responde(c, "+OK Endereço IP alterado\r\n");
+}

@@ -1,0 +1,123 @@
+// REGISTER with its dialogue (address, name, information block), LOGON and
+// LOGOFF. Nothing reaches the registry before the dialogue completes, and
+// every change is written to the file before the index node follows it.
+#include <cstring>
+
+#include "engine/clock.h"
+#include "protocol/cliente.h"
+#include "protocol/comandos.h"
+#include "protocol/maquina.h"
+#include "registry/indice.h"
+#include "registry/registro.h"
+#include "server/config.h"
+#include "text/fold.h"
+#include "text/format.h"
+#include "text/sha0.h"
+
+void comandoRegister(TCliente& c, const char* email, const char* senha) {
+    int32_t restante = c.maquina->cRestante();
+    if (restante > 0) {
+        char resposta[60];
+        formatText(resposta, sizeof resposta, "-Registre novamente após %d segundo(s)\r\n", restante);
+        responde(c, resposta);
+        return;
+    }
+    if (!cEmailValido(email)) {
+        responde(c, "-email inválido\r\n");
+        return;
+    }
+    digestText(senha, c.cadSenha);
+    // cBusca cuts the key to the stored 79 characters, so a longer address
+    // meets the password of the entry it would replace.
+    TUsuario* u = cBusca(email);
+    if (u != nullptr && registro.cLe(u) && memcmp(registro.senha(), c.cadSenha, sizeof c.cadSenha) != 0) {
+        responde(c, "-Usuário já registrado e senha inválida\r\n");
+        return;
+    }
+    memset(c.cadEmail, 0, sizeof c.cadEmail);
+    copyBounded(c.cadEmail, email, sizeof c.cadEmail);
+    responde(c, "+OK Informe nome do usuário\r\n");
+    c.dialogo = 1;  // a FIND listing under way is abandoned
+}
+
+void dialogoNome(TCliente& c) {
+    if (strlen(c.linha) < 5) {
+        responde(c, "-Cancelado: O nome deve ter pelo menos 5 caracteres\r\n");
+        c.dialogo = 0;
+        return;
+    }
+    memset(c.cadNome, 0, sizeof c.cadNome);
+    copyBounded(c.cadNome, c.linha, sizeof c.cadNome);
+    responde(c, "+OK Entre as informações, uma por linha, na última só um ponto\r\n");
+    c.multilinha = true;
+    c.dialogo = 2;
+}
+
+void dialogoConclusao(TCliente& c) {
+    using namespace registro_campo;
+    c.dialogo = 0;
+    memset(registro.buffer, 0, sizeof registro.buffer);
+    memcpy(registro.email(), c.cadEmail, kEmailLen);
+    memcpy(registro.nome(), c.cadNome, kNomeLen);
+    registro.defineIp(c.maquina->ip);
+    registro.defineData(minuteClock);
+    memcpy(registro.senha(), c.cadSenha, sizeof c.cadSenha);
+    copyBounded(registro.info(), c.linha, kInfoLen);
+
+    // Looked up again: the entry may have appeared or gone meanwhile.
+    TUsuario* u = cBusca(c.cadEmail);
+    // A slot number has 24 bits; past that a new entry has nowhere to go.
+    bool gravou = u != nullptr ? registro.cGrava(u) : registros < kMaxRegistros && registro.cGrava(registros);
+    if (!gravou) {
+        responde(c, "-Erro ao registrar usuário\r\n");
+        return;
+    }
+    if (u == nullptr) {
+        u = new TUsuario;
+        cInsere(u, c.cadEmail);
+    }
+    u->data = minuteClock;
+    u->estado = 0;
+    u->ip = c.maquina->ip;
+    copyBounded(u->nome, c.cadNome, sizeof u->nome);
+    responde(c, "+OK Nome registrado\r\n");
+    c.maquina->cArma(regtempo);  // 0 or less starts no wait
+}
+
+void comandoLogon(TCliente& c, TUsuario* u, const char* resto) {
+    using namespace registro_campo;
+    // The note is the first word of the rest, cut to the field.
+    char nota[kLogonLen];
+    int n = 0;
+    while (n < kLogonLen - 1 && resto[n] != 0 && resto[n] != ' ') {
+        nota[n] = resto[n];
+        n++;
+    }
+    nota[n] = 0;
+    registro.estado() = 1;
+    registro.defineIp(c.maquina->ip);
+    registro.defineData(minuteClock);
+    copyBounded(registro.logon(), nota, kLogonLen);
+    if (!registro.cGrava(u)) {
+        responde(c, "-Erro interno\r\n");
+        return;
+    }
+    u->estado = 1;
+    u->ip = c.maquina->ip;
+    u->data = minuteClock;
+    responde(c, "+OK Entrada registrada\r\n");
+}
+
+void comandoLogoff(TCliente& c, TUsuario* u) {
+    registro.estado() = 2;  // the logon note stays as it was
+    registro.defineIp(c.maquina->ip);
+    registro.defineData(minuteClock);
+    if (!registro.cGrava(u)) {
+        responde(c, "-Erro interno\r\n");
+        return;
+    }
+    u->estado = 2;
+    u->ip = c.maquina->ip;
+    u->data = minuteClock;
+    responde(c, "+OK Saída registrada\r\n");
+}
