@@ -153,7 +153,16 @@ bool ServerProcess::makeDir() {
         error = "mkdtemp(" + templ + "): " + strerror(errno);
         return false;
     }
-    dir = buf;
+    // The server's directory holds only its own files; what it prints goes
+    // beside it, so a test may even make the directory unwritable.
+    top = buf;
+    if (mkdir((top + "/run").c_str(), 0700) != 0) {
+        error = "mkdir(" + top + "/run): " + strerror(errno);
+        removeTree(top);
+        top.clear();
+        return false;
+    }
+    dir = top + "/run";
     return true;
 }
 
@@ -167,9 +176,9 @@ bool ServerProcess::writeFile(const std::string& file, const std::string& bytes)
     return bool(out);
 }
 
-std::string ServerProcess::output() const { return dir.empty() ? "" : slurp(path("server.out")); }
+std::string ServerProcess::output() const { return top.empty() ? "" : slurp(top + "/server.out"); }
 
-std::string ServerProcess::errors() const { return dir.empty() ? "" : slurp(path("server.err")); }
+std::string ServerProcess::errors() const { return top.empty() ? "" : slurp(top + "/server.err"); }
 
 bool ServerProcess::spawn(const std::string& name) {
     if (alive()) {
@@ -178,7 +187,7 @@ bool ServerProcess::spawn(const std::string& name) {
     }
     // Everything the child needs is prepared before fork: after it, the
     // child only makes system calls.
-    std::string out = path("server.out"), err = path("server.err");
+    std::string out = top + "/server.out", err = top + "/server.err";
     std::string binary = QUELTA_BINARY;
     std::string arg0 = name;
     char* argv[] = {&arg0[0], nullptr};
@@ -379,8 +388,8 @@ bool ServerProcess::listening() const {
 
 ServerProcess::~ServerProcess() {
     kill9();
-    if (!dir.empty())
-        removeTree(dir);
+    if (!top.empty())
+        removeTree(top);
 }
 
 // --- Client -----------------------------------------------------------------

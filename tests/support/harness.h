@@ -52,12 +52,13 @@ struct ServerProcess {
 
     int port = 0;
     pid_t pid = -1;
-    std::string dir;
+    std::string dir;    // the server's working directory, its files only
     std::string error;  // why start/launch failed, or how the process ended
 
 private:
     bool spawn(const std::string& name);
     bool reap(bool block) const;
+    std::string top;             // holds dir and the server's output files
     mutable bool ended = false;  // pid has been reaped
     mutable int status = 0;      // waitpid status once ended
 };

@@ -1,0 +1,127 @@
+// Start-up of the real binary: which files it touches in which order, what
+// it prints and with which status it ends when something is missing.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "support/harness.h"
+
+namespace {
+
+bool exists(const std::string& p) {
+    struct stat st;
+    return stat(p.c_str(), &st) == 0;
+}
+
+const char kGreeting1[] = "+OK QUELTA Vers\xE3o 2.03. Agora 1 usu\xE1rio.\r\n";
+
+TEST(Startup, WithoutConfigurationFileStopsAfterCreatingRegistry) {
+    ServerProcess s;
+    ASSERT_TRUE(s.launch("", "quelta", false)) << s.error;
+    EXPECT_EQ(s.waitExit(10000), 1) << s.error;
+    EXPECT_EQ(s.output(), "Abrindo arquivo quelta.cfg: No such file or directory\n");
+    // The registry is loaded first, so its file exists by now.
+    EXPECT_TRUE(exists(s.path("quelta.sav")));
+    EXPECT_EQ(s.readFile("quelta.sav"), "");
+}
+
+TEST(Startup, UnusableRegistryStopsBeforeConfiguration) {
+    // A directory stands where the registry file should be: it can be
+    // neither opened nor created as a file, even by root. A valid
+    // configuration is present, and still the server must not get that far.
+    for (const char* name : {"quelta", "./quelta", "/no/such/dir/quelta.exe"}) {
+        ServerProcess s;
+        ASSERT_TRUE(s.makeDir());
+        ASSERT_EQ(mkdir(s.path("quelta.sav").c_str(), 0700), 0);
+        ASSERT_TRUE(s.launch("porta = " + std::to_string(ServerProcess::freePort()) + "\nender = 127.0.0.1\n", name))
+            << s.error;
+        EXPECT_EQ(s.waitExit(10000), 255) << name << ": " << s.error;
+        // The program name exactly as it was passed; the accent as one byte.
+        EXPECT_EQ(s.output(), std::string(name) + ": Problema ao acessar o registro de usu\xE1rios\n");
+    }
+}
+
+TEST(Startup, RegistryLinkIntoMissingDirectory) {
+    // Neither opened (nothing is there) nor created (the link leads into a
+    // directory that does not exist), whoever runs the test.
+    ServerProcess s;
+    ASSERT_TRUE(s.makeDir());
+    ASSERT_EQ(symlink("no-such-dir/quelta.sav", s.path("quelta.sav").c_str()), 0);
+    ASSERT_TRUE(s.launch("", "quelta", false)) << s.error;
+    EXPECT_EQ(s.waitExit(10000), 255) << s.error;
+    EXPECT_EQ(s.output(), "quelta: Problema ao acessar o registro de usu\xE1rios\n");
+}
+
+TEST(Startup, UnwritableDirectoryWithoutRegistry) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root creates files in a read-only directory";
+    ServerProcess s;
+    ASSERT_TRUE(s.makeDir());
+    ASSERT_TRUE(s.writeFile("quelta.cfg", "ender = 127.0.0.1\n"));
+    ASSERT_EQ(chmod(s.dir.c_str(), 0500), 0);
+    ASSERT_TRUE(s.launch("", "quelta", false)) << s.error;
+    int status = s.waitExit(10000);
+    chmod(s.dir.c_str(), 0700);
+    EXPECT_EQ(status, 255) << s.error;
+    EXPECT_EQ(s.output(), "quelta: Problema ao acessar o registro de usu\xE1rios\n");
+}
+
+TEST(Startup, PortInUseStopsWithBindText) {
+    int busy = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(busy, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(busy, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(busy, 1), 0);
+    ASSERT_EQ(getsockname(busy, reinterpret_cast<sockaddr*>(&a), &len), 0);
+
+    ServerProcess s;
+    ASSERT_TRUE(s.launch("ender = 127.0.0.1\nporta = " + std::to_string(ntohs(a.sin_port)) + "\n")) << s.error;
+    EXPECT_EQ(s.waitExit(10000), 1) << s.error;
+    EXPECT_EQ(s.output(), "bind(): Address already in use\n");
+    close(busy);
+}
+
+TEST(Startup, FileNamesComeFromProgramName) {
+    // Started as "a.b.c" it reads a.cfg (the harness writes the port there
+    // and waits for that port) and creates a.sav.
+    ServerProcess s;
+    ASSERT_TRUE(s.start("maxconec = 1\n", "a.b.c")) << s.error;
+    EXPECT_TRUE(exists(s.path("a.sav")));
+    EXPECT_FALSE(exists(s.path("a.b.sav")));
+    EXPECT_FALSE(exists(s.path("quelta.sav")));
+    Client c;
+    ASSERT_TRUE(c.connect(s.port, "127.0.0.2"));
+    EXPECT_EQ(c.readLine(), kGreeting1);
+    // maxconec 1 came from a.cfg as well.
+    Client d;
+    ASSERT_TRUE(d.connect(s.port, "127.0.0.2"));
+    EXPECT_EQ(d.readAll(), "-Erro: N\xE3o \xE9 permitido mais de 1 conex\xE3o por m\xE1quina.\r\n");
+    EXPECT_TRUE(d.peerClosed);
+    EXPECT_EQ(s.output(), "");
+}
+
+TEST(Startup, ServesWithDefaultsFromAlmostEmptyFile) {
+    // Only the port and the address are given; everything else is the
+    // compiled-in default (maxconec 2 among them).
+    ServerProcess s;
+    ASSERT_TRUE(s.start("")) << s.error;
+    Client a, b, c;
+    ASSERT_TRUE(a.connect(s.port, "127.0.0.4"));
+    EXPECT_EQ(a.readLine(), kGreeting1);
+    ASSERT_TRUE(b.connect(s.port, "127.0.0.4"));
+    EXPECT_EQ(b.readLine(), "+OK QUELTA Vers\xE3o 2.03. Agora 2 usu\xE1rios.\r\n");
+    ASSERT_TRUE(c.connect(s.port, "127.0.0.4"));
+    EXPECT_EQ(c.readAll(), "-Erro: N\xE3o \xE9 permitido mais de 2 conex\xF5" "es por m\xE1quina.\r\n");
+    EXPECT_TRUE(s.alive());
+}
+
+}  // namespace
