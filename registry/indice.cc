@@ -4,6 +4,7 @@
 // stays valid until that node itself is unlinked.
 #include "registry/indice.h"
 
+#include <algorithm>
 #include <cassert>
 
 #include "engine/clock.h"
@@ -13,6 +14,8 @@
 TUsuario* raiz = nullptr;
 int32_t registros = 0;
 TUsuario* cursor = nullptr;
+
+static_assert(sizeof(TUsuario) == 152, "a node stays within 160 bytes of heap");
 
 namespace {
 
@@ -207,6 +210,82 @@ void corrigeRemocao(TUsuario* x, TUsuario* pai) {
         x->cor = kPreto;
 }
 
+// Sort key of the bulk build: the first 24 folded bytes, big-endian, so
+// that comparing the words orders as compareFolded does whenever neither
+// text has a blank among those bytes (blank runs fold in ways a fixed
+// prefix cannot show). Ties and blanks fall back to compareFolded itself.
+struct Chave {
+    uint64_t prefixo[3];
+    TUsuario* no;
+    bool limpo;
+};
+
+void preparaChave(Chave& k, TUsuario* no) {
+    k.no = no;
+    k.limpo = true;
+    uint8_t dobrados[24] = {};
+    for (int i = 0; i < 24 && no->email[i] != 0; i++) {
+        uint8_t c = uint8_t(no->email[i]);
+        if (c == ' ')
+            k.limpo = false;
+        dobrados[i] = foldTable[c] != 0 ? foldTable[c] : c;
+    }
+    for (int w = 0; w < 3; w++) {
+        uint64_t v = 0;
+        for (int b = 0; b < 8; b++)
+            v = (v << 8) | dobrados[w * 8 + b];
+        k.prefixo[w] = v;
+    }
+}
+
+// -1/0/+1 as compareFolded of the two e-mails.
+int comparaChaves(const Chave& a, const Chave& b) {
+    if (a.limpo && b.limpo)
+        for (int w = 0; w < 3; w++)
+            if (a.prefixo[w] != b.prefixo[w])
+                return a.prefixo[w] < b.prefixo[w] ? -1 : 1;
+    return compareFolded(a.no->email, b.no->email);
+}
+
+// Links v[0..n) (ascending, distinct) as a size-balanced tree: every
+// missing child lies at depth h or h - 1, so colouring the nodes of an
+// incomplete last level red and all others black meets the rules.
+void montaEquilibrada(const Chave* v, int32_t n) {
+    int altura = 0;
+    while ((int64_t(1) << altura) - 1 < n)
+        altura++;
+    bool ultimoCheio = (int64_t(1) << altura) - 1 == n;
+    struct Tarefa {
+        int32_t ini, fim;  // half-open range of v
+        TUsuario* pai;
+        bool esquerda;
+        int profundidade;
+    };
+    Tarefa pendentes[2 * 64];  // depth-first: at most one pending sibling per level
+    int topo = 0;
+    raiz = nullptr;
+    pendentes[topo++] = {0, n, nullptr, false, 0};
+    while (topo > 0) {
+        Tarefa t = pendentes[--topo];
+        if (t.ini >= t.fim)
+            continue;
+        int32_t meio = t.ini + (t.fim - t.ini) / 2;
+        TUsuario* no = v[meio].no;
+        no->pai = t.pai;
+        no->esq = no->dir = nullptr;
+        no->cor = (!ultimoCheio && t.profundidade == altura - 1) ? 0 : kPreto;
+        if (t.pai == nullptr)
+            raiz = no;
+        else if (t.esquerda)
+            t.pai->esq = no;
+        else
+            t.pai->dir = no;
+        pendentes[topo++] = {meio + 1, t.fim, no, false, t.profundidade + 1};
+        pendentes[topo++] = {t.ini, meio, no, true, t.profundidade + 1};
+        assert(topo <= int(sizeof pendentes / sizeof pendentes[0]));
+    }
+}
+
 }  // namespace
 
 TUsuario* cBusca(const char* chave) {
@@ -328,4 +407,37 @@ bool cEmailValido(const char* texto) {
         }
     }
     return estado == kCompleto;
+}
+
+void cMontaIndice(TUsuario* const* nos, int32_t n) {
+    assert(raiz == nullptr && registros == 0);
+    if (n <= 0)
+        return;
+    Chave* chaves = new Chave[size_t(n)];
+    for (int32_t i = 0; i < n; i++) {
+        nos[i]->cDefinePosicao(uint32_t(i));
+        preparaChave(chaves[i], nos[i]);
+    }
+    std::sort(chaves, chaves + n, [](const Chave& a, const Chave& b) {
+        int c = comparaChaves(a, b);
+        return c != 0 ? c < 0 : a.no->cPosicao() < b.no->cPosicao();
+    });
+    bool distintas = true;
+    for (int32_t i = 1; i < n && distintas; i++)
+        distintas = comparaChaves(chaves[i - 1], chaves[i]) != 0;
+    if (distintas) {
+        montaEquilibrada(chaves, n);
+        registros = n;
+    } else {
+        // Equal keys: which of them a lookup meets depends on the shape,
+        // so build exactly the tree that inserting in slot order builds.
+        for (int32_t i = 0; i < n; i++) {
+            char email[kEmailMax];
+            copyBounded(email, nos[i]->email, kEmailMax);
+            uint32_t data = nos[i]->data;
+            cInsere(nos[i], email);
+            nos[i]->data = data;
+        }
+    }
+    delete[] chaves;
 }

@@ -27,15 +27,17 @@ uint32_t le32(const uint8_t* p) {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
 
-void insereDoArquivo(const uint8_t* rec) {
+// A node from a whole record; posicao, links and colour come with the
+// index. copyBounded stops at 79 and 31 characters, as if bytes 79 and
+// 111 had been zeroed by a read.
+TUsuario* noDoRegistro(const uint8_t* rec) {
     TUsuario* no = new TUsuario;
-    // copyBounded stops at 79 and 31 characters, as if bytes 79 and 111
-    // had been zeroed by a read.
-    cInsere(no, reinterpret_cast<const char*>(rec + kEmail));
+    copyBounded(no->email, reinterpret_cast<const char*>(rec + kEmail), kEmailLen);
     no->data = le32(rec + kData);
     no->estado = rec[kEstado];
     memcpy(&no->ip, rec + kIp, 4);
     copyBounded(no->nome, reinterpret_cast<const char*>(rec + kNome), kNomeLen);
+    return no;
 }
 
 }  // namespace
@@ -115,43 +117,55 @@ bool TRegistro::cCarrega() {
         fd = novo;
     }
 
+    // Only the whole records present now are loaded; a trailing piece
+    // shorter than a record is not a record.
+    int64_t tamanho = platformFileSize(fd);
+    if (tamanho < 0)
+        return false;  // loading nothing would let new records overwrite old ones
+    int64_t inteiros = tamanho / kRecord;
+    if (inteiros > kMaxRegistros)
+        return false;  // slots beyond 24 bits would alias in the index
+
     // A removal killed between moving the last record and cutting it off
     // leaves that record twice, the copy last. The file never holds two
     // identical records otherwise, so such a last record is dropped.
-    int64_t tamanho = platformFileSize(fd);
-    int64_t inteiros = tamanho > 0 ? tamanho / kRecord : 0;
-    if (inteiros > kMaxRegistros)
-        return false;  // slots beyond 24 bits would alias in the index
     uint8_t ultimo[kRecord];
-    bool comparaUltimo = inteiros >= 2 &&
-                         platformReadAt(fd, ultimo, kRecord, (inteiros - 1) * kRecord) == kRecord;
+    bool comparaUltimo =
+        inteiros >= 2 && platformReadAt(fd, ultimo, kRecord, (inteiros - 1) * kRecord) == kRecord;
     bool repetido = false;
 
+    TUsuario** nos = new TUsuario*[size_t(inteiros > 0 ? inteiros : 1)];
     uint8_t* bloco = new uint8_t[kBloco];
-    int64_t slot = 0;
-    for (int64_t offset = 0;; offset += kBloco) {
+    int64_t n = 0;
+    bool descartaUltimo = false;
+    for (int64_t offset = 0; n < inteiros && !descartaUltimo; offset += kBloco) {
         long lidos = platformReadAt(fd, bloco, size_t(kBloco), offset);
-        if (lidos <= 0)
-            break;
-        for (long i = 0; i + kRecord <= lidos; i += kRecord, slot++) {
+        if (lidos < kBloco && offset + lidos < inteiros * kRecord)
+            break;  // a read error before the end
+        for (long i = 0; i + kRecord <= lidos && n < inteiros; i += kRecord) {
             const uint8_t* rec = bloco + i;
-            if (comparaUltimo && slot < inteiros - 1) {
-                if (!repetido && memcmp(rec, ultimo, kRecord) == 0)
-                    repetido = true;
-            } else if (comparaUltimo && slot == inteiros - 1 && repetido && memcmp(rec, ultimo, kRecord) == 0) {
-                cTrunca(registros);
-                lidos = 0;  // ends the load
+            if (comparaUltimo && n < inteiros - 1 && !repetido)
+                repetido = memcmp(rec, ultimo, kRecord) == 0;
+            if (repetido && n == inteiros - 1 && memcmp(rec, ultimo, kRecord) == 0) {
+                descartaUltimo = true;
                 break;
             }
-            insereDoArquivo(rec);
+            nos[n++] = noDoRegistro(rec);
         }
-        // A short read is the end of the file; a trailing piece shorter
-        // than a record is not a record.
-        if (lidos < kBloco)
-            break;
     }
     delete[] bloco;
-    return true;
+    bool completo = n == inteiros || descartaUltimo;
+    if (completo)
+        cMontaIndice(nos, int32_t(n));
+    else
+        // Starting with part of the file would let new records overwrite
+        // the users that were not read.
+        for (int64_t i = 0; i < n; i++)
+            delete nos[i];
+    delete[] nos;
+    if (descartaUltimo)
+        cTrunca(registros);
+    return completo;
 }
 
 bool TRegistro::cRemove(TUsuario* no) {

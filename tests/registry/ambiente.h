@@ -51,6 +51,32 @@ inline void libertaIndice() {
     registros = 0;
 }
 
+// Red-black rules and parent links below no; returns the black height.
+inline int alturaNegra(const TUsuario* no, const TUsuario* pai, int& nos) {
+    if (no == nullptr)
+        return 1;
+    nos++;
+    EXPECT_EQ(no->pai, pai) << no->email;
+    EXPECT_EQ(no->cor & ~1, 0) << no->email;
+    bool preto = (no->cor & 1) != 0;
+    if (!preto) {
+        EXPECT_TRUE(no->esq == nullptr || (no->esq->cor & 1)) << "red under red at " << no->email;
+        EXPECT_TRUE(no->dir == nullptr || (no->dir->cor & 1)) << "red under red at " << no->email;
+    }
+    int e = alturaNegra(no->esq, no, nos);
+    int d = alturaNegra(no->dir, no, nos);
+    EXPECT_EQ(e, d) << "black height differs below " << no->email;
+    return e + (preto ? 1 : 0);
+}
+
+// Checks the whole tree; returns its number of nodes.
+inline int confereRubroNegra() {
+    EXPECT_TRUE(raiz == nullptr || (raiz->cor & 1)) << "red root";
+    int nos = 0;
+    alturaNegra(raiz, nullptr, nos);
+    return nos;
+}
+
 class Ambiente : public ::testing::Test {
 protected:
     void SetUp() override {

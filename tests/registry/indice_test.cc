@@ -39,29 +39,9 @@ struct PorDobra {
 };
 using Modelo = std::multimap<std::string, TUsuario*, PorDobra>;
 
-// Red-black rules and parent links below no; returns the black height.
-int confereSubarvore(const TUsuario* no, const TUsuario* pai, int& nos) {
-    if (no == nullptr)
-        return 1;
-    nos++;
-    EXPECT_EQ(no->pai, pai) << no->email;
-    EXPECT_EQ(no->cor & ~1, 0) << no->email;
-    bool preto = (no->cor & 1) != 0;
-    if (!preto) {
-        EXPECT_TRUE(no->esq == nullptr || (no->esq->cor & 1)) << "red under red at " << no->email;
-        EXPECT_TRUE(no->dir == nullptr || (no->dir->cor & 1)) << "red under red at " << no->email;
-    }
-    int e = confereSubarvore(no->esq, no, nos);
-    int d = confereSubarvore(no->dir, no, nos);
-    EXPECT_EQ(e, d) << "black height differs below " << no->email;
-    return e + (preto ? 1 : 0);
-}
-
 void confereArvore(const Modelo& modelo, const std::map<TUsuario*, std::string>& conteudo) {
     ASSERT_TRUE(raiz == nullptr || (raiz->cor & 1)) << "red root";
-    int nos = 0;
-    confereSubarvore(raiz, nullptr, nos);
-    ASSERT_EQ(nos, registros);
+    ASSERT_EQ(teste::confereRubroNegra(), registros);
     ASSERT_EQ(size_t(registros), modelo.size());
     // The walk visits the model's nodes in the model's order (equal keys in
     // insertion order, since an equal key goes to the right), and no node's
