@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -191,12 +192,17 @@ bool ServerProcess::spawn(const std::string& name) {
     std::string binary = QUELTA_BINARY;
     std::string arg0 = name;
     char* argv[] = {&arg0[0], nullptr};
+    pid_t parent = getpid();
     pid_t child = fork();
     if (child < 0) {
         error = std::string("fork: ") + strerror(errno);
         return false;
     }
     if (child == 0) {
+        // A test process that dies without running its destructors (a
+        // crash, a time-out kill) takes its server along.
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
+            _exit(125);
         if (chdir(dir.c_str()) != 0)
             _exit(126);
         int in = open("/dev/null", O_RDONLY);
