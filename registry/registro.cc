@@ -3,6 +3,7 @@
 // by the ageing pass.
 #include "registry/registro.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/platform.h"
@@ -19,7 +20,6 @@ namespace {
 // Whole records per read at start-up: about 1 MiB, and a multiple of the
 // record size so no record straddles two reads.
 constexpr long kRegistrosPorBloco = 1248;
-constexpr long kBloco = kRegistrosPorBloco * kRecord;
 
 int64_t deslocamento(int32_t slot) { return int64_t(slot) * kRecord; }
 
@@ -135,12 +135,13 @@ bool TRegistro::cCarrega() {
     bool repetido = false;
 
     TUsuario** nos = new TUsuario*[size_t(inteiros > 0 ? inteiros : 1)];
-    uint8_t* bloco = new uint8_t[kBloco];
+    long tamBloco = long(std::min<int64_t>(kRegistrosPorBloco, std::max<int64_t>(inteiros, 1))) * kRecord;
+    uint8_t* bloco = new uint8_t[size_t(tamBloco)];
     int64_t n = 0;
     bool descartaUltimo = false;
-    for (int64_t offset = 0; n < inteiros && !descartaUltimo; offset += kBloco) {
-        long lidos = platformReadAt(fd, bloco, size_t(kBloco), offset);
-        if (lidos < kBloco && offset + lidos < inteiros * kRecord)
+    for (int64_t offset = 0; n < inteiros && !descartaUltimo; offset += tamBloco) {
+        long lidos = platformReadAt(fd, bloco, size_t(tamBloco), offset);
+        if (lidos < tamBloco && offset + lidos < inteiros * kRecord)
             break;  // a read error before the end
         for (long i = 0; i + kRecord <= lidos && n < inteiros; i += kRecord) {
             const uint8_t* rec = bloco + i;

@@ -42,7 +42,8 @@ public:
     // Sets the file length to n records: 0, or negative on failure.
     int cTrunca(int32_t n);
     // Removes a user from file and index, moving the last record into its
-    // slot. False (file and index untouched) when a step fails.
+    // slot, and frees the node. False (file and index untouched, node kept)
+    // when a read, the lookup of the moved record or the write fails.
     bool cRemove(TUsuario* no);
     // The ageing pass, every 5 seconds.
     void cDispara() override;
