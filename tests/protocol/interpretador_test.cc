@@ -27,11 +27,17 @@ class Enquadramento : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         buildFoldTable();
-        static char modelo[] = "/tmp/quelta-protocol-XXXXXX";
+        char modelo[] = "/tmp/quelta-protocol-XXXXXX";
         ASSERT_NE(mkdtemp(modelo), nullptr);
+        pasta = modelo;
         snprintf(registryFileName, sizeof registryFileName, "%s/quelta.sav", modelo);
         ASSERT_TRUE(registro.cCarrega());
     }
+    static void TearDownTestSuite() {
+        unlink(registryFileName);
+        rmdir(pasta.c_str());
+    }
+    static inline std::string pasta;
     void SetUp() override {
         regtempo = 0;
         minuteClock = 216000000;
@@ -147,6 +153,23 @@ TEST_F(Enquadramento, ClosedEventDestroysTheClient) {
     c->cEvento(nullptr, 0);
     c = nullptr;
     EXPECT_EQ(usuarios, antes - 1);
+    c = new TCliente(new TMaquina(ipOf("127.0.0.9")));  // for TearDown
+}
+
+TEST_F(Enquadramento, NothingAfterQuitInTheSameReadRuns) {
+    envia("REGISTER q@exemplo.com:pw\r\nFulano\r\n.\r\n");
+    TUsuario* u = cBusca("q@exemplo.com");
+    ASSERT_NE(u, nullptr);
+    int32_t antes = usuarios;
+    // Were the LOGON run on the destroyed client, the record would change.
+    std::string pacote = "QUIT\r\nLOGON q@exemplo.com:pw casa\r\n";
+    c->cEvento(pacote.data(), int32_t(pacote.size()));
+    c = nullptr;
+    EXPECT_EQ(usuarios, antes - 1);
+    EXPECT_EQ(u->estado, 0);
+    ASSERT_TRUE(registro.cLe(u));
+    EXPECT_EQ(registro.estado(), 0);
+    EXPECT_EQ(registro.logon()[0], 0);
     c = new TCliente(new TMaquina(ipOf("127.0.0.9")));  // for TearDown
 }
 
