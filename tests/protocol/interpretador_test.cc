@@ -259,6 +259,28 @@ TEST_F(Sessao, SimpleCommandsAndUnknownLines) {
     EXPECT_EQ(troca(std::string(200, 'z')), "-Comando desconhecido: " + std::string(96, 'z'));
 }
 
+TEST_F(Sessao, FramingAcrossRealReads) {
+    ASSERT_TRUE(inicia());
+    const std::string ok = "+OK\r\n", a = "-Comando desconhecido: A\r\n", bc = "-Comando desconhecido: BC\r\n";
+    // One packet: LF CR, a lone CR, CR LF CR LF, the partner rule, a long line.
+    EXPECT_EQ(troca(cli, {"NOOP\n\rNOOP\rNOOP\r\n\r\nA\nB\rC\n" + std::string(3000, 'x')}),
+              ok + ok + ok + a + bc + "-Comando desconhecido: " + std::string(96, 'x'));
+    // The same bytes one at a time, each in its own packet.
+    std::string bytes = "NOOP\n\rNOOP\r\nA\nB\rC\n";
+    for (char b : bytes) {
+        ASSERT_TRUE(cli.send(std::string(1, b)));
+        usleep(2000);
+    }
+    EXPECT_EQ(troca(cli, {}), ok + ok + a + bc);
+    // An information block filling the line exactly is still ended by ".".
+    ASSERT_EQ(passo(cli, "REGISTER a@exemplo.com"), "+OK Informe nome do usu\xE1rio\r\n");
+    ASSERT_EQ(passo(cli, "Fulano"), "+OK Entre as informa\xE7\xF5" "es, uma por linha, na \xFAltima s\xF3 um ponto\r\n");
+    ASSERT_TRUE(cli.send(std::string(1000, 'i') + "\r\n" + std::string(1046, 'j') + "\r\n"));
+    EXPECT_EQ(passo(cli, "."), "+OK Nome registrado\r\n");
+    std::string g = troca("GET a@exemplo.com");
+    EXPECT_NE(g.find("\r\n" + std::string(686, 'i') + "\r\n.\r\n"), std::string::npos) << g;
+}
+
 TEST_F(Sessao, NowShowsTheLocalTime) {
     ASSERT_TRUE(inicia());
     time_t antes = time(nullptr);
