@@ -30,7 +30,11 @@ public:
     TRegistro();
 
     // Opens (or creates, owner read/write) the registry file and builds the
-    // index from it. False when the file can be neither opened nor created.
+    // still empty index from its whole records; the file stays open. A last
+    // record identical to an earlier one (a removal cut short) is dropped
+    // and cut off. False, with the index left empty, when the file can be
+    // neither opened nor created, cannot be read to its end, or holds more
+    // than kMaxRegistros records.
     bool cCarrega();
     // Reads slot into buffer; true only for a whole record. Bytes 79, 111
     // and 827 are zeroed after every attempt.
