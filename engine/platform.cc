@@ -212,6 +212,12 @@ bool platformWatch(int fd, uint32_t interest, bool isNew) {
     int ep = epollSet();
     if (ep < 0)
         return false;
+    if (interest == 0) {
+        // An empty interest set would still report errors and hang-ups.
+        if (!isNew)
+            platformUnwatch(fd);
+        return true;
+    }
     epoll_event ev;
     memset(&ev, 0, sizeof ev);
     ev.events = ((interest & kWaitRead) ? uint32_t(EPOLLIN) : 0u) | ((interest & kWaitWrite) ? uint32_t(EPOLLOUT) : 0u);
