@@ -11,6 +11,6 @@ extern int8_t currentLevel;
 // Runs passes until the process ends. Never returns.
 [[noreturn]] void runEventLoop();
 
-// One pass whose wait is cut to at most maxWaitMs (tests drive the loop
-// with it). The first call starts the clocks as runEventLoop does.
+// One pass whose wait is cut to at most maxWaitMs (negative: not cut;
+// tests drive the loop with it). The first call starts the clocks as runEventLoop does.
 void runPass(int maxWaitMs);
