@@ -13,6 +13,7 @@
 
 #include "engine/comunica.h"
 #include "engine/escuta.h"
+#include "engine/platform.h"
 #include "sockets.h"
 
 using namespace enginetest;
@@ -96,7 +97,7 @@ TEST(Loop, RepliesCarryNoFixedDelay) {
     });
     auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < 100000 && feitas < kViagens && !falhou && secondsSince(t0) < 30; i++)
-        runPass(1000);
+        runPass(100);
     cliente.join();
     ASSERT_FALSE(falhou);
     ASSERT_EQ(feitas, kViagens);
@@ -105,6 +106,49 @@ TEST(Loop, RepliesCarryNoFixedDelay) {
     EXPECT_LT(s, 2.0);
     std::vector<int> v{c};
     closeAndSettle(v);
+}
+
+// Constructed before main runs: the engine's tables must already be usable.
+struct Primeira : TComunica {
+    std::string recebido;
+    void cEvento(const char* d, int32_t n) override {
+        if (d != nullptr)
+            recebido.append(d, size_t(n));
+    }
+} antesDoMain;
+
+TEST(Loop, ConnectionBuiltBeforeMainIsServed) {
+    int par[2];
+    ASSERT_TRUE(socketPair(par));
+    antesDoMain.cConecta(par[0]);
+    ASSERT_EQ(write(par[1], "cedo", 4), 4);
+    EXPECT_TRUE(pumpUntil([] { return antesDoMain.recebido == "cedo"; }));
+    antesDoMain.cFecha(false);
+    close(par[1]);
+}
+
+// Descriptor numbers beyond what a select set could hold are served too.
+TEST(Loop, HighDescriptorNumbersAreServed) {
+    platformStart();
+    rlimit lim;
+    getrlimit(RLIMIT_NOFILE, &lim);
+    if (lim.rlim_cur < 5000)
+        GTEST_SKIP() << "descriptor limit " << lim.rlim_cur;
+    int par[2];
+    ASSERT_TRUE(socketPair(par));
+    int alto = dup2(par[0], 4321);
+    ASSERT_EQ(alto, 4321);
+    close(par[0]);
+    Eco* eco = new Eco;
+    eco->cConecta(alto);
+    ASSERT_EQ(write(par[1], "alto", 4), 4);
+    std::string got;
+    EXPECT_TRUE(pumpUntil([&] {
+        got += drain(par[1]);
+        return got == "alto";
+    }));
+    close(par[1]);
+    EXPECT_TRUE(pumpUntil([] { return ecosVivos == 0; }));
 }
 
 // The first free descriptor numbers from the lowest up; the limit set just
