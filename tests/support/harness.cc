@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -193,6 +194,20 @@ bool ServerProcess::spawn(const std::string& name) {
     std::string arg0 = name;
     char* argv[] = {&arg0[0], nullptr};
     pid_t parent = getpid();
+    long fsize = fileSizeLimit;
+    int uid = geteuid() == 0 ? runAsUid : -1;
+    if (uid >= 0) {
+        if (chown(dir.c_str(), uid_t(uid), gid_t(uid)) != 0) {
+            error = std::string("chown: ") + strerror(errno);
+            return false;
+        }
+        if (DIR* d = opendir(dir.c_str())) {
+            while (dirent* e = readdir(d))
+                if (e->d_name[0] != '.')
+                    (void)!chown((dir + "/" + e->d_name).c_str(), uid_t(uid), gid_t(uid));
+            closedir(d);
+        }
+    }
     pid_t child = fork();
     if (child < 0) {
         error = std::string("fork: ") + strerror(errno);
@@ -220,6 +235,14 @@ bool ServerProcess::spawn(const std::string& name) {
 #endif
             for (int fd = 3; fd < 65536; fd++)
                 ::close(fd);
+        if (uid >= 0 && (setgid(gid_t(uid)) != 0 || setuid(uid_t(uid)) != 0))
+            _exit(123);
+        if (fsize >= 0) {
+            struct rlimit lim;
+            lim.rlim_cur = lim.rlim_max = rlim_t(fsize);
+            if (setrlimit(RLIMIT_FSIZE, &lim) != 0)
+                _exit(124);
+        }
         execv(binary.c_str(), argv);
         _exit(127);
     }

@@ -50,6 +50,14 @@ struct ServerProcess {
     // A loopback port that was free a moment ago.
     static int freePort();
 
+    // When >= 0, the server starts with this RLIMIT_FSIZE (bytes): writes
+    // past it fail with EFBIG instead of growing the file.
+    long fileSizeLimit = -1;
+    // When >= 0 and the tests run as root, the server runs under this user
+    // and group id, owning its directory and files, so that permissions
+    // bind it as they would bind any unprivileged server.
+    int runAsUid = -1;
+
     int port = 0;
     pid_t pid = -1;
     std::string dir;    // the server's working directory, its files only
