@@ -1,0 +1,138 @@
+// Faults of the registry file while the server runs. The ageing pass
+// closes the file every 5 seconds, so anything may happen to it between
+// two passes; every command must then answer with its own error, the
+// server must go on, and no other user's record may change.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "protocol/sessao.h"
+
+namespace {
+
+using sessao::kNaoRegistrado;
+using sessao::Sessao;
+
+const char* const kCfg = "regtempo = 0\ndiasreg = 0\n";
+
+class Arquivo : public Sessao {
+protected:
+    std::string tres() {
+        uint32_t agora = sessao::minutoAgora();
+        return sessao::registroDe("ana@x.com", "Ana Maria", "10.0.0.1", agora, "a", 1, "linha") +
+               sessao::registroDe("bia@x.com", "Beatriz S", "10.0.0.2", agora, "b", 1) +
+               sessao::registroDe("caio@x.com", "Caio Souza", "10.0.0.3", agora, "c", 2);
+    }
+    // Waits past an ageing pass, which closes the file: what happens to the
+    // file next is met by the next command that opens it.
+    void depoisDeUmaPassagem() { std::this_thread::sleep_for(std::chrono::milliseconds(5600)); }
+
+    // Every kind of command meets the fault with its own reply.
+    void respostasDeFalha() {
+        EXPECT_EQ(troca("IP ana@x.com"), kNaoRegistrado + "ana@x.com\r\n");
+        EXPECT_EQ(troca("GET bia@x.com"), kNaoRegistrado + "bia@x.com\r\n");
+        EXPECT_EQ(troca("LOGON caio@x.com:c casa"), kNaoRegistrado + "caio@x.com\r\n");
+        EXPECT_EQ(troca("REMOVE ana@x.com:a"), kNaoRegistrado + "ana@x.com\r\n");
+        ASSERT_EQ(passo(cli, "REGISTER novo@x.com:n"), "+OK Informe nome do usu\xE1rio\r\n");
+        ASSERT_EQ(passo(cli, "Novo Nome"),
+                  "+OK Entre as informa\xE7\xF5" "es, uma por linha, na \xFAltima s\xF3 um ponto\r\n");
+        EXPECT_EQ(passo(cli, "."), "-Erro ao registrar usu\xE1rio\r\n");
+        // The index did not take the user whose record was not written, and
+        // FIND, which reads only the index, still lists the three.
+        EXPECT_EQ(troca("IP novo@x.com"), kNaoRegistrado + "novo@x.com\r\n");
+        std::string lista = troca("FIND");
+        EXPECT_NE(lista.find("ana@x.com Ana Maria"), std::string::npos) << lista;
+        EXPECT_NE(lista.find("caio@x.com Caio Souza 0.0.0.0\r\n"), std::string::npos) << lista;
+        EXPECT_TRUE(srv.alive());
+    }
+};
+
+TEST_F(Arquivo, DeletedFileAnswersErrorsUntilItIsBack) {
+    const std::string original = tres();
+    ASSERT_TRUE(inicia(kCfg, original));
+    depoisDeUmaPassagem();
+    std::string guardado = srv.path("guardado.sav");
+    ASSERT_EQ(rename(srv.path("quelta.sav").c_str(), guardado.c_str()), 0);
+    respostasDeFalha();
+    // The file comes back: the server opens it again on demand.
+    depoisDeUmaPassagem();
+    ASSERT_EQ(rename(guardado.c_str(), srv.path("quelta.sav").c_str()), 0);
+    EXPECT_EQ(troca("IP ana@x.com"), "+OK 10.0.0.1\r\n");
+    EXPECT_EQ(sav(), original);
+}
+
+TEST_F(Arquivo, DirectoryInPlaceOfTheFile) {
+    const std::string original = tres();
+    ASSERT_TRUE(inicia(kCfg, original));
+    depoisDeUmaPassagem();
+    std::string guardado = srv.path("guardado.sav");
+    ASSERT_EQ(rename(srv.path("quelta.sav").c_str(), guardado.c_str()), 0);
+    ASSERT_EQ(mkdir(srv.path("quelta.sav").c_str(), 0700), 0);
+    respostasDeFalha();
+    // Ageing passes meanwhile must not stop the server either.
+    depoisDeUmaPassagem();
+    EXPECT_TRUE(srv.alive());
+    ASSERT_EQ(rmdir(srv.path("quelta.sav").c_str()), 0);
+    ASSERT_EQ(rename(guardado.c_str(), srv.path("quelta.sav").c_str()), 0);
+    EXPECT_EQ(troca("LOGON bia@x.com:b"), "+OK Entrada registrada\r\n");
+    std::string depois = sav();
+    ASSERT_EQ(depois.size(), original.size());
+    // Only bia's record changed.
+    EXPECT_EQ(depois.substr(0, 840), original.substr(0, 840));
+    EXPECT_EQ(depois.substr(1680), original.substr(1680));
+}
+
+TEST_F(Arquivo, ReadOnlyFile) {
+    // Root ignores file permissions, so the server runs as an ordinary user
+    // here; permissions then bind it as they would in production.
+    if (geteuid() == 0)
+        srv.runAsUid = 65534;
+    const std::string original = tres();
+    ASSERT_TRUE(inicia(kCfg, original));
+    depoisDeUmaPassagem();
+    ASSERT_EQ(chmod(srv.path("quelta.sav").c_str(), 0400), 0);
+    respostasDeFalha();
+    EXPECT_EQ(sav(), original);
+    ASSERT_EQ(chmod(srv.path("quelta.sav").c_str(), 0600), 0);
+    EXPECT_EQ(troca("LOGOFF ana@x.com:a"), "+OK Sa\xED" "da registrada\r\n");
+}
+
+TEST_F(Arquivo, FileSizeLimitInTheMiddleOfARegistration) {
+    const std::string original = tres();
+    // Room for the three records and a piece of a fourth: the new record's
+    // write is cut short by the limit and then refused.
+    srv.fileSizeLimit = 3 * 840 + 100;
+    ASSERT_TRUE(inicia(kCfg, original));
+    ASSERT_EQ(passo(cli, "REGISTER novo@x.com:n"), "+OK Informe nome do usu\xE1rio\r\n");
+    ASSERT_EQ(passo(cli, "Novo Nome"),
+              "+OK Entre as informa\xE7\xF5" "es, uma por linha, na \xFAltima s\xF3 um ponto\r\n");
+    ASSERT_TRUE(cli.send("uma linha\r\n"));
+    EXPECT_EQ(passo(cli, "."), "-Erro ao registrar usu\xE1rio\r\n");
+    EXPECT_TRUE(srv.alive());  // SIGXFSZ did not kill it
+    EXPECT_EQ(troca("IP novo@x.com"), kNaoRegistrado + "novo@x.com\r\n");
+    // A piece shorter than a record may stay behind the three; they are intact.
+    std::string depois = sav();
+    ASSERT_GE(depois.size(), original.size());
+    EXPECT_LT(depois.size(), original.size() + 840);
+    EXPECT_EQ(depois.substr(0, original.size()), original);
+    // Writes within the file still work.
+    EXPECT_EQ(troca("LOGOFF caio@x.com:c"), "+OK Sa\xED" "da registrada\r\n");
+    EXPECT_EQ(troca("--debug").rfind("+OK:  Usu\xE1rios: 1  M\xE1quinas: 1  Registros: 3  ", 0), 0u);
+    // And the registry still loads as three users.
+    srv.kill9();
+    ServerProcess again;
+    ASSERT_TRUE(again.start(kCfg, "quelta", depois));
+    Client c;
+    ASSERT_TRUE(c.connect(again.port));
+    c.readLine();
+    ASSERT_TRUE(c.send("--debug\r\n"));
+    EXPECT_EQ(c.readLine().rfind("+OK:  Usu\xE1rios: 1  M\xE1quinas: 1  Registros: 3  ", 0), 0u);
+}
+
+}  // namespace
