@@ -90,7 +90,11 @@ TEST_F(Sessao, GetOfAnyStoredRecordStaysInsideItsFields) {
     cheio.replace(rc::kNome, rc::kNomeLen, std::string(rc::kNomeLen, 'N'));
     cheio.replace(rc::kInfo, rc::kInfoLen, std::string(rc::kInfoLen, 'I'));
     cheio.replace(rc::kLogon, rc::kLogonLen, "ABCDEFGHIJKL");
-    sav += cheio + registroDe("depois@d.com", "Depois", "10.0.0.3", 0, "", 0, "XYZ", "WVU");
+    // An address filling all 80 bytes: the index keeps its first 79.
+    const std::string longo = std::string(71, 'e') + "@full.com";
+    std::string semFim = registroDe("x@d.com", "Longo", "10.0.0.4", 0, "", 0);
+    semFim.replace(rc::kEmail, rc::kEmailLen, longo);
+    sav += cheio + semFim + registroDe("depois@d.com", "Depois", "10.0.0.3", 0, "", 0, "XYZ", "WVU");
     ASSERT_TRUE(inicia(kCfgBase, sav));
     for (size_t i = 0; i < sizeof casos / sizeof casos[0]; i++)
         EXPECT_EQ(troca("GET d" + std::to_string(i) + "@d.com"),
@@ -98,6 +102,10 @@ TEST_F(Sessao, GetOfAnyStoredRecordStaysInsideItsFields) {
             << casos[i].data;
     EXPECT_EQ(troca("GET cheio@d.com"), kGet + std::string(31, 'N') + "\r\n10.0.0.2\r\nABCDEFGHIJK Mon (Segunda) 1/1/1601 0:0\r\n" +
                                             std::string(686, 'I') + "\r\n.\r\n");
+    EXPECT_EQ(troca("IP cheio@d.com"), "+OK 0.0.0.0\r\n");
+    EXPECT_EQ(troca("FIND cheio"), kLista + "cheio@d.com " + std::string(31, 'N') + " 0.0.0.0\r\n.\r\n");
+    EXPECT_EQ(troca("FIND full"), kLista + longo.substr(0, 79) + " Longo 0.0.0.0\r\n.\r\n");
+    EXPECT_EQ(troca("GET " + longo), kGet + "Longo\r\n10.0.0.4\r\nregister Mon (Segunda) 1/1/1601 0:0\r\n.\r\n");
 }
 
 TEST_F(Sessao, FindForms) {
