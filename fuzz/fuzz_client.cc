@@ -1,0 +1,117 @@
+// Arbitrary bytes into the framing and the interpreter of up to two
+// clients without sockets, over a registry in a temporary file. The text
+// comes from the front of the input; the choices (piece sizes, drained
+// events, clock and wheel steps, closes) from its back, so a plain
+// dialogue is already a useful seed.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdlib>
+
+#include "engine/alarme.h"
+#include "engine/clock.h"
+#include "fuzz/support.h"
+#include "protocol/cliente.h"
+#include "protocol/maquina.h"
+#include "registry/indice.h"
+#include "registry/registro.h"
+#include "server/config.h"
+
+namespace {
+
+// Clears its slot when it goes, however it goes (QUIT, time-out, close).
+struct Cliente : TCliente {
+    Cliente(TMaquina* m, Cliente** s) : TCliente(m), slot(s) { *slot = this; }
+    ~Cliente() override { *slot = nullptr; }
+    Cliente** slot;
+};
+
+Cliente* clientes[2];
+const uint32_t kIps[3] = {0x0900007F, 0x0A00007F, 0x0B00007F};  // 127.0.0.9..11, network order
+
+void novoCliente(int i, uint8_t qual) {
+    uint32_t ip = kIps[qual % 3];
+    TMaquina* m = cBuscaMaquina(ip);
+    if (m == nullptr)
+        m = new TMaquina(ip);
+    new Cliente(m, &clientes[i]);
+}
+
+void descarta(Cliente* c, int32_t max) {
+    char lixo[TComunica::kRing];
+    c->takePending(lixo, max);
+}
+
+// Closes both clients and lets every machine's registration wait run out.
+void encerra() {
+    for (Cliente*& c : clientes)
+        if (c != nullptr)
+            c->cEvento(nullptr, 0);
+    wheelAdvance(300);
+    wheelAdvance(1);
+    if (usuarios != 0 || maquinas != 0)
+        abort();  // a client or machine record outlived its rules
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    preparaUmaVez();
+    saidaInconsistenteEsperada = false;
+    FuzzedDataProvider p(data, size);
+    maxtempo = p.ConsumeIntegralInRange<int32_t>(0, 20);
+    regtempo = p.ConsumeIntegralInRange<int32_t>(0, 20);
+    diasreg = p.ConsumeIntegralInRange<int32_t>(-1, 3);
+    ativomin = p.ConsumeIntegralInRange<int32_t>(1, 30);
+    minuteClock = 216000000;
+    clockSecond = 0;
+
+    if (setjmp(saida) == 0) {
+        novoCliente(0, 0);
+        for (int passos = 0; p.remaining_bytes() > 0 && passos < 4000; passos++) {
+            uint8_t op = p.ConsumeIntegral<uint8_t>();
+            int i = op & 1;
+            if (clientes[i] == nullptr) {
+                novoCliente(i, op >> 6);
+                continue;
+            }
+            switch ((op >> 1) % 16) {
+            default: {  // a piece of input, at most what one read delivers
+                size_t n = p.ConsumeIntegralInRange<size_t>(1, (op & 0x80) ? 2048 : 64);
+                // A plain array: STOP jumps out of cEvento past any destructor.
+                char pedaco[2048];
+                size_t lidos = p.ConsumeData(pedaco, n);
+                if (lidos == 0)
+                    break;
+                clientes[i]->cEvento(pedaco, int32_t(lidos));
+                break;
+            }
+            case 0:
+            case 1:
+            case 2:  // everything sent, then the drained event
+                descarta(clientes[i], TComunica::kRing);
+                clientes[i]->cEvento(nullptr, 1);
+                break;
+            case 3:  // a slow reader takes part of it
+                descarta(clientes[i], p.ConsumeIntegralInRange<int32_t>(0, 300));
+                break;
+            case 4:
+                minuteClock += p.ConsumeIntegralInRange<uint32_t>(0, 6 * 1440);
+                break;
+            case 5:
+                wheelAdvance(p.ConsumeIntegralInRange<int>(1, 30));
+                break;
+            case 6:  // the connection breaks
+                clientes[i]->cEvento(nullptr, 0);
+                break;
+            }
+        }
+    }
+    // Here too after STOP: the rest of the input is abandoned.
+    for (Cliente* c : clientes)
+        if (c != nullptr)
+            descarta(c, TComunica::kRing);
+    encerra();
+    confereRegistro(true);
+    zeraRegistro();
+    return 0;
+}

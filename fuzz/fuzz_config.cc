@@ -1,0 +1,107 @@
+// Arbitrary configuration contents: read from a temporary file by
+// readConfiguration, and fed to a ConfigParser in pieces split where the
+// input says. Both must leave the values in range and equal.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "engine/platform.h"
+#include "server/config.h"
+
+namespace {
+
+struct Valores {
+    char senhaadm[20];
+    char ender[100];
+    int32_t porta, maxconec, diasreg, ativomin, maxtempo, regtempo;
+};
+
+void padroes() {
+    strcpy(senhaadm, "vrelk");
+    ender[0] = 0;
+    porta = 1956;
+    maxconec = 2;
+    diasreg = 90;
+    ativomin = 480;
+    maxtempo = 120;
+    regtempo = 120;
+}
+
+Valores captura() {
+    Valores v;
+    memcpy(v.senhaadm, senhaadm, sizeof v.senhaadm);
+    memcpy(v.ender, ender, sizeof v.ender);
+    v.porta = porta;
+    v.maxconec = maxconec;
+    v.diasreg = diasreg;
+    v.ativomin = ativomin;
+    v.maxtempo = maxtempo;
+    v.regtempo = regtempo;
+    // Terminated within their arrays, and in range.
+    if (memchr(v.senhaadm, 0, sizeof v.senhaadm) == nullptr || memchr(v.ender, 0, sizeof v.ender) == nullptr)
+        abort();
+    if (v.porta < 1 || v.porta > 65535 || v.ativomin < 1 || v.ativomin > 6000)
+        abort();
+    return v;
+}
+
+bool iguais(const Valores& a, const Valores& b) {
+    return strcmp(a.senhaadm, b.senhaadm) == 0 && strcmp(a.ender, b.ender) == 0 && a.porta == b.porta &&
+           a.maxconec == b.maxconec && a.diasreg == b.diasreg && a.ativomin == b.ativomin &&
+           a.maxtempo == b.maxtempo && a.regtempo == b.regtempo;
+}
+
+std::string arquivo() {
+    char modelo[] = "/tmp/quelta-fuzzcfg-XXXXXX";
+    int fd = mkstemp(modelo);
+    if (fd < 0)
+        abort();
+    close(fd);
+    return modelo;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static std::string nome = arquivo();
+    // The first byte picks the split points; the rest is the file.
+    if (size == 0)
+        return 0;
+    uint8_t semente = data[0];
+    const char* texto = reinterpret_cast<const char*>(data + 1);
+    size_t n = size - 1;
+
+    int fd = open(nome.c_str(), O_WRONLY | O_TRUNC);
+    if (fd < 0 || write(fd, texto, n) != ssize_t(n))
+        abort();
+    close(fd);
+    padroes();
+    fd = platformOpenReadOnly(nome.c_str());
+    if (fd < 0)
+        abort();
+    readConfiguration(fd);
+    platformCloseFile(fd);
+    Valores doArquivo = captura();
+
+    // The same bytes in pieces of 1..(semente % 64 + 1) bytes, with the
+    // line feed readConfiguration appends at the end of the file.
+    padroes();
+    ConfigParser parser;
+    size_t passo = size_t(semente % 64) + 1;
+    uint32_t estado = semente;
+    for (size_t i = 0; i < n;) {
+        estado = estado * 1103515245u + 12345u;
+        size_t k = std::min(n - i, (estado >> 16) % passo + 1);
+        parser.feed(texto + i, int(k));
+        i += k;
+    }
+    parser.feed("\n", 1);
+    Valores emPedacos = captura();
+    if (!iguais(doArquivo, emPedacos))
+        abort();
+    return 0;
+}

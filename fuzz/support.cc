@@ -1,0 +1,103 @@
+// The fuzz targets link with -Wl,--wrap=<exitServer>: STOP after the
+// unlock and the ageing pass's stop both reach __wrap_exitServer, which
+// jumps back to the target's setjmp instead of ending the process. The
+// target then abandons the rest of that input and resets everything, so
+// the administration paths are fuzzed like any other.
+#include "fuzz/support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+
+#include "engine/platform.h"
+#include "registry/indice.h"
+#include "registry/registro.h"
+#include "server/config.h"
+#include "text/fold.h"
+
+jmp_buf saida;
+int statusSaida = 0;
+bool saidaInconsistenteEsperada = false;
+
+// exitServer(int) under its mangled name, as the linker sees it.
+extern "C" [[noreturn]] void __wrap__Z10exitServeri(int status) {
+    if (status != 0 && !saidaInconsistenteEsperada) {
+        fprintf(stderr, "exitServer(%d): index and file disagree\n", status);
+        abort();
+    }
+    statusSaida = status;
+    longjmp(saida, 1);
+}
+
+void preparaUmaVez() {
+    static bool feito = false;
+    if (feito)
+        return;
+    feito = true;
+    buildFoldTable();
+    // Memory-backed when there is one: every ageing pass after a write
+    // syncs the file, which on a disk would dominate each run.
+    char modelo[] = "/dev/shm/quelta-fuzz-XXXXXX";
+    if (mkdtemp(modelo) == nullptr) {
+        strcpy(modelo, "/tmp/quelta-fuzz-XXXXXX");
+        if (mkdtemp(modelo) == nullptr)
+            abort();
+    }
+    snprintf(registryFileName, sizeof registryFileName, "%s/quelta.sav", modelo);
+    if (!registro.cCarrega())
+        abort();
+}
+
+void zeraRegistro() {
+    while (raiz != nullptr) {
+        TUsuario* no = raiz;
+        cRetira(no);
+        delete no;
+    }
+    cursor = nullptr;
+    registro.cTrunca(0);
+    if (registro.fd != -1)
+        platformCloseFile(registro.fd);
+    registro.fd = -1;
+    registro.truncaPendente = false;
+    registro.gravouDesdePassagem = false;
+    registro.primeiraPassagem = true;
+    if (registros != 0)
+        abort();
+}
+
+void confereRegistro(bool exato) {
+    std::set<uint32_t> posicoes;
+    int32_t contados = 0;
+    for (TUsuario* no = cPrimeiro(); no != nullptr; no = cProximo(no)) {
+        contados++;
+        uint32_t p = no->cPosicao();
+        if (p >= uint32_t(registros) || !posicoes.insert(p).second) {
+            fprintf(stderr, "posicao %u repeated or not below %d\n", p, registros);
+            abort();
+        }
+        if (!registro.cLe(no)) {
+            fprintf(stderr, "slot %u unreadable\n", p);
+            abort();
+        }
+        if (compareFolded(registro.email(), no->email) != 0 || registro.data() != no->data ||
+            registro.estado() != no->estado || registro.ip() != no->ip || strcmp(registro.nome(), no->nome) != 0) {
+            fprintf(stderr, "node %s and its record in slot %u differ\n", no->email, p);
+            abort();
+        }
+    }
+    if (contados != registros) {
+        fprintf(stderr, "%d nodes, registros %d\n", contados, registros);
+        abort();
+    }
+    int fd = platformOpenReadOnly(registryFileName);
+    int64_t tamanho = fd < 0 ? -1 : platformFileSize(fd);
+    if (fd >= 0)
+        platformCloseFile(fd);
+    int64_t esperado = int64_t(registros) * registro_campo::kRecord;
+    if (exato ? tamanho != esperado : tamanho / registro_campo::kRecord != registros) {
+        fprintf(stderr, "file of %lld bytes for %d records\n", (long long)tamanho, registros);
+        abort();
+    }
+}
