@@ -25,6 +25,10 @@ struct Cadeia {
 Cadeia cadeias[kChains][kLevels];
 LevelWalk* walks;  // innermost walk first
 
+// Full reads of one connection in one pass: 64 KB, far more than any
+// command needs, few enough that one flooding peer cannot starve the rest.
+constexpr int kReadsPerPass = 32;
+
 const char kLevelRule[] = "[TComunica] Erro: cEnvia() foi chamado de cEvento() de menor nível";
 
 // Read sockets of the lower levels for a waiting send; grown, never shrunk.
@@ -327,7 +331,15 @@ void EngineCore::receiveLevels(int niveis) {
             leave(c, kChainReady);
             bool ler = c->legivel != 0;
             c->legivel = 0;
+            int leituras = 0;
             while (ler && c->socketLeitura >= 0) {
+                if (++leituras > kReadsPerPass) {
+                    // A peer that keeps the buffer full would hold the
+                    // pass here for ever: the rest waits for the next pass.
+                    c->legivel = 1;
+                    join(c, kChainReady, true);
+                    break;
+                }
                 long n = platformRecv(c->socketLeitura, buf, sizeof buf);
                 if (n == kIoWouldBlock)
                     break;

@@ -212,6 +212,35 @@ TEST(Comunica, BurstIsReadIn2048BytePiecesWithinOnePass) {
     EXPECT_EQ(c.dados[0] + c.dados[1] + c.dados[2], rajada);
 }
 
+TEST(Comunica, FloodingPeerCannotHoldThePass) {
+    Par pf, po;
+    Registro inundado, outro;
+    inundado.cConecta(pf.fd[0]);
+    outro.cConecta(po.fd[0]);
+    std::string muito;
+    for (int i = 0; i < 100000; i++)
+        muito += char('a' + i % 23);
+    ASSERT_EQ(write(pf.peer(), muito.data(), muito.size()), ssize_t(muito.size()));
+    ASSERT_EQ(write(po.peer(), "oi", 2), 2);
+    ASSERT_TRUE(readableWithin(pf.fd[0], 1000) && readableWithin(po.fd[0], 1000));
+    ASSERT_TRUE(pumpFor([&] { return !inundado.dados.empty() && !outro.dados.empty(); }));
+    size_t primeiraPassagem = 0;
+    for (size_t i = 0; i < inundado.dados.size(); i++)
+        if (inundado.passesDados[i] == inundado.passesDados[0])
+            primeiraPassagem += inundado.dados[i].size();
+    EXPECT_EQ(primeiraPassagem, 32u * 2048u);
+    EXPECT_LE(outro.passesDados[0], inundado.passesDados[0]);
+    // The rest follows in the next passes, in order.
+    auto tudo = [&] {
+        std::string junto;
+        for (const std::string& d : inundado.dados)
+            junto += d;
+        return junto;
+    };
+    ASSERT_TRUE(pumpFor([&] { return tudo().size() == muito.size(); }, 10));
+    EXPECT_EQ(tudo(), muito);
+}
+
 // Three connections get an event in the same walk; the first one served
 // destroys itself and one of the others, which then never hears anything.
 // Run once for each of the other two, so the destroyed one is the walk's
