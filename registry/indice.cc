@@ -210,25 +210,29 @@ void corrigeRemocao(TUsuario* x, TUsuario* pai) {
         x->cor = kPreto;
 }
 
-// Sort key of the bulk build: the first 24 folded bytes, big-endian, so
-// that comparing the words orders as compareFolded does whenever neither
-// text has a blank among those bytes (blank runs fold in ways a fixed
-// prefix cannot show). Ties and blanks fall back to compareFolded itself.
+// Sort key of the bulk build: the first 24 folded bytes, big-endian.
+// The bulk build only takes keys made of bytes from 0x21 up: no byte of
+// theirs folds to 0 or meets a blank, so compareFolded on them is the
+// plain lexicographic order of the folded bytes, and whenever the words
+// differ they order as compareFolded does. Ties fall back to it.
 struct Chave {
     uint64_t prefixo[3];
     TUsuario* no;
-    bool limpo;
 };
 
-void preparaChave(Chave& k, TUsuario* no) {
+// False when the key holds a blank or a control byte: compareFolded skips
+// blank runs, drops trailing blanks and yet compares a trailing blank as
+// 0x20 against a control byte, so among such keys it is no consistent
+// order (a\x01 < "a " == a < a\x01) and no sort may be trusted with them.
+bool preparaChave(Chave& k, TUsuario* no) {
     k.no = no;
-    k.limpo = true;
     uint8_t dobrados[24] = {};
-    for (int i = 0; i < 24 && no->email[i] != 0; i++) {
+    for (int i = 0; no->email[i] != 0; i++) {
         uint8_t c = uint8_t(no->email[i]);
-        if (c == ' ')
-            k.limpo = false;
-        dobrados[i] = foldTable[c] != 0 ? foldTable[c] : c;
+        if (c <= ' ')
+            return false;
+        if (i < 24)
+            dobrados[i] = foldTable[c] != 0 ? foldTable[c] : c;
     }
     for (int w = 0; w < 3; w++) {
         uint64_t v = 0;
@@ -236,14 +240,14 @@ void preparaChave(Chave& k, TUsuario* no) {
             v = (v << 8) | dobrados[w * 8 + b];
         k.prefixo[w] = v;
     }
+    return true;
 }
 
 // -1/0/+1 as compareFolded of the two e-mails.
 int comparaChaves(const Chave& a, const Chave& b) {
-    if (a.limpo && b.limpo)
-        for (int w = 0; w < 3; w++)
-            if (a.prefixo[w] != b.prefixo[w])
-                return a.prefixo[w] < b.prefixo[w] ? -1 : 1;
+    for (int w = 0; w < 3; w++)
+        if (a.prefixo[w] != b.prefixo[w])
+            return a.prefixo[w] < b.prefixo[w] ? -1 : 1;
     return compareFolded(a.no->email, b.no->email);
 }
 
@@ -414,23 +418,26 @@ void cMontaIndice(TUsuario* const* nos, int32_t n) {
     if (n <= 0)
         return;
     Chave* chaves = new Chave[size_t(n)];
-    for (int32_t i = 0; i < n; i++) {
+    bool ordenavel = true;
+    for (int32_t i = 0; i < n && ordenavel; i++) {
         nos[i]->cDefinePosicao(uint32_t(i));
-        preparaChave(chaves[i], nos[i]);
+        ordenavel = preparaChave(chaves[i], nos[i]);
     }
-    std::sort(chaves, chaves + n, [](const Chave& a, const Chave& b) {
-        int c = comparaChaves(a, b);
-        return c != 0 ? c < 0 : a.no->cPosicao() < b.no->cPosicao();
-    });
-    bool distintas = true;
-    for (int32_t i = 1; i < n && distintas; i++)
-        distintas = comparaChaves(chaves[i - 1], chaves[i]) != 0;
+    bool distintas = ordenavel;
+    if (ordenavel) {
+        std::sort(chaves, chaves + n, [](const Chave& a, const Chave& b) { return comparaChaves(a, b) < 0; });
+        for (int32_t i = 1; i < n && distintas; i++)
+            distintas = comparaChaves(chaves[i - 1], chaves[i]) != 0;
+    }
     if (distintas) {
+        // Distinct keys in a consistent order: every lookup and walk is
+        // decided by the order alone, whatever the shape of the tree.
         montaEquilibrada(chaves, n);
         registros = n;
     } else {
-        // Equal keys: which of them a lookup meets depends on the shape,
-        // so build exactly the tree that inserting in slot order builds.
+        // Equal keys, or keys the order cannot rank consistently: which
+        // node a lookup meets depends on the shape, so build exactly the
+        // tree that inserting in slot order builds.
         for (int32_t i = 0; i < n; i++) {
             char email[kEmailMax];
             copyBounded(email, nos[i]->email, kEmailMax);

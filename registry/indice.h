@@ -50,8 +50,10 @@ int32_t cInsere(TUsuario* novo, const char* email);
 // Fills the empty index with n nodes at once; nos[i] is the node of slot
 // i, with every field but the links, cor and posicao already set. Lookups,
 // walks, posicao and registros come out as from n cInsere in slot order
-// (data included); for distinct keys the tree is built balanced in linear
-// time after one sort instead of n descents. nos itself is left unchanged.
+// (data included). When the keys are distinct and made of bytes from 0x21
+// up (all that REGISTER accepts) the tree is built balanced in linear time
+// after one sort instead of n descents; otherwise by n cInsere. nos itself
+// is left unchanged.
 void cMontaIndice(TUsuario* const* nos, int32_t n);
 // Unlinks a node (moving cursor on first when it stands there); registros
 // decreases. Other nodes never move in memory. The caller frees the node.
