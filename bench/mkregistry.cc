@@ -1,0 +1,193 @@
+// Writes a registry file of N active users for the benchmarks, with the
+// request files that go with it: "IP <e-mail>" lines for our server, and for
+// the comparison store the same keys as SET commands (ready for a pipe) and
+// "EXISTS <e-mail>" lines in the same random order.
+//
+// Every user is logged on (state 1) with today's date in the server's own
+// minute unit, so IP answers with the user's address while the records are
+// younger than the active period.
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/clock.h"
+#include "text/sha0.h"
+
+namespace {
+
+const size_t kRecord = 840;
+
+struct Options {
+    long users = 0;
+    std::string out;
+    std::string ipRequests;     // "IP <e-mail>" lines
+    std::string keyCommands;    // SET commands in the wire protocol of the other store
+    std::string keyRequests;    // "EXISTS <e-mail>" lines
+    long requests = 100000;     // lines in each request file
+    uint64_t seed = 1956;
+    bool sorted = false;        // records in e-mail order instead of shuffled
+};
+
+[[noreturn]] void usage() {
+    fprintf(stderr,
+            "usage: bench_mkregistry --users N --out FILE [--ip-requests FILE]\n"
+            "       [--key-commands FILE] [--key-requests FILE] [--requests M]\n"
+            "       [--seed S] [--sorted]\n");
+    exit(2);
+}
+
+Options parse(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        auto next = [&]() -> const char* {
+            if (i + 1 >= argc)
+                usage();
+            return argv[++i];
+        };
+        if (a == "--users") o.users = atol(next());
+        else if (a == "--out") o.out = next();
+        else if (a == "--ip-requests") o.ipRequests = next();
+        else if (a == "--key-commands") o.keyCommands = next();
+        else if (a == "--key-requests") o.keyRequests = next();
+        else if (a == "--requests") o.requests = atol(next());
+        else if (a == "--seed") o.seed = strtoull(next(), nullptr, 10);
+        else if (a == "--sorted") o.sorted = true;
+        else usage();
+    }
+    // Slots are 24-bit in the index: keep well inside that.
+    if (o.users < 0 || o.users > 2500000 || o.out.empty() || o.requests < 0)
+        usage();
+    return o;
+}
+
+FILE* openOut(const std::string& name) {
+    FILE* f = fopen(name.c_str(), "wb");
+    if (f == nullptr) {
+        perror(name.c_str());
+        exit(1);
+    }
+    setvbuf(f, nullptr, _IOFBF, 1 << 20);
+    return f;
+}
+
+void closeOut(FILE* f, const std::string& name) {
+    if (fflush(f) != 0 || ferror(f) || fclose(f) != 0) {
+        perror(name.c_str());
+        exit(1);
+    }
+}
+
+// User number k (1-based) has this address and, in the file, this IP:
+// 10.x.y.z with x.y.z the 24 low bits of k, so every address is distinct.
+void emailOf(long k, char* out, size_t size) { snprintf(out, size, "user%07ld@example.com", k); }
+
+void ipOf(long k, uint8_t ip[4]) {
+    ip[0] = 10;
+    ip[1] = uint8_t(k >> 16);
+    ip[2] = uint8_t(k >> 8);
+    ip[3] = uint8_t(k);
+}
+
+void putLe32(uint8_t* p, uint32_t v) {
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+    p[2] = uint8_t(v >> 16);
+    p[3] = uint8_t(v >> 24);
+}
+
+void fillRecord(uint8_t* r, long k, uint32_t now, const uint8_t senha[20]) {
+    memset(r, 0, kRecord);
+    emailOf(k, reinterpret_cast<char*>(r), 80);                               // email, offset 0
+    snprintf(reinterpret_cast<char*>(r + 80), 32, "Usuario %07ld", k);        // nome, offset 80
+    ipOf(k, r + 112);                                                         // ip, network order
+    putLe32(r + 116, now);                                                    // data
+    memcpy(r + 120, senha, 20);                                               // senha
+    r[140] = 1;                                                               // estado: logged on
+    snprintf(reinterpret_cast<char*>(r + 141), 687, "Benchmark user %07ld\nlinha dois", k);  // info
+    // logon note at 828 stays empty
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o = parse(argc, argv);
+
+    // The server's own minute clock: local time in minutes since 1601.
+    clockStart();
+    uint32_t now = minuteClock;
+    uint8_t senha[20];
+    digestText("", senha);
+
+    std::mt19937_64 rng(o.seed);
+    std::vector<uint32_t> order(size_t(o.users));
+    for (long i = 0; i < o.users; i++)
+        order[size_t(i)] = uint32_t(i + 1);
+    if (!o.sorted)
+        for (size_t i = order.size(); i > 1; i--)
+            std::swap(order[i - 1], order[size_t(rng() % i)]);
+
+    FILE* reg = openOut(o.out);
+    FILE* keys = o.keyCommands.empty() ? nullptr : openOut(o.keyCommands);
+    const size_t kBatch = 8192;
+    std::vector<uint8_t> buf(kBatch * kRecord);
+    char email[80], ip[16];
+    for (size_t i = 0; i < order.size();) {
+        size_t n = std::min(kBatch, order.size() - i);
+        for (size_t j = 0; j < n; j++) {
+            long k = order[i + j];
+            fillRecord(&buf[j * kRecord], k, now, senha);
+            if (keys != nullptr) {
+                emailOf(k, email, sizeof email);
+                uint8_t a[4];
+                ipOf(k, a);
+                snprintf(ip, sizeof ip, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
+                fprintf(keys, "*3\r\n$3\r\nSET\r\n$%zu\r\n%s\r\n$%zu\r\n%s\r\n", strlen(email), email, strlen(ip),
+                        ip);
+            }
+        }
+        if (fwrite(buf.data(), kRecord, n, reg) != n) {
+            perror(o.out.c_str());
+            return 1;
+        }
+        i += n;
+    }
+    closeOut(reg, o.out);
+    if (keys != nullptr)
+        closeOut(keys, o.keyCommands);
+
+    // Random users, the same sequence for both systems.
+    FILE* ipReq = o.ipRequests.empty() ? nullptr : openOut(o.ipRequests);
+    FILE* keyReq = o.keyRequests.empty() ? nullptr : openOut(o.keyRequests);
+    if (o.users > 0 && (ipReq != nullptr || keyReq != nullptr)) {
+        for (long i = 0; i < o.requests; i++) {
+            emailOf(long(rng() % uint64_t(o.users)) + 1, email, sizeof email);
+            if (ipReq != nullptr)
+                fprintf(ipReq, "IP %s\n", email);
+            if (keyReq != nullptr)
+                fprintf(keyReq, "EXISTS %s\n", email);
+        }
+    }
+    if (ipReq != nullptr)
+        closeOut(ipReq, o.ipRequests);
+    if (keyReq != nullptr)
+        closeOut(keyReq, o.keyRequests);
+
+    char lastEmail[80] = "";
+    char lastIp[16] = "0.0.0.0";
+    if (o.users > 0) {
+        long k = order.back();
+        emailOf(k, lastEmail, sizeof lastEmail);
+        uint8_t a[4];
+        ipOf(k, a);
+        snprintf(lastIp, sizeof lastIp, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
+    }
+    printf("MKREGISTRY users=%ld bytes=%" PRIu64 " minutes=%u last_email=%s last_ip=%s\n", o.users,
+           uint64_t(o.users) * kRecord, now, lastEmail, lastIp);
+    return 0;
+}

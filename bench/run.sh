@@ -1,0 +1,253 @@
+#!/usr/bin/env bash
+# Runs every benchmark scenario against our server and, in the same run,
+# against redis-server, with the server under test on CPU 0 and the load
+# generator on CPU 1. Prints each figure as it is measured, then a table of
+# medians over the rounds with the ratios and the goals.
+#
+#   bench/run.sh                 # 3 rounds, 5 s per measurement
+#   ROUNDS=1 RUN_SECONDS=3 bench/run.sh
+#
+# Everything it starts is its own child and is ended by PID; everything it
+# writes lies in one temporary directory under /tmp, removed at the end.
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${BENCH_BUILD:-/tmp/build-bench}
+rounds=${ROUNDS:-3}
+secs=${RUN_SECONDS:-5}
+warm=${WARMUP_SECONDS:-1}
+conns=50
+spread=50          # active and idle connections come from 127.0.0.2..127.0.0.51
+idle=10000
+users=100000
+bigusers=1000000
+server_cpu=0
+client_cpu=1
+
+# ---------------------------------------------------------------- set-up
+echo "== building (Release) in $build"
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUELTA_TESTS=OFF >/dev/null
+cmake --build "$build" -j 2 --target quelta bench_loadgen bench_mkregistry >/dev/null
+quelta=$build/quelta
+loadgen=$build/bench/bench_loadgen
+mkregistry=$build/bench/bench_mkregistry
+
+if ! command -v redis-server >/dev/null || ! command -v redis-cli >/dev/null; then
+  echo "== installing redis-server"
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo=sudo
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get install -y -q redis-server >/dev/null ||
+    { $sudo apt-get update -q >/dev/null && $sudo apt-get install -y -q redis-server >/dev/null; }
+fi
+
+work=$(mktemp -d /tmp/quelta-bench.XXXXXX)
+children=()
+cleanup() {
+  local pid
+  for pid in "${children[@]}"; do  # only our own, still running, children
+    if kill -0 "$pid" 2>/dev/null; then
+      kill "$pid" 2>/dev/null || true
+      wait "$pid" 2>/dev/null || true
+    fi
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+lg() { taskset -c "$client_cpu" "$loadgen" "$@"; }
+field() { sed -n "s/.* $2=\([^ ]*\).*/\1/p" <<<"$1"; }
+calc() { awk "BEGIN { printf \"%.${2:-2}f\", $1 }"; }
+median() { tr ' ' '\n' <<<"$*" | sed '/^$/d' | sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "nan"; else if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status" 2>/dev/null || echo 0; }
+
+stop() {  # stop PID: end one child we started, reap it and forget it
+  local rest=() pid
+  kill "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+  for pid in "${children[@]}"; do [ "$pid" = "$1" ] || rest+=("$pid"); done
+  children=("${rest[@]}")
+}
+
+# start_quelta DIR PORT: starts the server in DIR; sets qpid. The caller
+# takes the start time itself when it wants to time the start-up.
+start_quelta() {
+  cat >"$1/quelta.cfg" <<CFG
+senhaadm = bench$RANDOM$RANDOM
+ender = 127.0.0.1
+porta = $2
+maxconec = 1000000
+diasreg = 0
+maxtempo = 0
+regtempo = 0
+CFG
+  (cd "$1" && exec taskset -c "$server_cpu" "$quelta") >"$1/stdout" 2>&1 &
+  qpid=$!
+  children+=("$qpid")
+}
+
+# start_redis DIR PORT: starts redis-server with persistence off, loading
+# DIR/dump.rdb if it exists; sets rpid.
+start_redis() {
+  taskset -c "$server_cpu" redis-server --bind 127.0.0.1 --port "$2" --save "" --appendonly no \
+    --dir "$1" --dbfilename dump.rdb --maxclients $((idle + 1000)) --protected-mode no \
+    --daemonize no --logfile "$1/redis.log" >/dev/null 2>&1 &
+  rpid=$!
+  children+=("$rpid")
+}
+
+ready_quelta() { lg --port "$1" --wait-ready --greeting --request NOOP --expect "+OK" --timeout 60 --label ready >/dev/null; }
+ready_redis() { lg --port "$1" --wait-ready --request PING --expect "+PONG" --timeout 60 --label ready >/dev/null; }
+
+echo "== preparing data in $work"
+mkdir -p "$work/q" "$work/r" "$work/q4" "$work/r4" "$work/qe" "$work/re"
+"$mkregistry" --users "$users" --out "$work/q/quelta.sav" --ip-requests "$work/ip.txt" \
+  --key-commands "$work/keys.resp" --key-requests "$work/exists.txt" --requests 100000
+qport=$(lg --free-port)
+start_quelta "$work/q" "$qport"
+ready_quelta "$qport"
+rport=$(lg --free-port)
+start_redis "$work/r" "$rport"
+ready_redis "$rport"
+redis-cli -p "$rport" --pipe <"$work/keys.resp" >/dev/null
+echo "   quelta pid $qpid port $qport ($users users); redis pid $rpid port $rport ($(redis-cli -p "$rport" DBSIZE) keys)"
+
+declare -A vals  # "metric system" -> values of all rounds
+
+record() {  # record SCENARIO SYSTEM RESULT-LINE
+  local line=$3 k
+  if [ -z "$line" ]; then
+    echo "   $1 $2: no result"
+    return
+  fi
+  for k in rps p50_us p99_us client_cpu server_cpu items_per_s mean_us errors closed; do
+    vals["$1 $2 $k"]+=" $(field "$line" "$k")"
+  done
+  printf '   %-3s %-6s rps=%-8s p50=%sus p99=%sus client_cpu=%s server_cpu=%s errors=%s closed=%s%s\n' \
+    "$1" "$2" "$(field "$line" rps)" "$(field "$line" p50_us)" "$(field "$line" p99_us)" \
+    "$(field "$line" client_cpu)" "$(field "$line" server_cpu)" "$(field "$line" errors)" \
+    "$(field "$line" closed)" \
+    "$([ "$1" = S5 ] && echo " listing_ms=$(calc "$(field "$line" mean_us)/1000" 1) lines/s=$(field "$line" items_per_s)")"
+}
+
+run_pair() {  # run_pair SCENARIO ROUND quelta-args -- redis-args
+  local sc=$1 round=$2 qargs=() rargs=() out
+  shift 2
+  while [ "$1" != "--" ]; do qargs+=("$1"); shift; done
+  shift
+  rargs=("$@")
+  # Alternate which system goes first, so a drift in the machine's load
+  # does not always favour the same one.
+  for sys in $([ $((round % 2)) -eq 1 ] && echo "quelta redis" || echo "redis quelta"); do
+    if [ "$sys" = quelta ]; then
+      out=$(lg --port "$qport" --greeting --server-pid "$qpid" --label "$sc-quelta" "${qargs[@]}" || true)
+    else
+      out=$(lg --port "$rport" --mode resp --server-pid "$rpid" --label "$sc-redis" "${rargs[@]}" || true)
+    fi
+    record "$sc" "$sys" "$(grep '^RESULT' <<<"$out" || true)"
+  done
+}
+
+for round in $(seq 1 "$rounds"); do
+  echo "== round $round of $rounds"
+  common=(--conns "$conns" --src-spread "$spread" --seconds "$secs" --warmup "$warm")
+  run_pair S1 "$round" "${common[@]}" --request NOOP -- "${common[@]}" --request PING
+  run_pair S2 "$round" "${common[@]}" --requests "$work/ip.txt" -- "${common[@]}" --requests "$work/exists.txt"
+  run_pair S3 "$round" "${common[@]}" --idle "$idle" --request NOOP -- "${common[@]}" --idle "$idle" --request PING
+  run_pair S5 "$round" --conns 1 --count 10 --warmup 0.5 --mode multi --request FIND -- \
+    --conns 1 --count 10 --warmup 0.5 --request "KEYS *"
+done
+stop "$qpid"
+stop "$rpid"
+
+# ---------------------------------------------------------------- S4
+echo "== S4: start-up with $bigusers users"
+s4=$("$mkregistry" --users "$bigusers" --out "$work/q4/quelta.sav" --key-commands "$work/keys4.resp")
+last_email=$(field "$s4" last_email)
+last_ip=$(field "$s4" last_ip)
+echo "   registry $(($(stat -c %s "$work/q4/quelta.sav") / 1000000)) MB, last user $last_email ($last_ip)"
+
+port4=$(lg --free-port)
+start_redis "$work/r4" "$port4"
+ready_redis "$port4"
+redis-cli -p "$port4" --pipe <"$work/keys4.resp" >/dev/null
+redis-cli -p "$port4" SAVE >/dev/null
+echo "   redis RDB of $(redis-cli -p "$port4" DBSIZE) keys: $(($(stat -c %s "$work/r4/dump.rdb") / 1000000)) MB"
+stop "$rpid"
+rm -f "$work/keys4.resp"
+
+# Empty servers, for the memory above an empty process.
+: >"$work/qe/quelta.sav"
+port4=$(lg --free-port)
+start_quelta "$work/qe" "$port4"
+ready_quelta "$port4"
+q_empty_kb=$(rss_kb "$qpid")
+stop "$qpid"
+start_redis "$work/re" "$port4"
+ready_redis "$port4"
+r_empty_kb=$(rss_kb "$rpid")
+stop "$rpid"
+
+for round in $(seq 1 "$rounds"); do
+  for sys in $([ $((round % 2)) -eq 1 ] && echo "quelta redis" || echo "redis quelta"); do
+    port4=$(lg --free-port)
+    t0=$(date +%s%N)
+    if [ "$sys" = quelta ]; then
+      start_quelta "$work/q4" "$port4"
+      out=$(lg --port "$port4" --wait-ready --greeting --request "IP $last_email" --expect "+OK $last_ip" \
+        --t0-ns "$t0" --timeout 120 --label S4-quelta || true)
+      pid=$qpid
+      empty=$q_empty_kb
+    else
+      start_redis "$work/r4" "$port4"
+      out=$(lg --port "$port4" --wait-ready --request "EXISTS $last_email" --expect ":1" \
+        --t0-ns "$t0" --timeout 120 --label S4-redis || true)
+      pid=$rpid
+      empty=$r_empty_kb
+    fi
+    kb=$(rss_kb "$pid")
+    stop "$pid"
+    ms=$(field "$out" ready_ms)
+    per=$(calc "($kb - $empty) * 1024 / $bigusers" 1)
+    vals["S4 $sys ms"]+=" $ms"
+    vals["S4 $sys bytes"]+=" $per"
+    echo "   S4  $sys round $round: ready after ${ms:-?} ms; VmRSS $kb kB (empty $empty kB): $per bytes per user"
+  done
+done
+
+# ---------------------------------------------------------------- table
+m() { median ${vals["$1"]:-}; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 == 0) print "nan"; else printf "%.2f", a / b }'; }
+verdict() { awk -v v="$1" -v g="$2" -v op="$3" 'BEGIN { if (v == "nan") print "?"; else if ((op == ">=" && v + 0 >= g) || (op == "<=" && v + 0 <= g)) print "met"; else print "NOT met" }'; }
+
+q1=$(m "S1 quelta rps") r1=$(m "S1 redis rps")
+q2=$(m "S2 quelta rps") r2=$(m "S2 redis rps")
+q3=$(m "S3 quelta rps") r3=$(m "S3 redis rps")
+q4=$(m "S4 quelta ms") r4=$(m "S4 redis ms")
+q4b=$(m "S4 quelta bytes") r4b=$(m "S4 redis bytes")
+q5=$(calc "$(m "S5 quelta mean_us")/1000" 1) r5=$(calc "$(m "S5 redis mean_us")/1000" 1)
+q5l=$(m "S5 quelta items_per_s") r5l=$(m "S5 redis items_per_s")
+s1r=$(ratio "$q1" "$r1") s2r=$(ratio "$q2" "$r2") s3r=$(ratio "$q3" "$r3")
+s3q=$(ratio "$q3" "$q1") s3d=$(ratio "$r3" "$r1")
+s4r=$(ratio "$q4" "$r4") s5r=$(ratio "$q5" "$r5")
+
+echo
+echo "== results, $(date -u '+%Y-%m-%d %H:%M UTC'), medians of $rounds rounds ($secs s windows, $conns connections)"
+echo
+echo "| scenario | quelta | redis | ratio | goal | |"
+echo "|---|---|---|---|---|---|"
+echo "| S1 NOOP vs PING, round trips/s | $q1 (client_cpu $(m "S1 quelta client_cpu"), server_cpu $(m "S1 quelta server_cpu")) | $r1 (client_cpu $(m "S1 redis client_cpu"), server_cpu $(m "S1 redis server_cpu")) | $s1r | >= 1.0 | $(verdict "$s1r" 1.0 '>=') |"
+echo "| S2 IP vs EXISTS, $users users, requests/s | $q2 (client_cpu $(m "S2 quelta client_cpu"), server_cpu $(m "S2 quelta server_cpu")) | $r2 (client_cpu $(m "S2 redis client_cpu"), server_cpu $(m "S2 redis server_cpu")) | $s2r | >= 1.0 | $(verdict "$s2r" 1.0 '>=') |"
+echo "| S3 S1 with $idle idle connections, round trips/s | $q3 | $r3 | $s3r | | |"
+echo "| S3 / S1 of the same system | $s3q | $s3d | | >= 0.95 (quelta) | $(verdict "$s3q" 0.95 '>=') |"
+echo "| S4 start-up with $bigusers users, ms | $q4 | $r4 | $s4r | <= 1.0 | $(verdict "$s4r" 1.0 '<=') |"
+echo "| S4 resident memory per user above empty, bytes | $q4b | $r4b | | <= 200 (quelta) | $(verdict "$q4b" 200 '<=') |"
+echo "| S5 FIND vs KEYS * of $users, ms per listing | $q5 | $r5 | $s5r | <= 1.0 | $(verdict "$s5r" 1.0 '<=') |"
+echo "| S5 lines per second | $q5l | $r5l | | | |"
+echo
+echo "p50/p99 latency (us): S1 quelta $(m "S1 quelta p50_us")/$(m "S1 quelta p99_us"), redis $(m "S1 redis p50_us")/$(m "S1 redis p99_us");" \
+  "S2 quelta $(m "S2 quelta p50_us")/$(m "S2 quelta p99_us"), redis $(m "S2 redis p50_us")/$(m "S2 redis p99_us");" \
+  "S3 quelta $(m "S3 quelta p50_us")/$(m "S3 quelta p99_us"), redis $(m "S3 redis p50_us")/$(m "S3 redis p99_us")"
+echo "errors over all rounds: quelta$(for s in S1 S2 S3 S5; do echo -n " $s:${vals["$s quelta errors"]:-}"; done);" \
+  "redis$(for s in S1 S2 S3 S5; do echo -n " $s:${vals["$s redis errors"]:-}"; done)"
