@@ -322,6 +322,7 @@ struct Conn {
     size_t outPos = 0;
     std::vector<int64_t> sent;  // ring of send times, one slot per request in flight
     size_t sentHead = 0, inflight = 0;
+    uint64_t itemsMark = 0;  // parser.items at the end of the last reply
     std::string greetingLine;
     ReplyParser parser;
     explicit Conn(Mode m) : parser(m) {}
@@ -441,10 +442,6 @@ public:
         raiseFileLimit();
         openIdle();
         openActive();
-        int64_t now = monoNs();
-        for (Conn& c : conns_)
-            if (!c.awaitingGreeting)
-                fill(c, now);
         int64_t limit = monoNs() + 30 * int64_t(1000000000);
         while (greetingsLeft_ > 0 && live_ > 0 && monoNs() < limit)
             poll(100);
@@ -453,11 +450,23 @@ public:
             return 2;
         }
         if (o_.warmup > 0) {
+            issuing_ = true;
+            fillAll();
             int64_t until = monoNs() + int64_t(o_.warmup * 1e9);
             while (monoNs() < until && live_ > 0)
                 poll(int((until - monoNs()) / 1000000) + 1);
+            if (o_.count > 0) {
+                // A counted run starts with nothing in flight, so its time
+                // is the time of exactly the counted requests.
+                issuing_ = false;
+                until = monoNs() + 30 * int64_t(1000000000);
+                while (inflight() > 0 && live_ > 0 && monoNs() < until)
+                    poll(100);
+            }
         }
         openWindow();
+        issuing_ = true;
+        fillAll();
         int64_t deadline = windowStart_ + int64_t(o_.seconds * 1e9);
         while (live_ > 0) {
             if (o_.count > 0) {
@@ -538,9 +547,7 @@ private:
         hist_.clear();
         completed_ = 0;
         errors_ = 0;
-        itemsBase_ = 0;
-        for (Conn& c : conns_)
-            itemsBase_ += c.parser.items;
+        items_ = 0;
         windowStart_ = monoNs();
         lastCompletion_ = windowStart_;
         cpuStart_ = cpuSeconds();
@@ -552,10 +559,7 @@ private:
         double elapsed = std::max(1e-9, double(windowEnd - windowStart_) / 1e9);
         double cpu = cpuSeconds() - cpuStart_;
         double serverCpuEnd = processCpuSeconds(o_.serverPid);
-        uint64_t items = 0;
-        for (Conn& c : conns_)
-            items += c.parser.items;
-        items -= itemsBase_;
+        uint64_t items = items_;
         printf("RESULT label=%s conns=%d idle=%d pipeline=%d seconds=%.3f requests=%llu rps=%.0f "
                "p50_us=%.1f p99_us=%.1f max_us=%.1f mean_us=%.1f client_cpu=%.2f",
                o_.label.c_str(), o_.conns, o_.idle, o_.pipeline, elapsed, (unsigned long long)completed_,
@@ -568,7 +572,22 @@ private:
         fflush(stdout);
     }
 
-    bool mayIssue() const { return !(o_.count > 0 && measuring_ && issued_ >= uint64_t(o_.count)); }
+    bool mayIssue() const { return issuing_ && !(o_.count > 0 && measuring_ && issued_ >= uint64_t(o_.count)); }
+
+    void fillAll() {
+        int64_t now = monoNs();
+        for (Conn& c : conns_)
+            if (!c.awaitingGreeting)
+                fill(c, now);
+    }
+
+    size_t inflight() const {
+        size_t n = 0;
+        for (const Conn& c : conns_)
+            if (c.fd >= 0)
+                n += c.inflight;
+        return n;
+    }
 
     void fill(Conn& c, int64_t now) {
         bool added = false;
@@ -696,10 +715,13 @@ private:
         int64_t t = c.sent[c.sentHead];
         c.sentHead = (c.sentHead + 1) % c.sent.size();
         c.inflight--;
+        uint64_t items = c.parser.items - c.itemsMark;
+        c.itemsMark = c.parser.items;
         if (!measuring_ || t < windowStart_)
             return;  // asked before the window opened
         hist_.add(now - t);
         completed_++;
+        items_ += items;
         lastCompletion_ = now;
         if (isError)
             errors_++;
@@ -712,8 +734,8 @@ private:
     std::vector<int> idleFds_;
     int ep_ = -1;
     int live_ = 0, closed_ = 0, greetingsLeft_ = 0;
-    bool measuring_ = false;
-    uint64_t issued_ = 0, completed_ = 0, errors_ = 0, itemsBase_ = 0;
+    bool measuring_ = false, issuing_ = false;
+    uint64_t issued_ = 0, completed_ = 0, errors_ = 0, items_ = 0;
     int64_t windowStart_ = 0, lastCompletion_ = 0;
     double cpuStart_ = 0, serverCpuStart_ = -1;
     Histogram hist_;
