@@ -219,7 +219,9 @@ bool ServerProcess::spawn(const std::string& name) {
             error = std::string("symlink: ") + strerror(errno);
             return false;
         }
-        words.push_back(link);
+        // Relative to the run directory the child changes into, so a
+        // server run as another user needs no access to the parents.
+        words.push_back("./" + link.substr(dir.size() + 1));
         binary = words[0];
     } else {
         words.push_back(arg0);
@@ -240,7 +242,7 @@ bool ServerProcess::spawn(const std::string& name) {
         if (DIR* d = opendir(dir.c_str())) {
             while (dirent* e = readdir(d))
                 if (e->d_name[0] != '.')
-                    (void)!chown((dir + "/" + e->d_name).c_str(), uid_t(uid), gid_t(uid));
+                    (void)!lchown((dir + "/" + e->d_name).c_str(), uid_t(uid), gid_t(uid));
             closedir(d);
         }
     }
