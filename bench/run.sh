@@ -42,6 +42,7 @@ if ! command -v redis-server >/dev/null || ! command -v redis-cli >/dev/null; th
 fi
 
 work=$(mktemp -d /tmp/quelta-bench.XXXXXX)
+cd "$work"  # nothing the script runs leaves a file behind in the caller's directory
 children=()
 cleanup() {
   local pid
@@ -128,7 +129,7 @@ record() {  # record SCENARIO SYSTEM RESULT-LINE
   # on how much of its CPU the server got from a busy machine.
   local work pc
   work=$([ "$1" = S5 ] && field "$line" items_per_s || field "$line" rps)
-  pc=$(awk -v w="$work" -v c="$(field "$line" server_cpu)" 'BEGIN { printf "%.0f", c > 0 ? w / c : 0 }')
+  pc=$(awk -v w="$work" -v c="$(field "$line" server_cpu)" 'BEGIN { printf "%.0f", (c > 0 ? w / c : 0) }')
   vals["$1 $2 per_cpu"]+=" $pc"
   printf '   %-3s %-6s rps=%-8s p50=%sus p99=%sus client_cpu=%s server_cpu=%s per_cpu=%s errors=%s closed=%s%s\n' \
     "$1" "$2" "$(field "$line" rps)" "$(field "$line" p50_us)" "$(field "$line" p99_us)" \
