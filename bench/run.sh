@@ -60,7 +60,7 @@ trap 'exit 130' INT TERM
 lg() { taskset -c "$client_cpu" "$loadgen" "$@"; }
 field() { sed -n "s/.* $2=\([^ ]*\).*/\1/p" <<<"$1"; }
 calc() { awk "BEGIN { printf \"%.${2:-2}f\", $1 }"; }
-median() { tr ' ' '\n' <<<"$*" | sed '/^$/d' | sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "nan"; else if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+median() { tr ' ' '\n' <<<"$*" | sed '/^$/d' | sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "nan"; else if (NR % 2) printf "%.10g\n", v[(NR + 1) / 2]; else printf "%.10g\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status" 2>/dev/null || echo 0; }
 
 stop() {  # stop PID: end one child we started, reap it and forget it
@@ -159,9 +159,10 @@ run_pair() {  # run_pair SCENARIO ROUND quelta-args -- redis-args
 for round in $(seq 1 "$rounds"); do
   echo "== round $round of $rounds"
   common=(--conns "$conns" --src-spread "$spread" --seconds "$secs" --warmup "$warm")
+  # S3 right after S1: its ratio to S1 compares runs taken close together.
   run_pair S1 "$round" "${common[@]}" --request NOOP -- "${common[@]}" --request PING
-  run_pair S2 "$round" "${common[@]}" --requests "$work/ip.txt" -- "${common[@]}" --requests "$work/exists.txt"
   run_pair S3 "$round" "${common[@]}" --idle "$idle" --request NOOP -- "${common[@]}" --idle "$idle" --request PING
+  run_pair S2 "$round" "${common[@]}" --requests "$work/ip.txt" -- "${common[@]}" --requests "$work/exists.txt"
   run_pair S5 "$round" --conns 1 --count 20 --warmup 0.5 --mode multi --request FIND -- \
     --conns 1 --count 20 --warmup 0.5 --request "KEYS *"
 done
@@ -226,6 +227,16 @@ done
 # ---------------------------------------------------------------- table
 m() { median ${vals["$1"]:-}; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 == 0) print "nan"; else printf "%.2f", a / b }'; }
+# Median of the ratios of each round's pair: runs of the same round were
+# taken minutes apart at most, so machine drift cancels better than in a
+# ratio of medians.
+pratio() {
+  local a=(${vals["$1"]:-}) b=(${vals["$2"]:-}) r=() i
+  for i in "${!a[@]}"; do
+    [ -n "${b[$i]:-}" ] && r+=("$(ratio "${a[$i]}" "${b[$i]}")")
+  done
+  printf '%.2f' "$(median "${r[@]}")" 2>/dev/null || echo nan
+}
 verdict() { awk -v v="$1" -v g="$2" -v op="$3" 'BEGIN { if (v == "nan") print "?"; else if ((op == ">=" && v + 0 >= g) || (op == "<=" && v + 0 <= g)) print "met"; else print "NOT met" }'; }
 
 q1=$(m "S1 quelta rps") r1=$(m "S1 redis rps")
@@ -235,12 +246,14 @@ q4=$(m "S4 quelta ms") r4=$(m "S4 redis ms")
 q4b=$(m "S4 quelta bytes") r4b=$(m "S4 redis bytes")
 q5=$(calc "$(m "S5 quelta mean_us")/1000" 1) r5=$(calc "$(m "S5 redis mean_us")/1000" 1)
 q5l=$(m "S5 quelta items_per_s") r5l=$(m "S5 redis items_per_s")
-s1r=$(ratio "$q1" "$r1") s2r=$(ratio "$q2" "$r2") s3r=$(ratio "$q3" "$r3")
-s3q=$(ratio "$q3" "$q1") s3d=$(ratio "$r3" "$r1")
-s4r=$(ratio "$q4" "$r4") s5r=$(ratio "$q5" "$r5")
+s1r=$(pratio "S1 quelta rps" "S1 redis rps") s2r=$(pratio "S2 quelta rps" "S2 redis rps")
+s3r=$(pratio "S3 quelta rps" "S3 redis rps")
+s3q=$(pratio "S3 quelta rps" "S1 quelta rps") s3d=$(pratio "S3 redis rps" "S1 redis rps")
+s4r=$(pratio "S4 quelta ms" "S4 redis ms") s5r=$(pratio "S5 quelta mean_us" "S5 redis mean_us")
 
 echo
-echo "== results, $(date -u '+%Y-%m-%d %H:%M UTC'), medians of $rounds rounds ($secs s windows, $conns connections)"
+echo "== results, $(date -u '+%Y-%m-%d %H:%M UTC'), medians of $rounds rounds ($secs s windows, $conns connections);"
+echo "   ratios are medians of the rounds' own ratios"
 echo
 echo "| scenario | quelta | redis | ratio | goal | |"
 echo "|---|---|---|---|---|---|"
@@ -254,10 +267,11 @@ echo "| S5 FIND vs KEYS * of $users, ms per listing | $q5 | $r5 | $s5r | <= 1.0 
 echo "| S5 lines per second | $q5l | $r5l | | | |"
 echo
 echo "Per CPU-second of the server (independent of its share of a busy CPU):" \
-  "S1 quelta $(m "S1 quelta per_cpu"), redis $(m "S1 redis per_cpu") ($(ratio "$(m "S1 quelta per_cpu")" "$(m "S1 redis per_cpu")"));" \
-  "S2 quelta $(m "S2 quelta per_cpu"), redis $(m "S2 redis per_cpu") ($(ratio "$(m "S2 quelta per_cpu")" "$(m "S2 redis per_cpu")"));" \
-  "S3 quelta $(m "S3 quelta per_cpu"), redis $(m "S3 redis per_cpu") ($(ratio "$(m "S3 quelta per_cpu")" "$(m "S3 redis per_cpu")"));" \
-  "S5 lines: quelta $(m "S5 quelta per_cpu"), redis $(m "S5 redis per_cpu") ($(ratio "$(m "S5 quelta per_cpu")" "$(m "S5 redis per_cpu")"))"
+  "S1 quelta $(m "S1 quelta per_cpu"), redis $(m "S1 redis per_cpu") ($(pratio "S1 quelta per_cpu" "S1 redis per_cpu"));" \
+  "S2 quelta $(m "S2 quelta per_cpu"), redis $(m "S2 redis per_cpu") ($(pratio "S2 quelta per_cpu" "S2 redis per_cpu"));" \
+  "S3 quelta $(m "S3 quelta per_cpu"), redis $(m "S3 redis per_cpu") ($(pratio "S3 quelta per_cpu" "S3 redis per_cpu"));" \
+  "S3/S1 quelta $(pratio "S3 quelta per_cpu" "S1 quelta per_cpu"), redis $(pratio "S3 redis per_cpu" "S1 redis per_cpu");" \
+  "S5 lines: quelta $(m "S5 quelta per_cpu"), redis $(m "S5 redis per_cpu") ($(pratio "S5 quelta per_cpu" "S5 redis per_cpu"))"
 echo "p50/p99 latency (us): S1 quelta $(m "S1 quelta p50_us")/$(m "S1 quelta p99_us"), redis $(m "S1 redis p50_us")/$(m "S1 redis p99_us");" \
   "S2 quelta $(m "S2 quelta p50_us")/$(m "S2 quelta p99_us"), redis $(m "S2 redis p50_us")/$(m "S2 redis p99_us");" \
   "S3 quelta $(m "S3 quelta p50_us")/$(m "S3 quelta p99_us"), redis $(m "S3 redis p50_us")/$(m "S3 redis p99_us")"
