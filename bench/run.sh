@@ -101,7 +101,8 @@ start_redis() {
 ready_quelta() { lg --port "$1" --wait-ready --greeting --request NOOP --expect "+OK" --timeout 60 --label ready >/dev/null; }
 ready_redis() { lg --port "$1" --wait-ready --request PING --expect "+PONG" --timeout 60 --label ready >/dev/null; }
 
-echo "== preparing data in $work"
+load_start=$(cut -d' ' -f1-3 /proc/loadavg)
+echo "== preparing data in $work (load average $load_start)"
 mkdir -p "$work/q" "$work/r" "$work/q4" "$work/r4" "$work/qe" "$work/re"
 "$mkregistry" --users "$users" --out "$work/q/quelta.sav" --ip-requests "$work/ip.txt" \
   --key-commands "$work/keys.resp" --key-requests "$work/exists.txt" --requests 100000
@@ -253,7 +254,8 @@ s4r=$(pratio "S4 quelta ms" "S4 redis ms") s5r=$(pratio "S5 quelta mean_us" "S5 
 
 echo
 echo "== results, $(date -u '+%Y-%m-%d %H:%M UTC'), medians of $rounds rounds ($secs s windows, $conns connections);"
-echo "   ratios are medians of the rounds' own ratios"
+echo "   ratios are medians of the rounds' own ratios; load average $load_start at the start," \
+  "$(cut -d' ' -f1-3 /proc/loadavg) at the end (other work on the machine lowers server_cpu)"
 echo
 echo "| scenario | quelta | redis | ratio | goal | |"
 echo "|---|---|---|---|---|---|"
