@@ -119,6 +119,7 @@ void EngineCore::acceptListeners() {
             // The socket is non-blocking already; buffer sizes that fail
             // leave the kernel's, which serve as well.
             platformSetBuffers(s, kSocketBuffer);
+            platformSetNoDelay(s);
             e->cAceita(s, peer);
             if (servida != e)
                 break;  // the callback destroyed the listener

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -138,6 +139,12 @@ void platformSetBuffers(int fd, int bytes) {
     // Failures leave the kernel's defaults, which serve as well.
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}
+
+void platformSetNoDelay(int fd) {
+    // A failure leaves Nagle's algorithm on: replies then merely leave later.
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 int platformAccept(int fd, sockaddr_in* peer, bool* outOfDescriptors) {
