@@ -84,6 +84,22 @@ void dialogoConclusao(TCliente& c) {
     c.maquina->cArma(regtempo);  // 0 or less starts no wait
 }
 
+// LOGON and LOGOFF: the record in the buffer takes the new state, the
+// client's address and the time; the node follows only a successful write.
+static void gravaPresenca(TCliente& c, TUsuario* u, uint8_t estado, const char* resposta) {
+    registro.estado() = estado;
+    registro.defineIp(c.maquina->ip);
+    registro.defineData(minuteClock);
+    if (!registro.cGrava(u)) {
+        responde(c, "-Erro interno\r\n");
+        return;
+    }
+    u->estado = estado;
+    u->ip = c.maquina->ip;
+    u->data = minuteClock;
+    responde(c, resposta);
+}
+
 void comandoLogon(TCliente& c, TUsuario* u, const char* resto) {
     using namespace registro_campo;
     // The note is the first word of the rest, cut to the field.
@@ -94,30 +110,11 @@ void comandoLogon(TCliente& c, TUsuario* u, const char* resto) {
         n++;
     }
     nota[n] = 0;
-    registro.estado() = 1;
-    registro.defineIp(c.maquina->ip);
-    registro.defineData(minuteClock);
     copyBounded(registro.logon(), nota, kLogonLen);
-    if (!registro.cGrava(u)) {
-        responde(c, "-Erro interno\r\n");
-        return;
-    }
-    u->estado = 1;
-    u->ip = c.maquina->ip;
-    u->data = minuteClock;
-    responde(c, "+OK Entrada registrada\r\n");
+    gravaPresenca(c, u, 1, "+OK Entrada registrada\r\n");
 }
 
 void comandoLogoff(TCliente& c, TUsuario* u) {
-    registro.estado() = 2;  // the logon note stays as it was
-    registro.defineIp(c.maquina->ip);
-    registro.defineData(minuteClock);
-    if (!registro.cGrava(u)) {
-        responde(c, "-Erro interno\r\n");
-        return;
-    }
-    u->estado = 2;
-    u->ip = c.maquina->ip;
-    u->data = minuteClock;
-    responde(c, "+OK Saída registrada\r\n");
+    // The logon note stays as it was.
+    gravaPresenca(c, u, 2, "+OK Saída registrada\r\n");
 }
