@@ -18,6 +18,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -98,12 +99,6 @@ bool platformResolve(const char* text, uint32_t* addr) {
 }
 
 uint32_t platformInetAddr(const char* text) { return inet_addr(text); }
-
-void platformDotted(uint32_t addr, char* out) {
-    in_addr a;
-    a.s_addr = addr;
-    inet_ntop(AF_INET, &a, out, 16);
-}
 
 bool platformBind(int fd, uint32_t addr, uint16_t port) {
     sockaddr_in sa;
@@ -197,6 +192,31 @@ long platformRecv(int fd, void* buf, size_t n) {
 long platformSend(int fd, const void* buf, size_t n) {
     for (;;) {
         ssize_t r = send(fd, buf, n, MSG_NOSIGNAL);
+        if (r > 0)
+            return long(r);
+        if (r == 0)
+            return kIoFailed;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return kIoWouldBlock;
+        remember();
+        return kIoFailed;
+    }
+}
+
+long platformSendPair(int fd, const void* a, size_t na, const void* b, size_t nb) {
+    iovec partes[2];
+    partes[0].iov_base = const_cast<void*>(a);
+    partes[0].iov_len = na;
+    partes[1].iov_base = const_cast<void*>(b);
+    partes[1].iov_len = nb;
+    msghdr m;
+    memset(&m, 0, sizeof m);
+    m.msg_iov = partes;
+    m.msg_iovlen = nb > 0 ? 2 : 1;
+    for (;;) {
+        ssize_t r = sendmsg(fd, &m, MSG_NOSIGNAL);
         if (r > 0)
             return long(r);
         if (r == 0)

@@ -40,8 +40,6 @@ int platformTcpSocket();                     // -1 on failure
 bool platformResolve(const char* text, uint32_t* addr);
 // inet_addr semantics: the all-ones address when the text is not an address.
 uint32_t platformInetAddr(const char* text);
-// Dotted form of an address in network order, into out (at least 16 bytes).
-void platformDotted(uint32_t addr, char* out);
 bool platformBind(int fd, uint32_t addr, uint16_t port);  // both network order
 bool platformListen(int fd, int backlog);
 bool platformSetNonBlocking(int fd);
@@ -60,6 +58,9 @@ int platformAcceptPeer(int fd, uint32_t* ip, uint16_t* port, bool* outOfDescript
 void platformReuseAddress(int fd);
 long platformRecv(int fd, void* buf, size_t n);        // bytes, 0 closed, kIo*
 long platformSend(int fd, const void* buf, size_t n);  // bytes, kIo* (never SIGPIPE)
+// Both pieces in one system call, a then b, as if they were one buffer: the
+// byte count may end anywhere in either piece.
+long platformSendPair(int fd, const void* a, size_t na, const void* b, size_t nb);
 void platformClose(int fd);
 
 // --- Readiness ----------------------------------------------------------

@@ -29,10 +29,9 @@ void comandoIp(TCliente& c, TUsuario* u) {
         responde(c, "+OK 0.0.0.0\r\n");
         return;
     }
-    char pontos[16];
-    platformDotted(registro.ip(), pontos);
-    char resposta[200];
-    formatText(resposta, sizeof resposta, "+OK %s\r\n", pontos);
+    char resposta[24];
+    char* fim = formatDotted(copyString(resposta, "+OK "), registro.ip());
+    copyString(fim, "\r\n");
     responde(c, resposta);
 }
 
@@ -58,7 +57,7 @@ void comandoGet(TCliente& c) {
         break;
     }
     char pontos[16];
-    platformDotted(registro.ip(), pontos);
+    formatDotted(pontos, registro.ip());
 
     // minutesToDate covers every 32-bit count, so a foreign file's date
     // prints as some real date rather than misbehaving.
@@ -105,21 +104,35 @@ void TCliente::cLista() {
         soAtivos = true;
     }
 
-    for (TUsuario* no = cadEmail[0] == 0 ? cPrimeiro() : cAPartir(cadEmail); no != nullptr; no = cProximo(no)) {
-        char pontos[16];
-        if (cAtivo(no)) {
-            platformDotted(no->ip, pontos);
-        } else if (soAtivos) {
-            continue;
-        } else {
-            copyString(pontos, "0.0.0.0");
+    TUsuario* seguinte;
+    for (TUsuario* no = cadEmail[0] == 0 ? cPrimeiro() : cAPartir(cadEmail); no != nullptr; no = seguinte) {
+        // Nodes lie wherever the heap put them, so a walk in key order
+        // jumps through memory: the next node's lines are fetched while
+        // this one's line is written. A level-4 send never waits, so no
+        // node can go away before the next step.
+        seguinte = cProximo(no);
+        if (seguinte != nullptr) {
+            __builtin_prefetch(seguinte);
+            __builtin_prefetch(reinterpret_cast<const char*>(seguinte) + 64);
+            if (seguinte->dir != nullptr)
+                __builtin_prefetch(&seguinte->dir->esq);
         }
+        bool ativo = cAtivo(no);
+        if (!ativo && soAtivos)
+            continue;
         if (!containsNoCase(p, no->email))
             continue;
-        char linhaLista[300];
-        int32_t n = int32_t(formatText(linhaLista, sizeof linhaLista, "%s %s %s\r\n", no->email, no->nome, pontos) -
-                            linhaLista);
-        if (!cEnvia(linhaLista, n)) {
+        // "email name address": the node's fields are bounded and
+        // terminated, so the line stays far below the buffer.
+        char linhaLista[sizeof no->email + sizeof no->nome + 24];
+        char* fim = copyString(linhaLista, no->email);
+        *fim++ = ' ';
+        fim = copyString(fim, no->nome);
+        *fim++ = ' ';
+        fim = ativo ? formatDotted(fim, no->ip) : copyString(fim, "0.0.0.0");
+        *fim++ = '\r';
+        *fim++ = '\n';
+        if (!cEnvia(linhaLista, int32_t(fim - linhaLista))) {
             copyBounded(cadEmail, no->email, sizeof cadEmail);
             return;
         }

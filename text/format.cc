@@ -2,6 +2,7 @@
 #include "text/format.h"
 
 #include <cstdarg>
+#include <cstring>
 
 namespace {
 
@@ -86,4 +87,23 @@ char* formatText(char* buf, int32_t size, const char* fmt, ...) {
     if (size > 0)
         *o.p = 0;
     return o.p;
+}
+
+char* formatDotted(char* out, uint32_t addr) {
+    uint8_t b[4];
+    memcpy(b, &addr, sizeof b);
+    for (int i = 0; i < 4; i++) {
+        uint32_t v = b[i];
+        if (v >= 100) {
+            *out++ = char('0' + v / 100);
+            v %= 100;
+            *out++ = char('0' + v / 10);
+        } else if (v >= 10) {
+            *out++ = char('0' + v / 10);
+        }
+        *out++ = char('0' + v % 10);
+        *out++ = '.';
+    }
+    *--out = 0;
+    return out;
 }

@@ -9,3 +9,8 @@
 // the arguments never lose step. Unknown directives drop the '%'.
 // Returns the position of the terminator (buf itself when size <= 0).
 char* formatText(char* buf, int32_t size, const char* fmt, ...);
+
+// The dotted form of an IPv4 address held in network order (its bytes in
+// memory order are the four numbers), into out, which needs 16 bytes.
+// Returns the position of the terminator.
+char* formatDotted(char* out, uint32_t addr);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -85,3 +86,33 @@ TEST(Format, ReplyWithLongEchoLosesItsLineEnd) {
 }
 
 }  // namespace
+
+// The dotted form against the system's own conversion: every value of each
+// byte (0, one, two and three digits) in every position, and the end
+// pointer at the terminator.
+TEST(Format, DottedAddressMatchesTheSystemsForm) {
+    int casos = 0;
+    for (int pos = 0; pos < 4; pos++)
+        for (int v = 0; v < 256; v++) {
+            uint8_t b[4] = {7, 250, 0, 99};
+            b[pos] = uint8_t(v);
+            uint32_t addr;
+            memcpy(&addr, b, 4);
+            in_addr a;
+            a.s_addr = addr;
+            char esperado[INET_ADDRSTRLEN];
+            ASSERT_NE(inet_ntop(AF_INET, &a, esperado, sizeof esperado), nullptr);
+            char out[16];
+            memset(out, 'x', sizeof out);
+            char* fim = formatDotted(out, addr);
+            ASSERT_STREQ(out, esperado);
+            ASSERT_EQ(fim, out + strlen(esperado));
+            casos++;
+        }
+    EXPECT_EQ(casos, 1024);
+    char out[16];
+    EXPECT_EQ(formatDotted(out, 0xFFFFFFFFu) - out, 15);
+    EXPECT_STREQ(out, "255.255.255.255");
+    formatDotted(out, 0);
+    EXPECT_STREQ(out, "0.0.0.0");
+}
