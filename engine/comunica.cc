@@ -177,37 +177,34 @@ static int32_t roomOf(int16_t cabeca, int16_t cauda) {
 bool TComunica::cDescarrega() {
     if (socketEscrita < 0 || cabeca == cauda)
         return cabeca == cauda;
-    for (;;) {
-        int32_t trecho = cauda >= cabeca ? cauda - cabeca : kRing - cabeca;
-        long r = platformSend(socketEscrita, anel + cabeca, size_t(trecho));
-        if (r == kIoWouldBlock) {
-            r = 0;
-        } else if (r < 0) {
-            if (socketEscrita != socketLeitura)
-                platformClose(socketEscrita);
-            socketEscrita = -1;
-            fechaPendente = 1;
-            cheio = 0;
-            EngineCore::join(this, kChainReady, true);
-            return false;
-        }
-        cabeca = int16_t((cabeca + r) % kRing);
-        if (cabeca == cauda) {
-            EngineCore::leave(this, kChainPending);
-            cheio = 0;
-            // Write interest is registered only while output is stuck; an
-            // empty ring must not wake every wait.
-            if ((interesse & kWaitWrite) && socketLeitura >= 0 &&
-                platformWatch(socketLeitura, kWaitRead, false))
-                interesse = kWaitRead;
-            return true;
-        }
-        if (r < trecho) {
-            cheio = 1;
-            return false;
-        }
-        // The whole chunk went: what is left starts at position 0.
+    // A ring that wraps its end goes out in one call as two pieces: the
+    // bytes up to the end, then those from position 0.
+    int32_t trecho = cauda >= cabeca ? cauda - cabeca : kRing - cabeca;
+    int32_t resto = cauda >= cabeca ? 0 : cauda;
+    long r = platformSendPair(socketEscrita, anel + cabeca, size_t(trecho), anel, size_t(resto));
+    if (r == kIoWouldBlock) {
+        r = 0;
+    } else if (r < 0) {
+        if (socketEscrita != socketLeitura)
+            platformClose(socketEscrita);
+        socketEscrita = -1;
+        fechaPendente = 1;
+        cheio = 0;
+        EngineCore::join(this, kChainReady, true);
+        return false;
     }
+    cabeca = int16_t((cabeca + r) % kRing);
+    if (cabeca != cauda) {
+        cheio = 1;
+        return false;
+    }
+    EngineCore::leave(this, kChainPending);
+    cheio = 0;
+    // Write interest is registered only while output is stuck; an empty
+    // ring must not wake every wait.
+    if ((interesse & kWaitWrite) && socketLeitura >= 0 && platformWatch(socketLeitura, kWaitRead, false))
+        interesse = kWaitRead;
+    return true;
 }
 
 bool TComunica::cEnvia(const char* texto, int32_t len) {
@@ -287,8 +284,12 @@ bool EngineCore::waitForRoom(TComunica* c) {
 int32_t TComunica::takePending(char* out, int32_t max) {
     int32_t n = 0;
     while (n < max && cabeca != cauda) {
-        out[n++] = anel[cabeca];
-        cabeca = int16_t((cabeca + 1) % kRing);
+        int32_t trecho = cauda >= cabeca ? cauda - cabeca : kRing - cabeca;
+        if (trecho > max - n)
+            trecho = max - n;
+        memcpy(out + n, anel + cabeca, size_t(trecho));
+        n += trecho;
+        cabeca = int16_t((cabeca + trecho) % kRing);
     }
     if (cabeca == cauda) {
         EngineCore::leave(this, kChainPending);
