@@ -8,6 +8,7 @@
 #include <cassert>
 
 #include "engine/clock.h"
+#include "registry/dispersao.h"
 #include "server/config.h"
 #include "text/fold.h"
 
@@ -297,8 +298,10 @@ TUsuario* cBusca(const char* chave) {
     const char* k = formaGuardada(chave, corte);
     if (k == nullptr)
         return nullptr;
-    TUsuario* no = raiz;
-    while (no != nullptr) {
+    TUsuario* no;
+    if (dispersao::busca(k, no))
+        return no;
+    for (no = raiz; no != nullptr;) {
         int c = compareFolded(k, no->email);
         if (c == 0)
             return no;
@@ -364,11 +367,13 @@ int32_t cInsere(TUsuario* novo, const char* email) {
         }
         corrigeInsercao(novo);
     }
+    dispersao::insere(novo);
     novo->cDefinePosicao(uint32_t(registros));
     return ++registros;
 }
 
 void cRetira(TUsuario* no) {
+    dispersao::retira(no);
     if (cursor == no)
         cursor = cProximo(no);
     if (no->esq != nullptr && no->dir != nullptr)
@@ -382,6 +387,8 @@ void cRetira(TUsuario* no) {
     no->esq = no->dir = no->pai = nullptr;
     registros--;
     assert(registros >= 0);
+    if (registros == 0)
+        dispersao::limpa();  // equal keys, if any, are gone with the rest
 }
 
 bool cAtivo(const TUsuario* no) {
@@ -417,6 +424,7 @@ void cMontaIndice(TUsuario* const* nos, int32_t n) {
     assert(raiz == nullptr && registros == 0);
     if (n <= 0)
         return;
+    dispersao::reserva(n);
     Chave* chaves = new Chave[size_t(n)];
     bool ordenavel = true;
     for (int32_t i = 0; i < n && ordenavel; i++) {
@@ -433,6 +441,7 @@ void cMontaIndice(TUsuario* const* nos, int32_t n) {
         // Distinct keys in a consistent order: every lookup and walk is
         // decided by the order alone, whatever the shape of the tree.
         montaEquilibrada(chaves, n);
+        dispersao::insereTodos(nos, n);
         registros = n;
     } else {
         // Equal keys, or keys the order cannot rank consistently: which

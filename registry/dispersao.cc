@@ -1,0 +1,199 @@
+// Open addressing with linear probing. Each slot is one word: 0 empty, 1 a
+// removed entry (a probe goes on past it), otherwise the node's address
+// with the top 16 bits of its key's hash in the bits above 48, so that a
+// probe meeting another key rarely has to read that node.
+#include "registry/dispersao.h"
+
+#include <cstdlib>
+
+#include "registry/indice.h"
+#include "text/fold.h"
+
+namespace dispersao {
+
+namespace {
+
+constexpr uintptr_t kVazio = 0;
+constexpr uintptr_t kRetirado = 1;
+constexpr int kBitsTag = 48;
+constexpr uintptr_t kMascaraNo = (uintptr_t(1) << kBitsTag) - 1;
+
+uintptr_t* tabela = nullptr;
+uint32_t capacidade = 0;  // a power of two, or 0 before the first key
+uint32_t ocupados = 0;    // entries holding a node
+uint32_t retirados = 0;   // entries marked removed
+bool usavel = true;       // false once two equal keys met, until limpa
+
+uint16_t tagDe(uint64_t h) { return uint16_t(h >> 48); }
+TUsuario* noDe(uintptr_t e) { return reinterpret_cast<TUsuario*>(e & kMascaraNo); }
+
+// Grown before the entries in use (removed ones included) pass three
+// quarters of the slots.
+bool cheia(uint32_t mais) { return uint64_t(ocupados + retirados + mais) * 4 > uint64_t(capacidade) * 3; }
+
+void abandona() {
+    delete[] tabela;
+    tabela = nullptr;
+    capacidade = ocupados = retirados = 0;
+    usavel = false;
+}
+
+// Places an entry known to be absent, in a table with room.
+void coloca(uintptr_t entrada, uint64_t h) {
+    uint32_t m = capacidade - 1;
+    for (uint32_t i = uint32_t(h) & m;; i = (i + 1) & m)
+        if (tabela[i] == kVazio || tabela[i] == kRetirado) {
+            if (tabela[i] == kRetirado)
+                retirados--;
+            tabela[i] = entrada;
+            ocupados++;
+            return;
+        }
+}
+
+// A new table of at least minimo slots for the same entries; removed ones
+// are left behind.
+void refaz(uint64_t minimo) {
+    uint64_t nova = 1024;
+    while (nova < minimo)
+        nova *= 2;
+    if (nova > (uint64_t(1) << 31)) {
+        abandona();
+        return;
+    }
+    uintptr_t* velha = tabela;
+    uint32_t velhaCap = capacidade;
+    tabela = new uintptr_t[nova]();
+    capacidade = uint32_t(nova);
+    ocupados = retirados = 0;
+    for (uint32_t i = 0; i < velhaCap; i++)
+        if (velha[i] != kVazio && velha[i] != kRetirado)
+            coloca(velha[i], hashOf(noDe(velha[i])->email));
+    delete[] velha;
+}
+
+}  // namespace
+
+uint64_t hashOf(const char* chave) {
+    // FNV-1a over the key as compareFolded sees it.
+    uint64_t h = 0xcbf29ce484222325ull;
+    bool branco = false;
+    for (const uint8_t* p = reinterpret_cast<const uint8_t*>(chave); *p != 0; p++) {
+        uint8_t c = *p;
+        if (c == ' ') {
+            branco = true;
+            continue;
+        }
+        if (branco) {
+            h = (h ^ ' ') * 0x100000001b3ull;
+            branco = false;
+        }
+        uint8_t f = foldTable[c];
+        h = (h ^ (f != 0 ? f : c)) * 0x100000001b3ull;
+    }
+    // FNV's top bits mix poorly; fold the low ones in before they serve as
+    // the tag.
+    h ^= h >> 29;
+    h *= 0xbf58476d1ce4e5b9ull;
+    h ^= h >> 32;
+    return h;
+}
+
+bool ativa() { return usavel; }
+
+void limpa() {
+    delete[] tabela;
+    tabela = nullptr;
+    capacidade = ocupados = retirados = 0;
+    usavel = true;
+}
+
+void reserva(int32_t n) {
+    if (usavel && n > 0 && cheia(uint32_t(n)))
+        refaz((uint64_t(ocupados) + uint64_t(n)) * 4 / 3 + 1);
+}
+
+namespace {
+
+// insere with the key's hash already known.
+void insereComHash(TUsuario* no, uint64_t h) {
+    if ((reinterpret_cast<uintptr_t>(no) & ~kMascaraNo) != 0) {
+        abandona();  // an address the entry cannot hold
+        return;
+    }
+    if (capacidade == 0 || cheia(1)) {
+        refaz((uint64_t(ocupados) + 1) * 2);
+        if (!usavel)
+            return;
+    }
+    uint16_t tag = tagDe(h);
+    uint32_t m = capacidade - 1;
+    for (uint32_t i = uint32_t(h) & m; tabela[i] != kVazio; i = (i + 1) & m) {
+        uintptr_t e = tabela[i];
+        if (e != kRetirado && uint16_t(e >> kBitsTag) == tag && compareFolded(no->email, noDe(e)->email) == 0) {
+            abandona();
+            return;
+        }
+    }
+    coloca(reinterpret_cast<uintptr_t>(no) | (uintptr_t(tag) << kBitsTag), h);
+}
+
+}  // namespace
+
+void insere(TUsuario* no) {
+    if (usavel)
+        insereComHash(no, hashOf(no->email));
+}
+
+void insereTodos(TUsuario* const* nos, int32_t n) {
+    if (!usavel || n <= 0)
+        return;
+    reserva(n);
+    // Hashes first, in node order; then each slot is fetched a few inserts
+    // before it is written, so the misses of a large table overlap.
+    constexpr int32_t kAdiante = 16;
+    uint64_t* hashes = new uint64_t[size_t(n)];
+    for (int32_t i = 0; i < n; i++)
+        hashes[i] = hashOf(nos[i]->email);
+    for (int32_t i = 0; i < n && usavel; i++) {
+        if (i + kAdiante < n)
+            __builtin_prefetch(&tabela[uint32_t(hashes[i + kAdiante]) & (capacidade - 1)]);
+        insereComHash(nos[i], hashes[i]);
+    }
+    delete[] hashes;
+}
+
+void retira(const TUsuario* no) {
+    if (!usavel || capacidade == 0)
+        return;
+    uint64_t h = hashOf(no->email);
+    uint32_t m = capacidade - 1;
+    for (uint32_t i = uint32_t(h) & m; tabela[i] != kVazio; i = (i + 1) & m)
+        if (tabela[i] != kRetirado && noDe(tabela[i]) == no) {
+            tabela[i] = kRetirado;
+            ocupados--;
+            retirados++;
+            return;
+        }
+}
+
+bool busca(const char* chave, TUsuario*& achado) {
+    achado = nullptr;
+    if (!usavel)
+        return false;
+    if (capacidade == 0)
+        return true;
+    uint64_t h = hashOf(chave);
+    uint16_t tag = tagDe(h);
+    uint32_t m = capacidade - 1;
+    for (uint32_t i = uint32_t(h) & m; tabela[i] != kVazio; i = (i + 1) & m) {
+        uintptr_t e = tabela[i];
+        if (e != kRetirado && uint16_t(e >> kBitsTag) == tag && compareFolded(chave, noDe(e)->email) == 0) {
+            achado = noDe(e);
+            return true;
+        }
+    }
+    return true;
+}
+
+}  // namespace dispersao

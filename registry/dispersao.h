@@ -1,0 +1,39 @@
+// A hash table beside the index tree, so that a lookup by address costs a
+// probe or two instead of a descent through some twenty nodes, each one a
+// cache miss in a large registry. The tree stays the order and the truth:
+// the table only answers "which node equals this key", and only while
+// every key in the index is distinct (a file from elsewhere may hold two
+// addresses that compare equal; then the tree's descent decides which one
+// a lookup meets, and the table steps aside until the index is empty).
+//
+// Keys hash by the equality of compareFolded: letters and accented vowels
+// folded, each run of blanks as one blank, trailing blanks dropped.
+#pragma once
+
+#include <cstdint>
+
+struct TUsuario;
+
+namespace dispersao {
+
+// Empties the table and makes it usable again.
+void limpa();
+// Room for n keys without growing, before the load inserts them.
+void reserva(int32_t n);
+// A node just linked into the tree. Finding an equal key already there
+// retires the table (its answers would no longer match the tree's).
+void insere(TUsuario* no);
+// insere for n nodes at once, as the load links them.
+void insereTodos(TUsuario* const* nos, int32_t n);
+// A node about to be unlinked; its key is still intact.
+void retira(const TUsuario* no);
+// The node whose email equals the key (in stored form: no leading blanks,
+// at most 79 characters), or null. False when the table cannot answer and
+// the tree must be asked.
+bool busca(const char* chave, TUsuario*& achado);
+// The hash of a key, as the table uses it, and whether the table answers
+// lookups now (both for tests).
+uint64_t hashOf(const char* chave);
+bool ativa();
+
+}  // namespace dispersao

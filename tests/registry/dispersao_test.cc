@@ -1,0 +1,162 @@
+// The lookup table beside the tree: its hash must agree with
+// compareFolded's equality, its answers with the tree's descent, through
+// growth, removals and equal keys.
+#include "registry/dispersao.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ambiente.h"
+
+namespace {
+
+using teste::libertaIndice;
+
+class Dispersao : public ::testing::Test {
+protected:
+    void SetUp() override {
+        buildFoldTable();
+        libertaIndice();
+        minuteClock = 220000000;
+    }
+    void TearDown() override { libertaIndice(); }
+
+    TUsuario* insere(const std::string& email) {
+        TUsuario* no = new TUsuario;
+        cInsere(no, email.c_str());
+        return no;
+    }
+};
+
+// What the tree alone answers: cAPartir descends as cBusca does and stops
+// at the first node equal to the key.
+TUsuario* pelaArvore(const char* chave) {
+    TUsuario* no = cAPartir(chave);
+    const char* k = chave;
+    while (*k == ' ')
+        k++;
+    std::string corte(k, std::min<size_t>(strlen(k), 79));
+    return no != nullptr && compareFolded(corte.c_str(), no->email) == 0 ? no : nullptr;
+}
+
+// Each group folds to one byte; a variant swaps letters within a group and
+// changes the length of blank runs, trailing ones included.
+const char* const kGrupos[] = {"aA\xE3\xE1\xE0\xE2\xC2\xC3\xC1\xC0", "eE\xEA\xE9\xE8\xCA\xC9\xC8", "oO\xF4\xF5\xF3\xD4",
+                               "cC",   "\xE7\xC7", "\xD5", "b", "@", ".", "\x01", "-"};
+
+std::string variante(const std::string& base, std::mt19937& g) {
+    std::string out;
+    for (char c : base) {
+        if (c == ' ') {
+            out.append(1 + g() % 3, ' ');
+            continue;
+        }
+        const char* grupo = nullptr;
+        for (const char* gr : kGrupos)
+            if (strchr(gr, c) != nullptr)
+                grupo = gr;
+        out += grupo != nullptr ? grupo[g() % strlen(grupo)] : c;
+    }
+    if (g() % 2)
+        out.append(g() % 3, ' ');
+    return out;
+}
+
+TEST_F(Dispersao, KeysThatCompareEqualHashAlike) {
+    std::mt19937 g(20261209);
+    int iguais = 0, diferentes = 0;
+    for (int i = 0; i < 5000; i++) {
+        std::string base;
+        int n = 1 + int(g() % 12);
+        for (int k = 0; k < n; k++) {
+            const char* grupo = kGrupos[g() % (sizeof kGrupos / sizeof kGrupos[0])];
+            base += g() % 5 == 0 ? ' ' : grupo[g() % strlen(grupo)];
+        }
+        std::string a = variante(base, g), b = variante(base, g);
+        ASSERT_EQ(compareFolded(a.c_str(), b.c_str()), 0) << "'" << a << "' / '" << b << "'";
+        ASSERT_EQ(dispersao::hashOf(a.c_str()), dispersao::hashOf(b.c_str())) << "'" << a << "' / '" << b << "'";
+        iguais++;
+        // A near miss: one byte changed to another group, or a blank run
+        // opened where there was none.
+        std::string c = a;
+        size_t pos = g() % c.size();
+        c.insert(pos, 1, g() % 2 ? ' ' : 'b');
+        if (compareFolded(a.c_str(), c.c_str()) != 0) {
+            diferentes++;
+            EXPECT_NE(dispersao::hashOf(a.c_str()), dispersao::hashOf(c.c_str())) << "'" << a << "' / '" << c << "'";
+        }
+    }
+    EXPECT_EQ(iguais, 5000);
+    EXPECT_GT(diferentes, 2500);
+}
+
+TEST_F(Dispersao, LookupsAgreeWithTheTreeThroughGrowthAndRemovals) {
+    std::mt19937 g(7);
+    std::set<std::string> presentes;
+    std::vector<std::pair<std::string, TUsuario*>> nos;
+    auto confere = [&](int fase) {
+        ASSERT_TRUE(dispersao::ativa()) << "phase " << fase;
+        for (auto& [email, no] : nos) {
+            ASSERT_EQ(cBusca(email.c_str()), no) << email;
+            std::string outra = variante(email, g);
+            ASSERT_EQ(cBusca(outra.c_str()), no) << outra;
+        }
+        for (int i = 0; i < 2000; i++) {
+            std::string k = "u" + std::to_string(g() % 40000) + "@ex.pt";
+            ASSERT_EQ(cBusca(k.c_str()), pelaArvore(k.c_str())) << k;
+        }
+    };
+    // Enough keys to grow the table several times, then removals that
+    // leave many removed entries, then inserts reusing their places.
+    for (int fase = 0; fase < 3; fase++) {
+        for (int i = 0; i < 6000; i++) {
+            std::string k = "u" + std::to_string(g() % 40000) + "@ex.pt";
+            if (!presentes.insert(k).second)
+                continue;
+            nos.emplace_back(k, insere(k));
+        }
+        confere(fase);
+        for (size_t i = 0; i < nos.size();) {
+            if (g() % 3 == 0) {
+                presentes.erase(nos[i].first);
+                cRetira(nos[i].second);
+                delete nos[i].second;
+                nos[i] = nos.back();
+                nos.pop_back();
+            } else {
+                i++;
+            }
+        }
+        confere(fase);
+    }
+}
+
+TEST_F(Dispersao, EqualKeysLeaveLookupsToTheTreeUntilTheIndexEmpties) {
+    TUsuario* a = insere("jo\xE3o@ex.pt");
+    insere("b@ex.pt");
+    EXPECT_TRUE(dispersao::ativa());
+    // A second entry equal to the first, as a file from elsewhere may hold.
+    TUsuario* outro = insere("JOAO@EX.PT");
+    EXPECT_FALSE(dispersao::ativa());
+    for (const char* k : {"joao@ex.pt", "JO\xC3O@ex.pt", "b@ex.pt", "c@ex.pt"})
+        EXPECT_EQ(cBusca(k), pelaArvore(k)) << k;
+    EXPECT_NE(cBusca("joao@ex.pt"), nullptr);
+    cRetira(outro);
+    delete outro;
+    EXPECT_EQ(cBusca("joao@ex.pt"), a);
+    // Still the tree's answers with the equal key gone; once empty, the
+    // table serves again.
+    EXPECT_FALSE(dispersao::ativa());
+    libertaIndice();
+    EXPECT_TRUE(dispersao::ativa());
+    TUsuario* c = insere("c@ex.pt");
+    EXPECT_TRUE(dispersao::ativa());
+    EXPECT_EQ(cBusca("C@EX.PT"), c);
+    EXPECT_EQ(cBusca("joao@ex.pt"), nullptr);
+}
+
+}  // namespace
