@@ -206,6 +206,8 @@ long platformSend(int fd, const void* buf, size_t n) {
 }
 
 long platformSendPair(int fd, const void* a, size_t na, const void* b, size_t nb) {
+    if (nb == 0)
+        return platformSend(fd, a, na);  // the plain call takes less setting up
     iovec partes[2];
     partes[0].iov_base = const_cast<void*>(a);
     partes[0].iov_len = na;
@@ -214,7 +216,7 @@ long platformSendPair(int fd, const void* a, size_t na, const void* b, size_t nb
     msghdr m;
     memset(&m, 0, sizeof m);
     m.msg_iov = partes;
-    m.msg_iovlen = nb > 0 ? 2 : 1;
+    m.msg_iovlen = 2;
     for (;;) {
         ssize_t r = sendmsg(fd, &m, MSG_NOSIGNAL);
         if (r > 0)
