@@ -22,7 +22,7 @@ uintptr_t* tabela = nullptr;
 uint32_t capacidade = 0;  // a power of two, or 0 before the first key
 uint32_t ocupados = 0;    // entries holding a node
 uint32_t retirados = 0;   // entries marked removed
-bool usavel = true;       // false once two equal keys met, until limpa
+bool usavel = true;       // false from the first equal or unorderable key until limpa
 
 uint16_t tagDe(uint64_t h) { return uint16_t(h >> 48); }
 TUsuario* noDe(uintptr_t e) { return reinterpret_cast<TUsuario*>(e & kMascaraNo); }
@@ -116,9 +116,19 @@ void reserva(int32_t n) {
 namespace {
 
 // insere with the key's hash already known.
+// Keys of bytes from 0x21 up, all that REGISTER accepts, are ranked by
+// compareFolded consistently: the tree's descent then finds the one equal
+// node whenever there is one, and the table may answer for it.
+bool ordenavel(const char* email) {
+    for (const uint8_t* p = reinterpret_cast<const uint8_t*>(email); *p != 0; p++)
+        if (*p <= ' ')
+            return false;
+    return true;
+}
+
 void insereComHash(TUsuario* no, uint64_t h) {
-    if ((reinterpret_cast<uintptr_t>(no) & ~kMascaraNo) != 0) {
-        abandona();  // an address the entry cannot hold
+    if ((reinterpret_cast<uintptr_t>(no) & ~kMascaraNo) != 0 || !ordenavel(no->email)) {
+        abandona();  // an address the entry cannot hold, or a key the tree may not find
         return;
     }
     if (capacidade == 0 || cheia(1)) {

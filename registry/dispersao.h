@@ -2,9 +2,11 @@
 // probe or two instead of a descent through some twenty nodes, each one a
 // cache miss in a large registry. The tree stays the order and the truth:
 // the table only answers "which node equals this key", and only while
-// every key in the index is distinct (a file from elsewhere may hold two
-// addresses that compare equal; then the tree's descent decides which one
-// a lookup meets, and the table steps aside until the index is empty).
+// every key in the index is distinct and made of bytes from 0x21 up. A file
+// from elsewhere may hold two addresses that compare equal, or blanks and
+// control bytes, among which compareFolded is no consistent order; then
+// the tree's descent decides what a lookup meets, and the table steps
+// aside until the index is empty.
 //
 // Keys hash by the equality of compareFolded: letters and accented vowels
 // folded, each run of blanks as one blank, trailing blanks dropped.
@@ -20,8 +22,9 @@ namespace dispersao {
 void limpa();
 // Room for n keys without growing, before the load inserts them.
 void reserva(int32_t n);
-// A node just linked into the tree. Finding an equal key already there
-// retires the table (its answers would no longer match the tree's).
+// A node just linked into the tree. Finding an equal key already there,
+// or a key with a byte below 0x21, retires the table (its answers could
+// differ from the tree's).
 void insere(TUsuario* no);
 // insere for n nodes at once, as the load links them.
 void insereTodos(TUsuario* const* nos, int32_t n);
