@@ -86,6 +86,18 @@ void confereRegistro(bool exato) {
             fprintf(stderr, "node %s and its record in slot %u differ\n", no->email, p);
             abort();
         }
+        // A lookup of the node's own key meets what the tree's descent
+        // meets, whether the hash table or the tree answered it: cAPartir
+        // descends alike and stops at the first equal node on its path.
+        if (no->email[0] != ' ' && no->email[0] != 0) {
+            TUsuario* pelaArvore = cAPartir(no->email);
+            if (pelaArvore != nullptr && compareFolded(no->email, pelaArvore->email) != 0)
+                pelaArvore = nullptr;
+            if (cBusca(no->email) != pelaArvore) {
+                fprintf(stderr, "lookup of %s disagrees with the tree\n", no->email);
+                abort();
+            }
+        }
     }
     if (contados != registros) {
         fprintf(stderr, "%d nodes, registros %d\n", contados, registros);
