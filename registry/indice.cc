@@ -9,6 +9,7 @@
 
 #include "engine/clock.h"
 #include "registry/dispersao.h"
+#include "registry/rubro_negra.h"
 #include "server/config.h"
 #include "text/fold.h"
 
@@ -20,44 +21,9 @@ static_assert(sizeof(TUsuario) == 152, "a node stays within 160 bytes of heap");
 
 namespace {
 
-constexpr uint8_t kPreto = 1;
+RubroNegra<TUsuario> arvore(raiz);
+constexpr uint8_t kPreto = RubroNegra<TUsuario>::kPreto;
 constexpr int kEmailMax = 80;  // stored form: 79 characters and a NUL
-
-bool preto(const TUsuario* no) { return no == nullptr || (no->cor & kPreto) != 0; }
-bool vermelho(const TUsuario* no) { return !preto(no); }
-
-// Puts novo where velho hangs from velho's parent (or at the root).
-void substitui(TUsuario* velho, TUsuario* novo) {
-    TUsuario* pai = velho->pai;
-    if (pai == nullptr)
-        raiz = novo;
-    else if (pai->esq == velho)
-        pai->esq = novo;
-    else
-        pai->dir = novo;
-    if (novo != nullptr)
-        novo->pai = pai;
-}
-
-void giraEsquerda(TUsuario* x) {
-    TUsuario* y = x->dir;
-    x->dir = y->esq;
-    if (y->esq != nullptr)
-        y->esq->pai = x;
-    substitui(x, y);
-    y->esq = x;
-    x->pai = y;
-}
-
-void giraDireita(TUsuario* x) {
-    TUsuario* y = x->esq;
-    x->esq = y->dir;
-    if (y->dir != nullptr)
-        y->dir->pai = x;
-    substitui(x, y);
-    y->dir = x;
-    x->pai = y;
-}
 
 TUsuario* maisEsquerda(TUsuario* no) {
     while (no->esq != nullptr)
@@ -75,140 +41,6 @@ const char* formaGuardada(const char* chave, char (&corte)[kEmailMax]) {
         return nullptr;
     copyBounded(corte, chave, kEmailMax);
     return corte;
-}
-
-void corrigeInsercao(TUsuario* no) {
-    while (vermelho(no->pai)) {
-        TUsuario* pai = no->pai;
-        TUsuario* avo = pai->pai;  // a red node is never the root
-        if (pai == avo->esq) {
-            TUsuario* tio = avo->dir;
-            if (vermelho(tio)) {
-                pai->cor = kPreto;
-                tio->cor = kPreto;
-                avo->cor = 0;
-                no = avo;
-                continue;
-            }
-            if (no == pai->dir) {
-                giraEsquerda(pai);
-                no = pai;
-                pai = no->pai;
-            }
-            pai->cor = kPreto;
-            avo->cor = 0;
-            giraDireita(avo);
-        } else {
-            TUsuario* tio = avo->esq;
-            if (vermelho(tio)) {
-                pai->cor = kPreto;
-                tio->cor = kPreto;
-                avo->cor = 0;
-                no = avo;
-                continue;
-            }
-            if (no == pai->esq) {
-                giraDireita(pai);
-                no = pai;
-                pai = no->pai;
-            }
-            pai->cor = kPreto;
-            avo->cor = 0;
-            giraEsquerda(avo);
-        }
-    }
-    raiz->cor = kPreto;
-}
-
-// Exchanges the places of z and its in-order successor s (the leftmost
-// node of z's right subtree, so s has no left child) by relinking both and
-// swapping their colours. Contents stay where they are.
-void trocaComSucessor(TUsuario* z, TUsuario* s) {
-    assert(s->esq == nullptr);
-    TUsuario* zEsq = z->esq;
-    TUsuario* zDir = z->dir;
-    TUsuario* sPai = s->pai;
-    TUsuario* sDir = s->dir;
-
-    substitui(z, s);
-    s->esq = zEsq;
-    zEsq->pai = s;
-    if (sPai == z) {
-        s->dir = z;
-        z->pai = s;
-    } else {
-        s->dir = zDir;
-        zDir->pai = s;
-        sPai->esq = z;
-        z->pai = sPai;
-    }
-    z->esq = nullptr;
-    z->dir = sDir;
-    if (sDir != nullptr)
-        sDir->pai = z;
-
-    uint8_t cor = z->cor;
-    z->cor = s->cor;
-    s->cor = cor;
-}
-
-// Restores the black height after a black node left the tree; x (maybe
-// null) took its place under pai.
-void corrigeRemocao(TUsuario* x, TUsuario* pai) {
-    while (x != raiz && preto(x)) {
-        if (x == pai->esq) {
-            TUsuario* w = pai->dir;  // never null: x's side is one black short
-            if (vermelho(w)) {
-                w->cor = kPreto;
-                pai->cor = 0;
-                giraEsquerda(pai);
-                w = pai->dir;
-            }
-            if (preto(w->esq) && preto(w->dir)) {
-                w->cor = 0;
-                x = pai;
-                pai = x->pai;
-                continue;
-            }
-            if (preto(w->dir)) {
-                w->esq->cor = kPreto;
-                w->cor = 0;
-                giraDireita(w);
-                w = pai->dir;
-            }
-            w->cor = pai->cor;
-            pai->cor = kPreto;
-            w->dir->cor = kPreto;
-            giraEsquerda(pai);
-        } else {
-            TUsuario* w = pai->esq;
-            if (vermelho(w)) {
-                w->cor = kPreto;
-                pai->cor = 0;
-                giraDireita(pai);
-                w = pai->esq;
-            }
-            if (preto(w->esq) && preto(w->dir)) {
-                w->cor = 0;
-                x = pai;
-                pai = x->pai;
-                continue;
-            }
-            if (preto(w->esq)) {
-                w->dir->cor = kPreto;
-                w->cor = 0;
-                giraEsquerda(w);
-                w = pai->esq;
-            }
-            w->cor = pai->cor;
-            pai->cor = kPreto;
-            w->esq->cor = kPreto;
-            giraDireita(pai);
-        }
-        x = raiz;
-    }
-    if (x != nullptr)
-        x->cor = kPreto;
 }
 
 // Sort key of the bulk build: the first 24 folded bytes, big-endian.
@@ -365,7 +197,7 @@ int32_t cInsere(TUsuario* novo, const char* email) {
             }
             no = filho;
         }
-        corrigeInsercao(novo);
+        arvore.corrigeInsercao(novo);
     }
     dispersao::insere(novo);
     novo->cDefinePosicao(uint32_t(registros));
@@ -376,15 +208,7 @@ void cRetira(TUsuario* no) {
     dispersao::retira(no);
     if (cursor == no)
         cursor = cProximo(no);
-    if (no->esq != nullptr && no->dir != nullptr)
-        trocaComSucessor(no, maisEsquerda(no->dir));
-    // Now no has at most one child.
-    TUsuario* filho = no->esq != nullptr ? no->esq : no->dir;
-    TUsuario* pai = no->pai;
-    substitui(no, filho);
-    if (preto(no))
-        corrigeRemocao(filho, pai);
-    no->esq = no->dir = no->pai = nullptr;
+    arvore.retira(no);
     registros--;
     assert(registros >= 0);
     if (registros == 0)
