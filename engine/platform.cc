@@ -175,24 +175,16 @@ void platformReuseAddress(int fd) {
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
 }
 
-long platformRecv(int fd, void* buf, size_t n) {
-    for (;;) {
-        ssize_t r = recv(fd, buf, n, 0);
-        if (r >= 0)
-            return long(r);
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return kIoWouldBlock;
-        remember();
-        return kIoFailed;
-    }
-}
+namespace {
 
-long platformSend(int fd, const void* buf, size_t n) {
+// One socket call, retried when a signal interrupts it, its result mapped
+// to a byte count or kIo*. A receive of 0 bytes is the peer's end and
+// passes as 0; a send that moved nothing counts as failed.
+template <class Chamada>
+long chamadaDeSocket(Chamada chamada, bool zeroFalha) {
     for (;;) {
-        ssize_t r = send(fd, buf, n, MSG_NOSIGNAL);
-        if (r > 0)
+        ssize_t r = chamada();
+        if (r > 0 || (r == 0 && !zeroFalha))
             return long(r);
         if (r == 0)
             return kIoFailed;
@@ -203,6 +195,16 @@ long platformSend(int fd, const void* buf, size_t n) {
         remember();
         return kIoFailed;
     }
+}
+
+}  // namespace
+
+long platformRecv(int fd, void* buf, size_t n) {
+    return chamadaDeSocket([&] { return recv(fd, buf, n, 0); }, false);
+}
+
+long platformSend(int fd, const void* buf, size_t n) {
+    return chamadaDeSocket([&] { return send(fd, buf, n, MSG_NOSIGNAL); }, true);
 }
 
 long platformSendPair(int fd, const void* a, size_t na, const void* b, size_t nb) {
@@ -217,19 +219,7 @@ long platformSendPair(int fd, const void* a, size_t na, const void* b, size_t nb
     memset(&m, 0, sizeof m);
     m.msg_iov = partes;
     m.msg_iovlen = 2;
-    for (;;) {
-        ssize_t r = sendmsg(fd, &m, MSG_NOSIGNAL);
-        if (r > 0)
-            return long(r);
-        if (r == 0)
-            return kIoFailed;
-        if (errno == EINTR)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return kIoWouldBlock;
-        remember();
-        return kIoFailed;
-    }
+    return chamadaDeSocket([&] { return sendmsg(fd, &m, MSG_NOSIGNAL); }, true);
 }
 
 void platformClose(int fd) {

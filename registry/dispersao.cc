@@ -38,6 +38,19 @@ void abandona() {
     usavel = false;
 }
 
+// The entry whose key equals chave (of hash h), or null. A probe reads
+// only the nodes whose tag matches.
+TUsuario* igual(const char* chave, uint64_t h) {
+    uint16_t tag = tagDe(h);
+    uint32_t m = capacidade - 1;
+    for (uint32_t i = uint32_t(h) & m; tabela[i] != kVazio; i = (i + 1) & m) {
+        uintptr_t e = tabela[i];
+        if (e != kRetirado && uint16_t(e >> kBitsTag) == tag && compareFolded(chave, noDe(e)->email) == 0)
+            return noDe(e);
+    }
+    return nullptr;
+}
+
 // Places an entry known to be absent, in a table with room.
 void coloca(uintptr_t entrada, uint64_t h) {
     uint32_t m = capacidade - 1;
@@ -136,16 +149,11 @@ void insereComHash(TUsuario* no, uint64_t h) {
         if (!usavel)
             return;
     }
-    uint16_t tag = tagDe(h);
-    uint32_t m = capacidade - 1;
-    for (uint32_t i = uint32_t(h) & m; tabela[i] != kVazio; i = (i + 1) & m) {
-        uintptr_t e = tabela[i];
-        if (e != kRetirado && uint16_t(e >> kBitsTag) == tag && compareFolded(no->email, noDe(e)->email) == 0) {
-            abandona();
-            return;
-        }
+    if (igual(no->email, h) != nullptr) {
+        abandona();
+        return;
     }
-    coloca(reinterpret_cast<uintptr_t>(no) | (uintptr_t(tag) << kBitsTag), h);
+    coloca(reinterpret_cast<uintptr_t>(no) | (uintptr_t(tagDe(h)) << kBitsTag), h);
 }
 
 }  // namespace
@@ -193,16 +201,7 @@ bool busca(const char* chave, TUsuario*& achado) {
         return false;
     if (capacidade == 0)
         return true;
-    uint64_t h = hashOf(chave);
-    uint16_t tag = tagDe(h);
-    uint32_t m = capacidade - 1;
-    for (uint32_t i = uint32_t(h) & m; tabela[i] != kVazio; i = (i + 1) & m) {
-        uintptr_t e = tabela[i];
-        if (e != kRetirado && uint16_t(e >> kBitsTag) == tag && compareFolded(chave, noDe(e)->email) == 0) {
-            achado = noDe(e);
-            return true;
-        }
-    }
+    achado = igual(chave, hashOf(chave));
     return true;
 }
 
