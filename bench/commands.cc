@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "config/config.h"
 #include "engine/clock.h"
 #include "protocol/cliente.h"
 #include "protocol/maquina.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
-#include "server/config.h"
 #include "text/fold.h"
 
 namespace {
@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
 
     buildFoldTable();
     clockStart();
-    maxtempo = 0;
+    config.maxtempo = 0;
     snprintf(registryFileName, sizeof registryFileName, "%s", arquivo);
     Relogio::time_point carga = Relogio::now();
     if (!registro.cCarrega())
@@ -145,7 +145,7 @@ int main(int argc, char** argv) {
     }
     double tFind = segundosDesde(t0);
 
-    printf("COMMANDS users=%d load_ms=%.1f ip_ns=%.0f find_ms=%.2f find_users=%ld\n", registros, tCarga * 1e3, ips > 0 ? tIp * 1e9 / double(ips) : 0.0,
+    printf("COMMANDS users=%d load_ms=%.1f ip_ns=%.0f find_ms=%.2f find_users=%ld\n", indice.registros, tCarga * 1e3, ips > 0 ? tIp * 1e9 / double(ips) : 0.0,
            finds > 0 ? tFind * 1e3 / double(finds) : 0.0, linhasFind - 2);
     delete c;
     return 0;

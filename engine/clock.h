@@ -17,12 +17,3 @@ extern int64_t clockSeconds;
 void clockRefresh();
 // Sets clockSeconds to now without turning the wheel (loop entry).
 void clockStart();
-
-// Calendar date of a minute count. Defined for every unsigned 32-bit count.
-void minutesToDate(uint32_t minutes, int32_t& day, int32_t& month, int32_t& year);
-// Minute count of 00:00 of a date; 0 when day is outside 1..31 or month
-// outside 1..12. The day is not checked against the month's length.
-int32_t dateToMinutes(int32_t day, int32_t month, int32_t year);
-// The same count without the 32-bit cut, for callers that must know
-// whether a date fits at all.
-int64_t dateToMinutesWide(int32_t day, int32_t month, int32_t year);

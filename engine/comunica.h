@@ -5,6 +5,9 @@
 
 #include <cstdint>
 
+// Level being served by the receive or flush step; 6 outside them.
+extern int8_t currentLevel;
+
 class TComunica {
 public:
     // Enters level list 4 without sockets, send level 4, empty ring.
@@ -45,6 +48,9 @@ public:
     int32_t takePending(char* out, int32_t max);
 
     static constexpr int32_t kRing = 2048;
+    // The longest text one cEnvia queues into an empty ring: the ring keeps
+    // one byte free and a text needs strictly less than the room.
+    static constexpr int32_t kMaiorTexto = kRing - 2;
 
 private:
     friend struct EngineCore;

@@ -158,4 +158,3 @@ int EngineCore::prepareListeners() {
 
 void EngineCore::listenerEvent(TEscuta* e) { e->legivel = 1; }
 
-void acceptStep() { EngineCore::acceptListeners(); }

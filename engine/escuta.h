@@ -40,6 +40,3 @@ private:
     TEscuta* proximo = nullptr;
     int64_t pausadoAte = 0;  // seconds: accepting resumes then after running out of descriptors
 };
-
-// Pass step 2: accepts every waiting connection on every readable listener.
-void acceptStep();

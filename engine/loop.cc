@@ -96,6 +96,8 @@ void runPass(int maxWaitMs) {
     waitStep(computeWait(maxWaitMs));    // 5. one wait on every socket
 }
 
+void exitServer(int status) { platformExit(status); }
+
 void runEventLoop() {
     for (;;)
         runPass(-1);

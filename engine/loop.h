@@ -5,11 +5,13 @@
 
 #include <cstdint>
 
-// Level being served by the receive or flush step; 6 outside them.
-extern int8_t currentLevel;
-
 // Runs passes until the process ends. Never returns.
 [[noreturn]] void runEventLoop();
+
+// The common exit routine, and the only way the server ends from inside
+// the loop (STOP, a registry found inconsistent): flushes standard output
+// and ends the process with status.
+[[noreturn]] void exitServer(int status);
 
 // One pass whose wait is cut to at most maxWaitMs (negative: not cut;
 // tests drive the loop with it). The first call starts the clocks as runEventLoop does.

@@ -44,9 +44,9 @@ bool platformBind(int fd, uint32_t addr, uint16_t port);  // both network order
 bool platformListen(int fd, int backlog);
 bool platformSetNonBlocking(int fd);
 void platformSetBuffers(int fd, int bytes);  // SO_RCVBUF and SO_SNDBUF
-// Sends small segments at once (TCP_NODELAY). A reply that wraps the end of
-// the output ring leaves in two sends; without this the second piece waits
-// for the peer's delayed acknowledgement, some 40 ms.
+// Sends small segments at once (TCP_NODELAY): a reply queued while an
+// earlier one is still unacknowledged would otherwise wait for the peer's
+// delayed acknowledgement, some 40 ms.
 void platformSetNoDelay(int fd);
 // -1 when nothing waits or on error; *outOfDescriptors tells EMFILE/ENFILE.
 int platformAccept(int fd, sockaddr_in* peer, bool* outOfDescriptors);

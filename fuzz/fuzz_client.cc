@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 
+#include "config/config.h"
 #include "engine/alarme.h"
 #include "engine/clock.h"
 #include "fuzz/support.h"
@@ -14,7 +15,6 @@
 #include "protocol/maquina.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
-#include "server/config.h"
 
 namespace {
 
@@ -58,10 +58,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     preparaUmaVez();
     saidaInconsistenteEsperada = false;
     FuzzedDataProvider p(data, size);
-    maxtempo = p.ConsumeIntegralInRange<int32_t>(0, 20);
-    regtempo = p.ConsumeIntegralInRange<int32_t>(0, 20);
-    diasreg = p.ConsumeIntegralInRange<int32_t>(-1, 3);
-    ativomin = p.ConsumeIntegralInRange<int32_t>(1, 30);
+    config.maxtempo = p.ConsumeIntegralInRange<int32_t>(0, 20);
+    config.regtempo = p.ConsumeIntegralInRange<int32_t>(0, 20);
+    config.diasreg = p.ConsumeIntegralInRange<int32_t>(-1, 3);
+    config.ativomin = p.ConsumeIntegralInRange<int32_t>(1, 30);
     minuteClock = 216000000;
     clockSecond = 0;
 

@@ -9,39 +9,14 @@
 #include <cstring>
 #include <string>
 
+#include "config/config.h"
 #include "engine/platform.h"
-#include "server/config.h"
 
 namespace {
 
-struct Valores {
-    char senhaadm[20];
-    char ender[100];
-    int32_t porta, maxconec, diasreg, ativomin, maxtempo, regtempo;
-};
-
-void padroes() {
-    strcpy(senhaadm, "vrelk");
-    ender[0] = 0;
-    porta = 1956;
-    maxconec = 2;
-    diasreg = 90;
-    ativomin = 480;
-    maxtempo = 120;
-    regtempo = 120;
-}
-
-Valores captura() {
-    Valores v;
-    memcpy(v.senhaadm, senhaadm, sizeof v.senhaadm);
-    memcpy(v.ender, ender, sizeof v.ender);
-    v.porta = porta;
-    v.maxconec = maxconec;
-    v.diasreg = diasreg;
-    v.ativomin = ativomin;
-    v.maxtempo = maxtempo;
-    v.regtempo = regtempo;
-    // Terminated within their arrays, and in range.
+// Terminated within their arrays, and in range.
+Configuracao captura() {
+    Configuracao v = config;
     if (memchr(v.senhaadm, 0, sizeof v.senhaadm) == nullptr || memchr(v.ender, 0, sizeof v.ender) == nullptr)
         abort();
     if (v.porta < 1 || v.porta > 65535 || v.ativomin < 1 || v.ativomin > 6000)
@@ -49,7 +24,7 @@ Valores captura() {
     return v;
 }
 
-bool iguais(const Valores& a, const Valores& b) {
+bool iguais(const Configuracao& a, const Configuracao& b) {
     return strcmp(a.senhaadm, b.senhaadm) == 0 && strcmp(a.ender, b.ender) == 0 && a.porta == b.porta &&
            a.maxconec == b.maxconec && a.diasreg == b.diasreg && a.ativomin == b.ativomin &&
            a.maxtempo == b.maxtempo && a.regtempo == b.regtempo;
@@ -79,17 +54,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (fd < 0 || write(fd, texto, n) != ssize_t(n))
         abort();
     close(fd);
-    padroes();
+    config = Configuracao{};
     fd = platformOpenReadOnly(nome.c_str());
     if (fd < 0)
         abort();
     readConfiguration(fd);
     platformCloseFile(fd);
-    Valores doArquivo = captura();
+    Configuracao doArquivo = captura();
 
     // The same bytes in pieces of 1..(semente % 64 + 1) bytes, with the
     // line feed readConfiguration appends at the end of the file.
-    padroes();
+    config = Configuracao{};
     ConfigParser parser;
     size_t passo = size_t(semente % 64) + 1;
     uint32_t estado = semente;
@@ -100,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         i += k;
     }
     parser.feed("\n", 1);
-    Valores emPedacos = captura();
+    Configuracao emPedacos = captura();
     if (!iguais(doArquivo, emPedacos))
         abort();
     return 0;

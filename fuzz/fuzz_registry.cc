@@ -9,13 +9,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "config/config.h"
 #include "engine/clock.h"
 #include "fuzz/support.h"
 #include "protocol/cliente.h"
 #include "protocol/maquina.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
-#include "server/config.h"
 
 namespace {
 
@@ -61,9 +61,9 @@ void comandos(const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     preparaUmaVez();
     saidaInconsistenteEsperada = true;
-    maxtempo = 0;
-    regtempo = 0;
-    diasreg = 1;
+    config.maxtempo = 0;
+    config.regtempo = 0;
+    config.diasreg = 1;
     minuteClock = 216000000;
 
     int fd = open(registryFileName, O_WRONLY | O_TRUNC);
@@ -78,11 +78,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             confereRegistro(false);
             registro.primeiraPassagem = true;
             minuteClock = 0xFFFFF000u;  // beyond nearly every stored date plus a day
-            int32_t antes = registros;
+            int32_t antes = indice.registros;
             registro.cDispara();
             // A removal truncates, and then the file is exact; so is a
             // file that held only whole records.
-            confereRegistro(registros < antes || size % registro_campo::kRecord == 0);
+            confereRegistro(indice.registros < antes || size % registro_campo::kRecord == 0);
         }
     }
     if (usuarios != 0 || maquinas != 0)

@@ -10,10 +10,10 @@
 #include <cstring>
 #include <set>
 
+#include "config/config.h"
 #include "engine/platform.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
-#include "server/config.h"
 #include "text/fold.h"
 
 jmp_buf saida;
@@ -50,12 +50,7 @@ void preparaUmaVez() {
 }
 
 void zeraRegistro() {
-    while (raiz != nullptr) {
-        TUsuario* no = raiz;
-        cRetira(no);
-        delete no;
-    }
-    cursor = nullptr;
+    indice.reset();
     registro.cTrunca(0);
     if (registro.fd != -1)
         platformCloseFile(registro.fd);
@@ -63,7 +58,7 @@ void zeraRegistro() {
     registro.truncaPendente = false;
     registro.gravouDesdePassagem = false;
     registro.primeiraPassagem = true;
-    if (registros != 0)
+    if (indice.registros != 0)
         abort();
 }
 
@@ -73,8 +68,8 @@ void confereRegistro(bool exato) {
     for (TUsuario* no = cPrimeiro(); no != nullptr; no = cProximo(no)) {
         contados++;
         uint32_t p = no->cPosicao();
-        if (p >= uint32_t(registros) || !posicoes.insert(p).second) {
-            fprintf(stderr, "posicao %u repeated or not below %d\n", p, registros);
+        if (p >= uint32_t(indice.registros) || !posicoes.insert(p).second) {
+            fprintf(stderr, "posicao %u repeated or not below %d\n", p, indice.registros);
             abort();
         }
         if (!registro.cLe(no)) {
@@ -99,17 +94,17 @@ void confereRegistro(bool exato) {
             }
         }
     }
-    if (contados != registros) {
-        fprintf(stderr, "%d nodes, registros %d\n", contados, registros);
+    if (contados != indice.registros) {
+        fprintf(stderr, "%d nodes, registros %d\n", contados, indice.registros);
         abort();
     }
     int fd = platformOpenReadOnly(registryFileName);
     int64_t tamanho = fd < 0 ? -1 : platformFileSize(fd);
     if (fd >= 0)
         platformCloseFile(fd);
-    int64_t esperado = int64_t(registros) * registro_campo::kRecord;
-    if (exato ? tamanho != esperado : tamanho / registro_campo::kRecord != registros) {
-        fprintf(stderr, "file of %lld bytes for %d records\n", (long long)tamanho, registros);
+    int64_t esperado = int64_t(indice.registros) * registro_campo::kRecord;
+    if (exato ? tamanho != esperado : tamanho / registro_campo::kRecord != indice.registros) {
+        fprintf(stderr, "file of %lld bytes for %d records\n", (long long)tamanho, indice.registros);
         abort();
     }
 }

@@ -3,13 +3,13 @@
 // of a machine without a pending registration wait takes the record along.
 #include "protocol/cliente.h"
 
+#include "config/config.h"
 #include "protocol/maquina.h"
-#include "server/config.h"
 
 TCliente::TCliente(TMaquina* m) : maquina(m) {
     usuarios++;
     m->conexoes++;
-    cArma(maxtempo);  // clamped by the wheel; 0 or less: never times out
+    cArma(config.maxtempo);  // clamped by the wheel; 0 or less: never times out
 }
 
 TCliente::~TCliente() {

@@ -8,8 +8,19 @@
 
 #include "engine/alarme.h"
 #include "engine/comunica.h"
+#include "registry/registro.h"
+#include "text/sha0.h"
 
 class TMaquina;
+
+// Where a client's conversation stands.
+enum Dialogo : uint8_t {
+    kOcioso = 0,             // every line is a command
+    kAguardaNome = 1,        // REGISTER accepted: the next line is the name
+    kAguardaInformacao = 2,  // information lines are collected up to a "." line
+    kListando = 3,           // a FIND listing is being written; lines are commands
+    kFimDaLista = 4,         // only the listing's final "." line is still to be queued
+};
 
 class TCliente : public TComunica, public TAlarme {
 public:
@@ -43,9 +54,9 @@ public:
     uint8_t estadoLinha = 0;      // 0 line start, 1 the line is ".", 2 other
     bool depura = false;          // statistics again when destroyed
     bool desbloqueado = false;    // administration unlocked
-    uint8_t dialogo = 0;          // 0 idle, 1 name, 2 information, 3 listing, 4 final "."
-    char padrao[80];              // FIND argument
-    uint8_t cadSenha[20];         // digest of the last password argument
-    char cadEmail[80];            // address being registered; the FIND resume key
-    char cadNome[32];             // name being registered
+    uint8_t dialogo = kOcioso;    // a Dialogo
+    char padrao[registro_campo::kEmailLen];   // FIND argument
+    PasswordDigest cadSenha;                  // digest of the last password argument
+    char cadEmail[registro_campo::kEmailLen]; // address being registered; the FIND resume key
+    char cadNome[registro_campo::kNomeLen];   // name being registered
 };

@@ -1,7 +1,8 @@
-// The command groups behind cComando. Each runs on one parsed line of one
-// client; the user's record, where a command names one, has already been
-// read into registro's buffer and its node found. None of them destroys
-// the client, and none allocates except REGISTER's new index node.
+// The command groups behind cComando. Each handler runs on one parsed line
+// of one client; where its row says the command names a user, the user's
+// node has been found and its record read into registro's buffer, and the
+// row's password and administration checks have passed. Only QUIT's
+// handler destroys the client; none allocates except REGISTER's new node.
 #pragma once
 
 #include <cstdint>
@@ -9,20 +10,31 @@
 class TCliente;
 struct TUsuario;
 
+// One command line as the handlers see it. For commands that take an
+// argument the line is split in place; the others leave every field empty.
+struct Pedido {
+    char* email;     // address token (for FIND, the pattern)
+    char* senha;     // password token, empty when there was no ':'
+    char* resto;     // what follows the first argument, inner spaces kept
+    TUsuario* usuario;  // the named user's node, when the row names one
+};
+
+using Executa = void (*)(TCliente& c, const Pedido& p);
+
 // Registration dialogue, logon and logoff (registro_cmd.cc).
-void comandoRegister(TCliente& c, const char* email, const char* senha);
-void dialogoNome(TCliente& c);        // dialogue 1: linha is the name
-void dialogoConclusao(TCliente& c);   // dialogue 2: linha is the information block
-void comandoLogon(TCliente& c, TUsuario* u, const char* resto);
-void comandoLogoff(TCliente& c, TUsuario* u);
+void comandoRegister(TCliente& c, const Pedido& p);
+void dialogoNome(TCliente& c);        // awaiting the name: linha is the name
+void dialogoConclusao(TCliente& c);   // information complete: linha is the block
+void comandoLogon(TCliente& c, const Pedido& p);
+void comandoLogoff(TCliente& c, const Pedido& p);
 
 // Queries and administration (consulta.cc).
-void comandoIp(TCliente& c, TUsuario* u);
-void comandoGet(TCliente& c);
-void comandoFind(TCliente& c, const char* padrao);
-void comandoRemove(TCliente& c, TUsuario* u);
-void comandoDate(TCliente& c, TUsuario* u, const char* resto);
-void comandoIp2(TCliente& c, TUsuario* u, const char* resto);
+void comandoIp(TCliente& c, const Pedido& p);
+void comandoGet(TCliente& c, const Pedido& p);
+void comandoFind(TCliente& c, const Pedido& p);
+void comandoRemove(TCliente& c, const Pedido& p);
+void comandoDate(TCliente& c, const Pedido& p);
+void comandoIp2(TCliente& c, const Pedido& p);
 
 // Sends a fixed reply; a reply that finds no room is lost on purpose.
 void responde(TCliente& c, const char* texto);

@@ -11,6 +11,7 @@
 #include "registry/registro.h"
 #include "text/fold.h"
 #include "text/format.h"
+#include "util/calendario.h"
 
 namespace {
 
@@ -24,8 +25,8 @@ constexpr int kNotaMax = 11;
 
 }  // namespace
 
-void comandoIp(TCliente& c, TUsuario* u) {
-    if (!cAtivo(u)) {
+void comandoIp(TCliente& c, const Pedido& p) {
+    if (!cAtivo(p.usuario)) {
         responde(c, "+OK 0.0.0.0\r\n");
         return;
     }
@@ -35,7 +36,7 @@ void comandoIp(TCliente& c, TUsuario* u) {
     responde(c, resposta);
 }
 
-void comandoGet(TCliente& c) {
+void comandoGet(TCliente& c, const Pedido&) {
     using namespace registro_campo;
     char nome[kNomeLen];
     char info[kInfoLen];
@@ -46,10 +47,10 @@ void comandoGet(TCliente& c) {
 
     const char* situacao;
     switch (registro.estado()) {
-    case 0:
+    case kRegistrado:
         situacao = "register";
         break;
-    case 2:
+    case kDesconectado:
         situacao = "logoff";
         break;
     default:
@@ -69,15 +70,15 @@ void comandoGet(TCliente& c) {
     char resposta[880];
     formatText(resposta, sizeof resposta,
                "+OK Informações do usuário:\r\n%s\r\n%s\r\n%s %s %d/%d/%d %d:%d\r\n%s%s.\r\n", nome, pontos,
-               situacao, kDiasSemana[(data / 1440 + 1) % 7], dia, mes, ano, int32_t((data % 1440) / 60),
+               situacao, kDiasSemana[(data / kMinutosPorDia + 1) % 7], dia, mes, ano, int32_t((data % kMinutosPorDia) / 60),
                int32_t(data % 60), info, info[0] != 0 ? "\r\n" : "");
     responde(c, resposta);
 }
 
-void comandoFind(TCliente& c, const char* padrao) {
-    copyBounded(c.padrao, padrao, sizeof c.padrao);
+void comandoFind(TCliente& c, const Pedido& p) {
+    copyBounded(c.padrao, p.email, sizeof c.padrao);
     c.cadEmail[0] = 0;
-    c.dialogo = 3;
+    c.dialogo = kListando;
     responde(c, "+OK Lista de usuários encontrados se segue\r\n");
     c.cLista();
 }
@@ -87,12 +88,12 @@ void comandoFind(TCliente& c, const char* padrao) {
 // that line's address; the drained event resumes there. An address rather
 // than a node pointer survives users being removed between two steps.
 void TCliente::cLista() {
-    if (dialogo == 4) {
+    if (dialogo == kFimDaLista) {
         if (cEnvia(".\r\n", 3))
-            dialogo = 0;
+            dialogo = kOcioso;
         return;
     }
-    if (dialogo != 3)
+    if (dialogo != kListando)
         return;
 
     const char* p = padrao;
@@ -137,13 +138,13 @@ void TCliente::cLista() {
             return;
         }
     }
-    dialogo = 4;
+    dialogo = kFimDaLista;
     if (cEnvia(".\r\n", 3))
-        dialogo = 0;
+        dialogo = kOcioso;
 }
 
-void comandoRemove(TCliente& c, TUsuario* u) {
-    responde(c, registro.cRemove(u) ? "+OK Usuário removido\r\n" : "-Erro interno\r\n");
+void comandoRemove(TCliente& c, const Pedido& p) {
+    responde(c, registro.cRemove(p.usuario) ? "+OK Usuário removido\r\n" : "-Erro interno\r\n");
 }
 
 namespace {
@@ -166,10 +167,10 @@ const char* leNumero(const char* p, int64_t& valor, bool& excede) {
 
 }  // namespace
 
-void comandoDate(TCliente& c, TUsuario* u, const char* resto) {
+void comandoDate(TCliente& c, const Pedido& pedido) {
     int64_t n[5];  // day, month, year, hour, minute
     bool excede = false;
-    const char* p = resto;
+    const char* p = pedido.resto;
     for (int i = 0; i < 5; i++)
         p = leNumero(p, n[i], excede);
     bool valida = !excede && n[0] >= 1 && n[0] <= 31 && n[1] >= 1 && n[1] <= 12 && n[2] >= 1601 && n[3] <= 23 &&
@@ -186,20 +187,20 @@ void comandoDate(TCliente& c, TUsuario* u, const char* resto) {
         return;
     }
     registro.defineData(uint32_t(minutos));
-    if (!registro.cGrava(u)) {
+    if (!registro.cGrava(pedido.usuario)) {
         responde(c, "-Erro interno\r\n");
         return;
     }
-    u->data = uint32_t(minutos);
+    pedido.usuario->data = uint32_t(minutos);
     responde(c, "+OK Data alterada\r\n");
 }
 
-void comandoIp2(TCliente& c, TUsuario* u, const char* resto) {
-    registro.defineIp(platformInetAddr(resto));
-    if (!registro.cGrava(u)) {
+void comandoIp2(TCliente& c, const Pedido& p) {
+    registro.defineIp(platformInetAddr(p.resto));
+    if (!registro.cGrava(p.usuario)) {
         responde(c, "-Erro interno\r\n");
         return;
     }
-    u->ip = registro.ip();
+    p.usuario->ip = registro.ip();
     responde(c, "+OK Endereço IP alterado\r\n");
 }

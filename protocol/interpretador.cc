@@ -3,20 +3,25 @@
 // registration dialogue collects a name or a block of information lines.
 #include <cstring>
 
+#include "config/config.h"
 #include "engine/clock.h"
+#include "engine/loop.h"
 #include "protocol/cliente.h"
 #include "protocol/comandos.h"
 #include "protocol/maquina.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
-#include "server/config.h"
 #include "text/fold.h"
 #include "text/format.h"
 #include "text/sha0.h"
+#include "util/calendario.h"
 
 namespace {
 
 constexpr uint16_t kLinhaMax = 2048;
+
+// The empty text of every field a line does not fill.
+char kVazio[1] = {0};
 
 const char kAjuda[] =
     "+OK Este servidor QUELTA processa os seguintes comandos:\r\n"
@@ -42,39 +47,19 @@ const char kAjuda[] =
     " Nota2: Para usar os comandos DATE, STOP e remover qualquer nome com o comando\r\n"
     " é necessário digitar a senha de administração.\r\n"
     ".\r\n";
-// The help goes out in one cEnvia, which takes at most 2046 bytes.
-static_assert(sizeof kAjuda - 1 < 2046, "help text must fit one send");
-
-// The nine commands that take an argument, in the order they are tried.
-enum Argumento { kRegister, kIp, kGet, kLogon, kLogoff, kRemove, kFind, kDate, kIp2, kNenhum };
-const char* const kComandosArgumento[kNenhum] = {"register", "ip",   "get",  "logon", "logoff",
-                                                 "remove",   "find", "date", "ip2"};
-
-Argumento reconhece(const char* linha) {
-    for (int i = 0; i < kNenhum; i++)
-        if (compareWord(linha, kComandosArgumento[i]) == 0)
-            return Argumento(i);
-    return kNenhum;
-}
-
-// The first argument of a command line, split in place.
-struct Argumentos {
-    char* email;  // address token (for FIND, the pattern)
-    char* senha;  // password token, empty when there was no ':'
-    char* resto;  // what follows, inner spaces kept
-};
+// The help goes out in one cEnvia.
+static_assert(sizeof kAjuda - 1 <= TComunica::kMaiorTexto, "help text must fit one send");
 
 // Writes terminators into linha: after this, linha itself reads as the
 // command word, spaces and the address token, which is what the
 // administration password is compared with.
-Argumentos separa(char* linha) {
-    static char vazio[1] = {0};
+Pedido separa(char* linha) {
     char* p = linha;
     while (*p != 0 && *p != ' ')
         p++;
     while (*p == ' ')
         p++;
-    Argumentos a{p, vazio, nullptr};
+    Pedido a{p, kVazio, nullptr, nullptr};
     while (*p != 0 && *p != ':' && *p != ' ')
         p++;
     char fim = *p;
@@ -99,6 +84,91 @@ void dataHora(uint32_t minutos, int32_t& dia, int32_t& mes, int32_t& ano, int32_
     minuto = int32_t(minutos % 60);
 }
 
+void comandoNow(TCliente& c, const Pedido&) {
+    int32_t dia, mes, ano, hora, minuto;
+    dataHora(minuteClock, dia, mes, ano, hora, minuto);
+    char resposta[100];
+    formatText(resposta, sizeof resposta, "+OK Data: %d/%d/%d %d:%d:%d\r\n", dia, mes, ano, hora, minuto,
+               int32_t(clockSecond));
+    responde(c, resposta);
+}
+
+void comandoNoop(TCliente& c, const Pedido&) { responde(c, "+OK\r\n"); }
+
+void comandoQuit(TCliente& c, const Pedido&) {
+    delete &c;  // pending output gets one flush attempt
+}
+
+void comandoHelp(TCliente& c, const Pedido&) { c.cEnvia(kAjuda, int32_t(sizeof kAjuda - 1)); }
+
+void comandoStop(TCliente&, const Pedido&) { exitServer(0); }
+
+void comandoDebug(TCliente& c, const Pedido&) {
+    c.cEstatistica();
+    c.depura = true;
+}
+
+// One row per command: what it needs before its handler runs. Argument
+// commands are split and, where they name a user, looked up before the
+// line is compared with the administration password; the others are
+// compared first, so a password that reads like a command still unlocks.
+struct Comando {
+    const char* palavra;
+    bool argumento;       // takes an address token: linha is split in place
+    bool usuario;         // names a registered user, looked up and read first
+    bool senha;           // the user's password, unless administration is unlocked
+    bool administracao;   // only once administration is unlocked
+    bool destroi;         // the handler destroys the client (QUIT)
+    Executa executa;
+};
+
+const Comando kComandos[] = {
+    // palavra  argumento usuario senha administracao destroi
+    {"register", true, false, false, false, false, comandoRegister},
+    {"ip", true, true, false, false, false, comandoIp},
+    {"get", true, true, false, false, false, comandoGet},
+    {"logon", true, true, true, false, false, comandoLogon},
+    {"logoff", true, true, true, false, false, comandoLogoff},
+    {"remove", true, true, true, false, false, comandoRemove},
+    {"find", true, false, false, false, false, comandoFind},
+    {"date", true, true, false, true, false, comandoDate},
+    {"ip2", true, true, false, true, false, comandoIp2},
+    {"now", false, false, false, false, false, comandoNow},
+    {"noop", false, false, false, false, false, comandoNoop},
+    {"quit", false, false, false, false, true, comandoQuit},
+    {"help", false, false, false, false, false, comandoHelp},
+    {"stop", false, false, false, true, false, comandoStop},
+    {"--debug", false, false, false, false, false, comandoDebug},
+};
+
+// The first row whose word is the line's first word (folded, so letter
+// case does not matter), or null.
+const Comando* reconhece(const char* linha) {
+    for (const Comando& cmd : kComandos)
+        if (compareWord(linha, cmd.palavra) == 0)
+            return &cmd;
+    return nullptr;
+}
+
+// The named user's node, with its record read into registro's buffer;
+// false, after the reply, when there is no such user or no such record.
+bool achaUsuario(TCliente& c, Pedido& p) {
+    p.usuario = cBusca(p.email);
+    if (p.usuario != nullptr && registro.cLe(p.usuario))
+        return true;
+    char resposta[200];
+    formatText(resposta, sizeof resposta, "-Usuário não está registrado: %s\r\n", p.email);
+    responde(c, resposta);
+    return false;
+}
+
+// The digest of the password token against the record just read; the
+// digest stays in cadSenha.
+bool senhaConfere(TCliente& c, const char* senha) {
+    digestText(senha, c.cadSenha);
+    return memcmp(c.cadSenha, registro.senha(), sizeof c.cadSenha) == 0;
+}
+
 }  // namespace
 
 void responde(TCliente& c, const char* texto) { c.cEnvia(texto, -1); }
@@ -109,11 +179,11 @@ void TCliente::cEvento(const char* dados, int32_t len) {
             delete this;  // the sockets are already closed
             return;
         }
-        cArma(maxtempo);
+        cArma(config.maxtempo);
         cLista();
         return;
     }
-    cArma(maxtempo);
+    cArma(config.maxtempo);
     for (int32_t i = 0; i < len; i++) {
         uint8_t b = uint8_t(dados[i]);
         if (tamanho == 0)
@@ -169,118 +239,52 @@ void TCliente::cEvento(const char* dados, int32_t len) {
 }
 
 bool TCliente::cComando() {
-    if (dialogo == 1) {
+    if (dialogo == kAguardaNome) {
         dialogoNome(*this);
         return true;
     }
-    if (dialogo == 2) {
+    if (dialogo == kAguardaInformacao) {
         dialogoConclusao(*this);
         return true;
     }
-
-    Argumento cmd = reconhece(linha);
-    TUsuario* u = nullptr;
-    Argumentos a{nullptr, nullptr, nullptr};
-    if (cmd != kNenhum) {
-        a = separa(linha);
-        if (cmd == kRegister) {
-            comandoRegister(*this, a.email, a.senha);
+    const Comando* cmd = reconhece(linha);
+    Pedido p{kVazio, kVazio, kVazio, nullptr};
+    if (cmd != nullptr && cmd->argumento) {
+        p = separa(linha);
+        if (cmd->usuario && !achaUsuario(*this, p))
             return true;
-        }
-        if (cmd == kFind) {
-            comandoFind(*this, a.email);
-            return true;
-        }
-        u = cBusca(a.email);
-        if (u == nullptr || !registro.cLe(u)) {
-            char resposta[200];
-            formatText(resposta, sizeof resposta, "-Usuário não está registrado: %s\r\n", a.email);
-            responde(*this, resposta);
-            return true;
-        }
-        if (cmd == kIp) {
-            comandoIp(*this, u);
-            return true;
-        }
-        if (cmd == kGet) {
-            comandoGet(*this);
-            return true;
-        }
     }
-
-    // Compared exactly, case included. For the commands above, linha now
-    // ends where the address token ended.
-    if (strcmp(linha, senhaadm) == 0) {
+    // Compared exactly, case included: every line that is no command, and
+    // those of the commands that need a password or the administration.
+    // For an argument command linha now ends where the address token ended.
+    bool comparaSenhaAdm = cmd == nullptr || !cmd->argumento || cmd->senha || cmd->administracao;
+    if (comparaSenhaAdm && strcmp(linha, config.senhaadm) == 0) {
         desbloqueado = true;
         responde(*this, "+OK Comandos de administração desbloqueados\r\n");
         return true;
     }
-
-    switch (cmd) {
-    case kDate:
-    case kIp2:
-        if (!desbloqueado) {
-            responde(*this, "-Acesso negado\r\n");
-        } else if (cmd == kDate) {
-            comandoDate(*this, u, a.resto);
-        } else {
-            comandoIp2(*this, u, a.resto);
-        }
-        return true;
-    case kLogon:
-    case kLogoff:
-    case kRemove:
-        if (!desbloqueado) {
-            digestText(a.senha, cadSenha);
-            if (memcmp(cadSenha, registro.senha(), sizeof cadSenha) != 0) {
-                responde(*this, "-Senha inválida\r\n");
-                return true;
-            }
-        }
-        if (cmd == kLogon)
-            comandoLogon(*this, u, a.resto);
-        else if (cmd == kLogoff)
-            comandoLogoff(*this, u);
-        else
-            comandoRemove(*this, u);
-        return true;
-    default:
-        break;
-    }
-
-    if (compareWord(linha, "now") == 0) {
-        int32_t dia, mes, ano, hora, minuto;
-        dataHora(minuteClock, dia, mes, ano, hora, minuto);
-        char resposta[100];
-        formatText(resposta, sizeof resposta, "+OK Data: %d/%d/%d %d:%d:%d\r\n", dia, mes, ano, hora, minuto,
-                   int32_t(clockSecond));
-        responde(*this, resposta);
-    } else if (compareWord(linha, "noop") == 0) {
-        responde(*this, "+OK\r\n");
-    } else if (compareWord(linha, "quit") == 0) {
-        delete this;  // pending output gets one flush attempt
-        return false;
-    } else if (compareWord(linha, "help") == 0) {
-        cEnvia(kAjuda, int32_t(sizeof kAjuda - 1));
-    } else if (compareWord(linha, "stop") == 0) {
-        if (desbloqueado)
-            exitServer(0);
-        responde(*this, "-Acesso negado\r\n");
-    } else if (compareWord(linha, "--debug") == 0) {
-        cEstatistica();
-        depura = true;
-    } else {
+    if (cmd == nullptr) {
         char resposta[120];
         formatText(resposta, sizeof resposta, "-Comando desconhecido: %s\r\n", linha);
         responde(*this, resposta);
+        return true;
     }
-    return true;
+    if (cmd->administracao && !desbloqueado) {
+        responde(*this, "-Acesso negado\r\n");
+        return true;
+    }
+    if (cmd->senha && !desbloqueado && !senhaConfere(*this, p.senha)) {
+        responde(*this, "-Senha inválida\r\n");
+        return true;
+    }
+    cmd->executa(*this, p);
+    return !cmd->destroi;  // after QUIT nothing of this client may be touched
 }
 
 void TCliente::cEstatistica() {
     char parte[100];
     formatText(parte, sizeof parte, "+OK:  Usuários: %d  Máquinas: %d  Registros: %d", usuarios, maquinas,
-               registros);
+               indice.registros);
     cEnvia(parte, -1);
     int32_t dia, mes, ano, hora, minuto;
     dataHora(minuteClock, dia, mes, ano, hora, minuto);

@@ -3,7 +3,7 @@
 // leaves; every path from a node down to a leaf crosses as many black nodes.
 #include "protocol/maquina.h"
 
-#include "registry/rubro_negra.h"
+#include "util/rubro_negra.h"
 
 int32_t usuarios = 0;
 int32_t maquinas = 0;

@@ -3,18 +3,19 @@
 // every change is written to the file before the index node follows it.
 #include <cstring>
 
+#include "config/config.h"
 #include "engine/clock.h"
 #include "protocol/cliente.h"
 #include "protocol/comandos.h"
 #include "protocol/maquina.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
-#include "server/config.h"
 #include "text/fold.h"
 #include "text/format.h"
 #include "text/sha0.h"
 
-void comandoRegister(TCliente& c, const char* email, const char* senha) {
+void comandoRegister(TCliente& c, const Pedido& p) {
+    const char* email = p.email;
     int32_t restante = c.maquina->cRestante();
     if (restante > 0) {
         char resposta[60];
@@ -26,7 +27,7 @@ void comandoRegister(TCliente& c, const char* email, const char* senha) {
         responde(c, "-email inválido\r\n");
         return;
     }
-    digestText(senha, c.cadSenha);
+    digestText(p.senha, c.cadSenha);
     // cBusca cuts the key to the stored 79 characters, so a longer address
     // meets the password of the entry it would replace.
     TUsuario* u = cBusca(email);
@@ -37,25 +38,25 @@ void comandoRegister(TCliente& c, const char* email, const char* senha) {
     memset(c.cadEmail, 0, sizeof c.cadEmail);
     copyBounded(c.cadEmail, email, sizeof c.cadEmail);
     responde(c, "+OK Informe nome do usuário\r\n");
-    c.dialogo = 1;  // a FIND listing under way is abandoned
+    c.dialogo = kAguardaNome;  // a FIND listing under way is abandoned
 }
 
 void dialogoNome(TCliente& c) {
     if (strlen(c.linha) < 5) {
         responde(c, "-Cancelado: O nome deve ter pelo menos 5 caracteres\r\n");
-        c.dialogo = 0;
+        c.dialogo = kOcioso;
         return;
     }
     memset(c.cadNome, 0, sizeof c.cadNome);
     copyBounded(c.cadNome, c.linha, sizeof c.cadNome);
     responde(c, "+OK Entre as informações, uma por linha, na última só um ponto\r\n");
     c.multilinha = true;
-    c.dialogo = 2;
+    c.dialogo = kAguardaInformacao;
 }
 
 void dialogoConclusao(TCliente& c) {
     using namespace registro_campo;
-    c.dialogo = 0;
+    c.dialogo = kOcioso;
     memset(registro.buffer, 0, sizeof registro.buffer);
     memcpy(registro.email(), c.cadEmail, kEmailLen);
     memcpy(registro.nome(), c.cadNome, kNomeLen);
@@ -67,7 +68,7 @@ void dialogoConclusao(TCliente& c) {
     // Looked up again: the entry may have appeared or gone meanwhile.
     TUsuario* u = cBusca(c.cadEmail);
     // A slot number has 24 bits; past that a new entry has nowhere to go.
-    bool gravou = u != nullptr ? registro.cGrava(u) : registros < kMaxRegistros && registro.cGrava(registros);
+    bool gravou = u != nullptr ? registro.cGrava(u) : indice.registros < kMaxRegistros && registro.cGrava(indice.registros);
     if (!gravou) {
         responde(c, "-Erro ao registrar usuário\r\n");
         return;
@@ -77,16 +78,16 @@ void dialogoConclusao(TCliente& c) {
         cInsere(u, c.cadEmail);
     }
     u->data = minuteClock;
-    u->estado = 0;
+    u->estado = kRegistrado;
     u->ip = c.maquina->ip;
     copyBounded(u->nome, c.cadNome, sizeof u->nome);
     responde(c, "+OK Nome registrado\r\n");
-    c.maquina->cArma(regtempo);  // 0 or less starts no wait
+    c.maquina->cArma(config.regtempo);  // 0 or less starts no wait
 }
 
 // LOGON and LOGOFF: the record in the buffer takes the new state, the
 // client's address and the time; the node follows only a successful write.
-static void gravaPresenca(TCliente& c, TUsuario* u, uint8_t estado, const char* resposta) {
+static void gravaPresenca(TCliente& c, TUsuario* u, Estado estado, const char* resposta) {
     registro.estado() = estado;
     registro.defineIp(c.maquina->ip);
     registro.defineData(minuteClock);
@@ -100,7 +101,8 @@ static void gravaPresenca(TCliente& c, TUsuario* u, uint8_t estado, const char* 
     responde(c, resposta);
 }
 
-void comandoLogon(TCliente& c, TUsuario* u, const char* resto) {
+void comandoLogon(TCliente& c, const Pedido& p) {
+    const char* resto = p.resto;
     using namespace registro_campo;
     // The note is the first word of the rest, cut to the field.
     char nota[kLogonLen];
@@ -111,10 +113,10 @@ void comandoLogon(TCliente& c, TUsuario* u, const char* resto) {
     }
     nota[n] = 0;
     copyBounded(registro.logon(), nota, kLogonLen);
-    gravaPresenca(c, u, 1, "+OK Entrada registrada\r\n");
+    gravaPresenca(c, p.usuario, kConectado, "+OK Entrada registrada\r\n");
 }
 
-void comandoLogoff(TCliente& c, TUsuario* u) {
+void comandoLogoff(TCliente& c, const Pedido& p) {
     // The logon note stays as it was.
-    gravaPresenca(c, u, 2, "+OK Saída registrada\r\n");
+    gravaPresenca(c, p.usuario, kDesconectado, "+OK Saída registrada\r\n");
 }

@@ -3,20 +3,20 @@
 // bare socket, since no connection object exists for it.
 #include "protocol/servidor.h"
 
+#include "config/config.h"
 #include "engine/platform.h"
 #include "protocol/cliente.h"
 #include "protocol/maquina.h"
-#include "server/config.h"
 #include "text/format.h"
 
 void TServidor::cAceita(int socket, const PeerAddress& peer) {
     TMaquina* m = cBuscaMaquina(peer.ip);
     // Only an existing record is held to the limit: a machine's first
     // connection is always admitted, whatever maxconec says.
-    if (m != nullptr && m->conexoes >= maxconec) {
+    if (m != nullptr && m->conexoes >= config.maxconec) {
         char recusa[100];
         char* fim = formatText(recusa, sizeof recusa, "-Erro: Não é permitido mais de %d conex%s por máquina.\r\n",
-                               maxconec, maxconec == 1 ? "ão" : "ões");
+                               config.maxconec, config.maxconec == 1 ? "ão" : "ões");
         // One attempt on the non-blocking socket: what it does not take
         // at once is lost, and the socket closes regardless.
         platformSend(socket, recusa, size_t(fim - recusa));

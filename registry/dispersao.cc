@@ -9,8 +9,6 @@
 #include "registry/indice.h"
 #include "text/fold.h"
 
-namespace dispersao {
-
 namespace {
 
 constexpr uintptr_t kVazio = 0;
@@ -18,20 +16,18 @@ constexpr uintptr_t kRetirado = 1;
 constexpr int kBitsTag = 48;
 constexpr uintptr_t kMascaraNo = (uintptr_t(1) << kBitsTag) - 1;
 
-uintptr_t* tabela = nullptr;
-uint32_t capacidade = 0;  // a power of two, or 0 before the first key
-uint32_t ocupados = 0;    // entries holding a node
-uint32_t retirados = 0;   // entries marked removed
-bool usavel = true;       // false from the first equal or unorderable key until limpa
-
 uint16_t tagDe(uint64_t h) { return uint16_t(h >> 48); }
 TUsuario* noDe(uintptr_t e) { return reinterpret_cast<TUsuario*>(e & kMascaraNo); }
 
+}  // namespace
+
 // Grown before the entries in use (removed ones included) pass three
 // quarters of the slots.
-bool cheia(uint32_t mais) { return uint64_t(ocupados + retirados + mais) * 4 > uint64_t(capacidade) * 3; }
+bool TabelaDispersao::cheia(uint32_t mais) const {
+    return uint64_t(ocupados + retirados + mais) * 4 > uint64_t(capacidade) * 3;
+}
 
-void abandona() {
+void TabelaDispersao::abandona() {
     delete[] tabela;
     tabela = nullptr;
     capacidade = ocupados = retirados = 0;
@@ -40,7 +36,7 @@ void abandona() {
 
 // The entry whose key equals chave (of hash h), or null. A probe reads
 // only the nodes whose tag matches.
-TUsuario* igual(const char* chave, uint64_t h) {
+TUsuario* TabelaDispersao::igual(const char* chave, uint64_t h) const {
     uint16_t tag = tagDe(h);
     uint32_t m = capacidade - 1;
     for (uint32_t i = uint32_t(h) & m; tabela[i] != kVazio; i = (i + 1) & m) {
@@ -52,7 +48,7 @@ TUsuario* igual(const char* chave, uint64_t h) {
 }
 
 // Places an entry known to be absent, in a table with room.
-void coloca(uintptr_t entrada, uint64_t h) {
+void TabelaDispersao::coloca(uintptr_t entrada, uint64_t h) {
     uint32_t m = capacidade - 1;
     for (uint32_t i = uint32_t(h) & m;; i = (i + 1) & m)
         if (tabela[i] == kVazio || tabela[i] == kRetirado) {
@@ -66,7 +62,7 @@ void coloca(uintptr_t entrada, uint64_t h) {
 
 // A new table of at least minimo slots for the same entries; removed ones
 // are left behind.
-void refaz(uint64_t minimo) {
+void TabelaDispersao::refaz(uint64_t minimo) {
     uint64_t nova = 1024;
     while (nova < minimo)
         nova *= 2;
@@ -85,9 +81,7 @@ void refaz(uint64_t minimo) {
     delete[] velha;
 }
 
-}  // namespace
-
-uint64_t hashOf(const char* chave) {
+uint64_t TabelaDispersao::hashOf(const char* chave) {
     // FNV-1a over the key as compareFolded sees it.
     uint64_t h = 0xcbf29ce484222325ull;
     bool branco = false;
@@ -112,16 +106,16 @@ uint64_t hashOf(const char* chave) {
     return h;
 }
 
-bool ativa() { return usavel; }
+bool TabelaDispersao::ativa() const { return usavel; }
 
-void limpa() {
+void TabelaDispersao::limpa() {
     delete[] tabela;
     tabela = nullptr;
     capacidade = ocupados = retirados = 0;
     usavel = true;
 }
 
-void reserva(int32_t n) {
+void TabelaDispersao::reserva(int32_t n) {
     if (usavel && n > 0 && cheia(uint32_t(n)))
         refaz((uint64_t(ocupados) + uint64_t(n)) * 4 / 3 + 1);
 }
@@ -139,7 +133,9 @@ bool ordenavel(const char* email) {
     return true;
 }
 
-void insereComHash(TUsuario* no, uint64_t h) {
+}  // namespace
+
+void TabelaDispersao::insereComHash(TUsuario* no, uint64_t h) {
     if ((reinterpret_cast<uintptr_t>(no) & ~kMascaraNo) != 0 || !ordenavel(no->email)) {
         abandona();  // an address the entry cannot hold, or a key the tree may not find
         return;
@@ -156,14 +152,12 @@ void insereComHash(TUsuario* no, uint64_t h) {
     coloca(reinterpret_cast<uintptr_t>(no) | (uintptr_t(tagDe(h)) << kBitsTag), h);
 }
 
-}  // namespace
-
-void insere(TUsuario* no) {
+void TabelaDispersao::insere(TUsuario* no) {
     if (usavel)
         insereComHash(no, hashOf(no->email));
 }
 
-void insereTodos(TUsuario* const* nos, int32_t n) {
+void TabelaDispersao::insereTodos(TUsuario* const* nos, int32_t n) {
     if (!usavel || n <= 0)
         return;
     reserva(n);
@@ -181,7 +175,7 @@ void insereTodos(TUsuario* const* nos, int32_t n) {
     delete[] hashes;
 }
 
-void retira(const TUsuario* no) {
+void TabelaDispersao::retira(const TUsuario* no) {
     if (!usavel || capacidade == 0)
         return;
     uint64_t h = hashOf(no->email);
@@ -195,7 +189,7 @@ void retira(const TUsuario* no) {
         }
 }
 
-bool busca(const char* chave, TUsuario*& achado) {
+bool TabelaDispersao::busca(const char* chave, TUsuario*& achado) const {
     achado = nullptr;
     if (!usavel)
         return false;
@@ -204,5 +198,3 @@ bool busca(const char* chave, TUsuario*& achado) {
     achado = igual(chave, hashOf(chave));
     return true;
 }
-
-}  // namespace dispersao

@@ -16,27 +16,44 @@
 
 struct TUsuario;
 
-namespace dispersao {
+class TabelaDispersao {
+public:
+    TabelaDispersao() = default;
+    TabelaDispersao(const TabelaDispersao&) = delete;
+    TabelaDispersao& operator=(const TabelaDispersao&) = delete;
 
-// Empties the table and makes it usable again.
-void limpa();
-// Room for n keys without growing, before the load inserts them.
-void reserva(int32_t n);
-// A node just linked into the tree. Finding an equal key already there,
-// or a key with a byte below 0x21, retires the table (its answers could
-// differ from the tree's).
-void insere(TUsuario* no);
-// insere for n nodes at once, as the load links them.
-void insereTodos(TUsuario* const* nos, int32_t n);
-// A node about to be unlinked; its key is still intact.
-void retira(const TUsuario* no);
-// The node whose email equals the key (in stored form: no leading blanks,
-// at most 79 characters), or null. False when the table cannot answer and
-// the tree must be asked.
-bool busca(const char* chave, TUsuario*& achado);
-// The hash of a key, as the table uses it, and whether the table answers
-// lookups now (both for tests).
-uint64_t hashOf(const char* chave);
-bool ativa();
+    // Empties the table and makes it usable again.
+    void limpa();
+    // Room for n keys without growing, before the load inserts them.
+    void reserva(int32_t n);
+    // A node just linked into the tree. Finding an equal key already there,
+    // or a key with a byte below 0x21, retires the table (its answers could
+    // differ from the tree's).
+    void insere(TUsuario* no);
+    // insere for n nodes at once, as the load links them.
+    void insereTodos(TUsuario* const* nos, int32_t n);
+    // A node about to be unlinked; its key is still intact.
+    void retira(const TUsuario* no);
+    // The node whose email equals the key (in stored form: no leading blanks,
+    // at most 79 characters), or null. False when the table cannot answer and
+    // the tree must be asked.
+    bool busca(const char* chave, TUsuario*& achado) const;
+    // The hash of a key, as the table uses it, and whether the table answers
+    // lookups now (both for tests).
+    static uint64_t hashOf(const char* chave);
+    bool ativa() const;
 
-}  // namespace dispersao
+private:
+    bool cheia(uint32_t mais) const;
+    void abandona();
+    TUsuario* igual(const char* chave, uint64_t h) const;
+    void coloca(uintptr_t entrada, uint64_t h);
+    void refaz(uint64_t minimo);
+    void insereComHash(TUsuario* no, uint64_t h);
+
+    uintptr_t* tabela = nullptr;
+    uint32_t capacidade = 0;  // a power of two, or 0 before the first key
+    uint32_t ocupados = 0;    // entries holding a node
+    uint32_t retirados = 0;   // entries marked removed
+    bool usavel = true;       // false from the first equal or unorderable key until limpa
+};

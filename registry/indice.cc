@@ -7,23 +7,23 @@
 #include <algorithm>
 #include <cassert>
 
+#include "config/config.h"
 #include "engine/clock.h"
 #include "registry/dispersao.h"
-#include "registry/rubro_negra.h"
-#include "server/config.h"
 #include "text/fold.h"
+#include "util/rubro_negra.h"
 
-TUsuario* raiz = nullptr;
-int32_t registros = 0;
-TUsuario* cursor = nullptr;
+Indice indice;
 
 static_assert(sizeof(TUsuario) == 152, "a node stays within 160 bytes of heap");
 
 namespace {
 
-RubroNegra<TUsuario> arvore(raiz);
+RubroNegra<TUsuario> arvore(indice.raiz);
 constexpr uint8_t kPreto = RubroNegra<TUsuario>::kPreto;
 constexpr int kEmailMax = 80;  // stored form: 79 characters and a NUL
+// The longest address token REGISTER accepts; the record keeps its first 79.
+constexpr int kEnderecoMaxAceito = 189;
 
 TUsuario* maisEsquerda(TUsuario* no) {
     while (no->esq != nullptr)
@@ -100,7 +100,7 @@ void montaEquilibrada(const Chave* v, int32_t n) {
     };
     Tarefa pendentes[2 * 64];  // depth-first: at most one pending sibling per level
     int topo = 0;
-    raiz = nullptr;
+    indice.raiz = nullptr;
     pendentes[topo++] = {0, n, nullptr, false, 0};
     while (topo > 0) {
         Tarefa t = pendentes[--topo];
@@ -112,7 +112,7 @@ void montaEquilibrada(const Chave* v, int32_t n) {
         no->esq = no->dir = nullptr;
         no->cor = (!ultimoCheio && t.profundidade == altura - 1) ? 0 : kPreto;
         if (t.pai == nullptr)
-            raiz = no;
+            indice.raiz = no;
         else if (t.esquerda)
             t.pai->esq = no;
         else
@@ -131,9 +131,9 @@ TUsuario* cBusca(const char* chave) {
     if (k == nullptr)
         return nullptr;
     TUsuario* no;
-    if (dispersao::busca(k, no))
+    if (indice.tabela.busca(k, no))
         return no;
-    for (no = raiz; no != nullptr;) {
+    for (no = indice.raiz; no != nullptr;) {
         int c = compareFolded(k, no->email);
         if (c == 0)
             return no;
@@ -148,7 +148,7 @@ TUsuario* cAPartir(const char* chave) {
     if (k == nullptr)
         return nullptr;
     TUsuario* depois = nullptr;
-    TUsuario* no = raiz;
+    TUsuario* no = indice.raiz;
     while (no != nullptr) {
         int c = compareFolded(k, no->email);
         if (c == 0)
@@ -163,7 +163,7 @@ TUsuario* cAPartir(const char* chave) {
     return depois;
 }
 
-TUsuario* cPrimeiro() { return raiz == nullptr ? nullptr : maisEsquerda(raiz); }
+TUsuario* cPrimeiro() { return indice.raiz == nullptr ? nullptr : maisEsquerda(indice.raiz); }
 
 TUsuario* cProximo(const TUsuario* no) {
     if (no->dir != nullptr)
@@ -182,11 +182,11 @@ int32_t cInsere(TUsuario* novo, const char* email) {
     copyBounded(novo->email, email, kEmailMax);
     novo->data = minuteClock;
     novo->esq = novo->dir = novo->pai = nullptr;
-    if (raiz == nullptr) {
-        raiz = novo;
+    if (indice.raiz == nullptr) {
+        indice.raiz = novo;
         novo->cor = kPreto;
     } else {
-        TUsuario* no = raiz;
+        TUsuario* no = indice.raiz;
         for (;;) {
             // An equal key goes right, after the ones already there.
             TUsuario*& filho = compareFolded(novo->email, no->email) < 0 ? no->esq : no->dir;
@@ -199,26 +199,36 @@ int32_t cInsere(TUsuario* novo, const char* email) {
         }
         arvore.corrigeInsercao(novo);
     }
-    dispersao::insere(novo);
-    novo->cDefinePosicao(uint32_t(registros));
-    return ++registros;
+    indice.tabela.insere(novo);
+    novo->cDefinePosicao(uint32_t(indice.registros));
+    return ++indice.registros;
 }
 
 void cRetira(TUsuario* no) {
-    dispersao::retira(no);
-    if (cursor == no)
-        cursor = cProximo(no);
+    indice.tabela.retira(no);
+    if (indice.cursor == no)
+        indice.cursor = cProximo(no);
     arvore.retira(no);
-    registros--;
-    assert(registros >= 0);
-    if (registros == 0)
-        dispersao::limpa();  // equal keys, if any, are gone with the rest
+    indice.registros--;
+    assert(indice.registros >= 0);
+    if (indice.registros == 0)
+        indice.tabela.limpa();  // equal keys, if any, are gone with the rest
+}
+
+void Indice::reset() {
+    while (raiz != nullptr) {
+        TUsuario* no = raiz;
+        cRetira(no);
+        delete no;
+    }
+    cursor = nullptr;
+    tabela.limpa();
 }
 
 bool cAtivo(const TUsuario* no) {
     // Widened so that a date close to the top of the 32-bit range does not
     // wrap into "long ago".
-    return uint64_t(no->data) + uint64_t(uint32_t(ativomin)) >= uint64_t(minuteClock) && no->estado != 2;
+    return uint64_t(no->data) + uint64_t(uint32_t(config.ativomin)) >= uint64_t(minuteClock) && no->estado != kDesconectado;
 }
 
 bool cEmailValido(const char* texto) {
@@ -226,7 +236,7 @@ bool cEmailValido(const char* texto) {
     // follows it, complete (something after that '.').
     enum { kAntes, kDepoisArroba, kDepoisPonto, kCompleto } estado = kAntes;
     for (int i = 0; texto[i] != 0; i++) {
-        if (i >= 189)
+        if (i >= kEnderecoMaxAceito)
             return false;
         uint8_t c = uint8_t(texto[i]);
         if (c < 0x21 || c > 0x7F)
@@ -245,10 +255,10 @@ bool cEmailValido(const char* texto) {
 }
 
 void cMontaIndice(TUsuario* const* nos, int32_t n) {
-    assert(raiz == nullptr && registros == 0);
+    assert(indice.raiz == nullptr && indice.registros == 0);
     if (n <= 0)
         return;
-    dispersao::reserva(n);
+    indice.tabela.reserva(n);
     Chave* chaves = new Chave[size_t(n)];
     bool ordenavel = true;
     for (int32_t i = 0; i < n && ordenavel; i++) {
@@ -265,8 +275,8 @@ void cMontaIndice(TUsuario* const* nos, int32_t n) {
         // Distinct keys in a consistent order: every lookup and walk is
         // decided by the order alone, whatever the shape of the tree.
         montaEquilibrada(chaves, n);
-        dispersao::insereTodos(nos, n);
-        registros = n;
+        indice.tabela.insereTodos(nos, n);
+        indice.registros = n;
     } else {
         // Equal keys, or keys the order cannot rank consistently: which
         // node a lookup meets depends on the shape, so build exactly the

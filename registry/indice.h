@@ -6,10 +6,19 @@
 
 #include <cstdint>
 
+#include "registry/dispersao.h"
+
+// A user's state, as the record and the node store it.
+enum Estado : uint8_t {
+    kRegistrado = 0,    // registered, not logged on since
+    kConectado = 1,     // logged on
+    kDesconectado = 2,  // logged off
+};
+
 struct TUsuario {
     uint32_t data;        // minutes since 1601 of the last REGISTER/LOGON/LOGOFF (or DATE)
     uint8_t posicao[3];   // slot in the registry file, 24 bits, low byte first
-    uint8_t estado;       // 0 registered, 1 logged on, 2 logged off
+    uint8_t estado;       // an Estado; a foreign file may hold any byte
     char nome[32];
     uint32_t ip;          // network byte order
     uint8_t cor;          // bit 0 set: black
@@ -31,9 +40,20 @@ struct TUsuario {
 // posicao holds 24 bits: the registry never grows beyond this many records.
 constexpr int32_t kMaxRegistros = 1 << 24;
 
-extern TUsuario* raiz;      // null while the registry is empty
-extern int32_t registros;   // nodes in the index == records in the file
-extern TUsuario* cursor;    // where the ageing pass goes on; null: from the first node
+// The index's whole state: one object, so that tests start afresh with
+// one reset.
+struct Indice {
+    TUsuario* raiz = nullptr;    // null while the registry is empty
+    int32_t registros = 0;       // nodes in the index == records in the file
+    TUsuario* cursor = nullptr;  // where the ageing pass goes on; null: from the first node
+    TabelaDispersao tabela;      // lookups by address beside the tree
+
+    // Unlinks and frees every node and empties the table: the index of a
+    // process that has loaded nothing.
+    void reset();
+};
+
+extern Indice indice;
 
 // Keys: leading blanks are skipped and the key is cut to the stored form
 // of an address (79 characters), so a key finds the entry it created

@@ -4,11 +4,13 @@
 #include "registry/registro.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
+#include "config/config.h"
+#include "engine/loop.h"
 #include "engine/platform.h"
 #include "registry/indice.h"
-#include "server/config.h"
 #include "text/fold.h"
 
 using namespace registro_campo;
@@ -100,7 +102,7 @@ int TRegistro::cTrunca(int32_t n) {
     // A stale record left past the end would load as one more user.
     if (r != 0)
         truncaPendente = true;
-    else if (n == registros)
+    else if (n == indice.registros)
         truncaPendente = false;
     return r;
 }
@@ -165,29 +167,35 @@ bool TRegistro::cCarrega() {
             delete nos[i];
     delete[] nos;
     if (descartaUltimo)
-        cTrunca(registros);
+        cTrunca(indice.registros);
     return completo;
+}
+
+void TRegistro::cDiscordam() {
+    printf("%s: o índice e o arquivo do registro discordam\n", registryFileName);
+    exitServer(1);
 }
 
 bool TRegistro::cRemove(TUsuario* no) {
     int32_t d = int32_t(no->cPosicao());
-    if (d >= registros)
+    if (d >= indice.registros)
         return false;
-    int32_t ultimoSlot = registros - 1;
+    int32_t ultimoSlot = indice.registros - 1;
     if (d != ultimoSlot) {
         if (!cLe(ultimoSlot))
             return false;
-        // Find the moved record's node before writing anything, so a
-        // failed lookup leaves the file as it was.
+        // The moved record's node is found before anything is written; an
+        // index without one no longer describes the file, and serving on
+        // would write users' changes over each other.
         TUsuario* movido = cBusca(email());
         if (movido == nullptr || movido == no || int32_t(movido->cPosicao()) != ultimoSlot)
-            return false;
+            cDiscordam();
         if (!cGrava(d))
             return false;
         movido->cDefinePosicao(uint32_t(d));
     }
-    cRetira(no);
+    cRetira(no);  // moves the ageing cursor on
     delete no;
-    cTrunca(registros);  // a failure is remembered and retried by the ageing pass
+    cTrunca(indice.registros);  // a failure is remembered and retried by the ageing pass
     return true;
 }

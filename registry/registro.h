@@ -46,8 +46,11 @@ public:
     // Sets the file length to n records: 0, or negative on failure.
     int cTrunca(int32_t n);
     // Removes a user from file and index, moving the last record into its
-    // slot, and frees the node. False (file and index untouched, node kept)
-    // when a read, the lookup of the moved record or the write fails.
+    // slot, and frees the node: REMOVE and the ageing pass both compact
+    // through here. False (file and index untouched, node kept) when the
+    // read or the write fails. A moved record that the index does not hold
+    // at the last slot ends the process: the inconsistency message on
+    // standard output and exit status 1.
     bool cRemove(TUsuario* no);
     // The ageing pass, every 5 seconds.
     void cDispara() override;
@@ -76,9 +79,7 @@ public:
 
 private:
     bool cAbre();
-    // One expired user out of file and index; false when a read or write
-    // failed and the removal was given up (nothing changed).
-    bool cExpira(TUsuario* no);
+    [[noreturn]] void cDiscordam();
     void cConfereTamanho();
     void cFecha();
 };

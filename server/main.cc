@@ -2,11 +2,11 @@
 // open the listener, run the loop. It never regains control after that.
 #include <cstdio>
 
+#include "config/config.h"
 #include "engine/loop.h"
 #include "engine/platform.h"
 #include "protocol/servidor.h"
 #include "registry/registro.h"
-#include "server/config.h"
 #include "text/fold.h"
 
 int main(int argc, char** argv) {
@@ -14,7 +14,7 @@ int main(int argc, char** argv) {
     // The sockets layer needs no start-up on Linux; this is where the
     // process stops SIGPIPE and SIGXFSZ and raises its descriptor limit.
     platformStart();
-    ender[0] = 0;
+    config.ender[0] = 0;
     buildFoldTable();  // key matching of the configuration depends on it
     deriveFileNames(programa);
 
@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
     platformCloseFile(fd);
 
     static TServidor servidor;  // lives as long as the process
-    if (const char* erro = servidor.cAbre(ender, uint16_t(porta))) {
+    if (const char* erro = servidor.cAbre(config.ender, uint16_t(config.porta))) {
         puts(erro);
         fflush(stdout);
         return 1;

@@ -13,13 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "support/harness.h"
+#include "config/config.h"
 #include "protocol/cliente.h"
 #include "protocol/maquina.h"
 #include "protocol/servidor.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
-#include "server/config.h"
+#include "support/harness.h"
 #include "text/fold.h"
 
 namespace {
@@ -71,16 +71,16 @@ protected:
     void SetUp() override {
         buildFoldTable();
         registro.cArma(0);  // the registry's ageing is not under test here
-        maxconec = 2;
-        maxtempo = 1;
+        config.maxconec = 2;
+        config.maxtempo = 1;
         ASSERT_EQ(usuarios, 0);
         ASSERT_EQ(maquinas, 0);
     }
     void TearDown() override {
         for (int fd : peers)
             close(fd);
-        maxconec = 2;
-        maxtempo = 120;
+        config.maxconec = 2;
+        config.maxtempo = 120;
     }
     // Hands a fresh non-blocking socket to admission as the listener would;
     // returns the test's end of the pair.
@@ -113,7 +113,7 @@ TEST_F(Admission, LimitPerMachineAndExactRefusal) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE("maxconec " + std::to_string(c.maxconec));
-        maxconec = c.maxconec;
+        config.maxconec = c.maxconec;
         std::vector<int> admittedA;
         for (int i = 0; i < c.admitted; i++)
             admittedA.push_back(admit(kA));
@@ -159,7 +159,7 @@ TEST_F(Admission, LongMaxtempoTimesOutAfter300Seconds) {
     } cases[] = {{1000, 300}, {300, 300}, {299, 299}, {2, 2}};
     for (const Case& c : cases) {
         SCOPED_TRACE("maxtempo " + std::to_string(c.maxtempo));
-        maxtempo = c.maxtempo;
+        config.maxtempo = c.maxtempo;
         int peer = admit(kA);
         wheelAdvance(c.fires - 1);
         EXPECT_EQ(usuarios, 1);
@@ -173,7 +173,7 @@ TEST_F(Admission, LongMaxtempoTimesOutAfter300Seconds) {
 
 TEST_F(Admission, NoTimeoutWithMaxtempoZeroOrLess) {
     for (int32_t t : {0, -5}) {
-        maxtempo = t;
+        config.maxtempo = t;
         TMaquina* m = new TMaquina(kA);
         TCliente* c = new TCliente(m);
         EXPECT_EQ(m->conexoes, 1);
@@ -189,7 +189,7 @@ TEST_F(Admission, NoTimeoutWithMaxtempoZeroOrLess) {
 }
 
 TEST_F(Admission, PendingWaitKeepsRecordAfterLastClient) {
-    maxconec = 1;
+    config.maxconec = 1;
     TMaquina* m = new TMaquina(kA);
     m->cArma(5);  // a registration wait, as REGISTER leaves it
     int peer = admit(kA);
@@ -211,7 +211,7 @@ TEST_F(Admission, PendingWaitKeepsRecordAfterLastClient) {
 }
 
 TEST_F(Admission, WaitEndingUnderClientsLeavesRecordToLastClient) {
-    maxtempo = 0;
+    config.maxtempo = 0;
     TMaquina* m = new TMaquina(kA);
     TCliente* c1 = new TCliente(m);
     TCliente* c2 = new TCliente(m);
@@ -229,7 +229,7 @@ TEST_F(Admission, WaitEndingUnderClientsLeavesRecordToLastClient) {
 TEST_F(Admission, DebugClientGetsStatisticsWhenDestroyed) {
     // Uncounted from usuarios first, statistics next, the record last: the
     // final line no longer counts the client but still counts its machine.
-    maxtempo = 0;
+    config.maxtempo = 0;
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     peers.push_back(sv[1]);
@@ -238,7 +238,7 @@ TEST_F(Admission, DebugClientGetsStatisticsWhenDestroyed) {
     c->depura = true;
     delete c;
     std::string got = drain(sv[1]);
-    std::string head = "+OK:  Usu\xE1rios: 0  M\xE1quinas: 1  Registros: " + std::to_string(registros) + "  Data: ";
+    std::string head = "+OK:  Usu\xE1rios: 0  M\xE1quinas: 1  Registros: " + std::to_string(indice.registros) + "  Data: ";
     EXPECT_EQ(got.compare(0, head.size(), head), 0) << got;
     EXPECT_EQ(got.size() > 2 ? got.substr(got.size() - 2) : got, "\r\n");
     EXPECT_EQ(got.find("\r\n"), got.size() - 2);  // one line only

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "config/config.h"
 #include "protocol/cliente.h"
 #include "protocol/maquina.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
-#include "server/config.h"
 #include "sessao.h"
 #include "text/fold.h"
 
@@ -39,18 +39,14 @@ protected:
     }
     static inline std::string pasta;
     void SetUp() override {
-        regtempo = 0;
+        config.regtempo = 0;
         minuteClock = 216000000;
         maquina = new TMaquina(ipOf("127.0.0.9"));
         c = new TCliente(maquina);
     }
     void TearDown() override {
         delete c;  // the machine goes with its last client
-        while (raiz != nullptr) {
-            TUsuario* no = raiz;
-            cRetira(no);
-            delete no;
-        }
+        indice.reset();
         registro.cTrunca(0);
     }
     std::string pendente() {

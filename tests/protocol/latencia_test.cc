@@ -1,5 +1,5 @@
-// A reply that wraps the end of a connection's output ring leaves in two
-// sends. It must still arrive at once, not after the client's delayed
+// Small replies one after another, the output ring wrapping its end many
+// times over: each must arrive at once, never after the client's delayed
 // acknowledgement.
 #include <gtest/gtest.h>
 
@@ -26,8 +26,8 @@ TEST_F(Sessao, RepliesAcrossTheRingEndArriveAtOnce) {
         if (std::chrono::steady_clock::now() - t0 > std::chrono::milliseconds(25))
             lentas++;
     }
-    // Held-back second pieces would make nearly every wrap slow; a loaded
-    // machine may stall one or two round trips for other reasons.
+    // Replies held back by the sender would make many round trips slow; a
+    // loaded machine may stall one or two for other reasons.
     EXPECT_LE(lentas, 3);
 }
 

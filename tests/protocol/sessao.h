@@ -12,6 +12,7 @@
 #include "engine/clock.h"
 #include "support/harness.h"
 #include "text/sha0.h"
+#include "util/calendario.h"
 
 namespace sessao {
 

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,14 +16,60 @@
 #include <string>
 #include <vector>
 
+#include "config/config.h"
 #include "engine/clock.h"
 #include "engine/platform.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
-#include "server/config.h"
 #include "text/fold.h"
 
 namespace teste {
+
+// How a child process that was meant to end the process ended: its exit
+// status (-1 when it was killed, or came back from f: status 42 then) and
+// what it wrote on standard output.
+struct Saida {
+    int status;
+    std::string saida;
+};
+
+// Runs f in a forked child whose standard output is a pipe; waits at most
+// 10 s for it to end.
+template <class F>
+Saida emFilho(F f) {
+    Saida r{-1, ""};
+    int tubo[2];
+    if (pipe(tubo) != 0)
+        return r;
+    fflush(stdout);
+    pid_t filho = fork();
+    if (filho == 0) {
+        dup2(tubo[1], 1);
+        close(tubo[0]);
+        f();
+        _exit(42);  // f came back: the process was meant to end inside it
+    }
+    close(tubo[1]);
+    int status = 0;
+    pid_t fim = 0;
+    for (int i = 0; i < 1000 && fim == 0 && filho > 0; i++) {
+        fim = waitpid(filho, &status, WNOHANG);
+        if (fim == 0)
+            usleep(10000);
+    }
+    if (filho > 0 && fim == 0) {
+        kill(filho, SIGKILL);
+        waitpid(filho, &status, 0);
+    }
+    char b[512];
+    ssize_t n;
+    while ((n = read(tubo[0], b, sizeof b)) > 0)
+        r.saida.append(b, size_t(n));
+    close(tubo[0]);
+    if (fim > 0 && WIFEXITED(status))
+        r.status = WEXITSTATUS(status);
+    return r;
+}
 
 using Registro = std::vector<uint8_t>;
 
@@ -40,16 +88,7 @@ inline Registro fazRegistro(const char* email, const char* nome = "Nome", uint32
     return r;
 }
 
-inline void libertaIndice() {
-    while (raiz != nullptr) {
-        TUsuario* no = raiz;
-        cRetira(no);
-        delete no;
-    }
-    raiz = nullptr;
-    cursor = nullptr;
-    registros = 0;
-}
+inline void libertaIndice() { indice.reset(); }
 
 // Red-black rules and parent links below no; returns the black height.
 inline int alturaNegra(const TUsuario* no, const TUsuario* pai, int& nos) {
@@ -71,9 +110,9 @@ inline int alturaNegra(const TUsuario* no, const TUsuario* pai, int& nos) {
 
 // Checks the whole tree; returns its number of nodes.
 inline int confereRubroNegra() {
-    EXPECT_TRUE(raiz == nullptr || (raiz->cor & 1)) << "red root";
+    EXPECT_TRUE(indice.raiz == nullptr || (indice.raiz->cor & 1)) << "red root";
     int nos = 0;
-    alturaNegra(raiz, nullptr, nos);
+    alturaNegra(indice.raiz, nullptr, nos);
     return nos;
 }
 
@@ -92,8 +131,8 @@ protected:
         registro.primeiraPassagem = true;
         registro.truncaPendente = false;
         registro.gravouDesdePassagem = false;
-        diasreg = 90;
-        ativomin = 480;
+        config.diasreg = 90;
+        config.ativomin = 480;
         minuteClock = 220000000;
         platformFailWriteAt(0);
     }
@@ -152,17 +191,17 @@ protected:
     // its e-mail, and every slot belongs to exactly one node.
     void confereConsistencia() {
         std::string bytes = leArquivo();
-        ASSERT_EQ(bytes.size(), size_t(registros) * registro_campo::kRecord);
-        std::vector<int> donos(size_t(registros), 0);
+        ASSERT_EQ(bytes.size(), size_t(indice.registros) * registro_campo::kRecord);
+        std::vector<int> donos(size_t(indice.registros), 0);
         int n = 0;
         for (TUsuario* no = cPrimeiro(); no != nullptr; no = cProximo(no), n++) {
             uint32_t slot = no->cPosicao();
-            ASSERT_LT(slot, uint32_t(registros)) << no->email;
+            ASSERT_LT(slot, uint32_t(indice.registros)) << no->email;
             donos[slot]++;
             const char* email = bytes.data() + size_t(slot) * registro_campo::kRecord;
             EXPECT_EQ(strncmp(email, no->email, 79), 0) << "slot " << slot;
         }
-        EXPECT_EQ(n, registros);
+        EXPECT_EQ(n, indice.registros);
         for (int d : donos)
             EXPECT_EQ(d, 1);
     }

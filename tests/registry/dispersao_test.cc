@@ -78,7 +78,7 @@ TEST_F(Dispersao, KeysThatCompareEqualHashAlike) {
         }
         std::string a = variante(base, g), b = variante(base, g);
         ASSERT_EQ(compareFolded(a.c_str(), b.c_str()), 0) << "'" << a << "' / '" << b << "'";
-        ASSERT_EQ(dispersao::hashOf(a.c_str()), dispersao::hashOf(b.c_str())) << "'" << a << "' / '" << b << "'";
+        ASSERT_EQ(TabelaDispersao::hashOf(a.c_str()), TabelaDispersao::hashOf(b.c_str())) << "'" << a << "' / '" << b << "'";
         iguais++;
         // A near miss: one byte changed to another group, or a blank run
         // opened where there was none.
@@ -87,7 +87,7 @@ TEST_F(Dispersao, KeysThatCompareEqualHashAlike) {
         c.insert(pos, 1, g() % 2 ? ' ' : 'b');
         if (compareFolded(a.c_str(), c.c_str()) != 0) {
             diferentes++;
-            EXPECT_NE(dispersao::hashOf(a.c_str()), dispersao::hashOf(c.c_str())) << "'" << a << "' / '" << c << "'";
+            EXPECT_NE(TabelaDispersao::hashOf(a.c_str()), TabelaDispersao::hashOf(c.c_str())) << "'" << a << "' / '" << c << "'";
         }
     }
     EXPECT_EQ(iguais, 5000);
@@ -99,7 +99,7 @@ TEST_F(Dispersao, LookupsAgreeWithTheTreeThroughGrowthAndRemovals) {
     std::set<std::string> presentes;
     std::vector<std::pair<std::string, TUsuario*>> nos;
     auto confere = [&](int fase) {
-        ASSERT_TRUE(dispersao::ativa()) << "phase " << fase;
+        ASSERT_TRUE(indice.tabela.ativa()) << "phase " << fase;
         for (auto& [email, no] : nos) {
             ASSERT_EQ(cBusca(email.c_str()), no) << email;
             std::string outra = variante(email, g);
@@ -138,10 +138,10 @@ TEST_F(Dispersao, LookupsAgreeWithTheTreeThroughGrowthAndRemovals) {
 TEST_F(Dispersao, EqualKeysLeaveLookupsToTheTreeUntilTheIndexEmpties) {
     TUsuario* a = insere("jo\xE3o@ex.pt");
     insere("b@ex.pt");
-    EXPECT_TRUE(dispersao::ativa());
+    EXPECT_TRUE(indice.tabela.ativa());
     // A second entry equal to the first, as a file from elsewhere may hold.
     TUsuario* outro = insere("JOAO@EX.PT");
-    EXPECT_FALSE(dispersao::ativa());
+    EXPECT_FALSE(indice.tabela.ativa());
     for (const char* k : {"joao@ex.pt", "JO\xC3O@ex.pt", "b@ex.pt", "c@ex.pt"})
         EXPECT_EQ(cBusca(k), pelaArvore(k)) << k;
     EXPECT_NE(cBusca("joao@ex.pt"), nullptr);
@@ -150,11 +150,11 @@ TEST_F(Dispersao, EqualKeysLeaveLookupsToTheTreeUntilTheIndexEmpties) {
     EXPECT_EQ(cBusca("joao@ex.pt"), a);
     // Still the tree's answers with the equal key gone; once empty, the
     // table serves again.
-    EXPECT_FALSE(dispersao::ativa());
+    EXPECT_FALSE(indice.tabela.ativa());
     libertaIndice();
-    EXPECT_TRUE(dispersao::ativa());
+    EXPECT_TRUE(indice.tabela.ativa());
     TUsuario* c = insere("c@ex.pt");
-    EXPECT_TRUE(dispersao::ativa());
+    EXPECT_TRUE(indice.tabela.ativa());
     EXPECT_EQ(cBusca("C@EX.PT"), c);
     EXPECT_EQ(cBusca("joao@ex.pt"), nullptr);
 }
@@ -165,9 +165,9 @@ TEST_F(Dispersao, KeysWithBlanksOrControlBytesLeaveLookupsToTheTree) {
     for (const char* estranha : {"ana maria@ex.pt", "x\x01@ex.pt", "fim@ex.pt "}) {
         libertaIndice();
         TUsuario* a = insere("a@ex.pt");
-        EXPECT_TRUE(dispersao::ativa());
+        EXPECT_TRUE(indice.tabela.ativa());
         TUsuario* e = insere(estranha);
-        EXPECT_FALSE(dispersao::ativa()) << estranha;
+        EXPECT_FALSE(indice.tabela.ativa()) << estranha;
         EXPECT_EQ(cBusca("A@EX.PT"), a);
         EXPECT_EQ(cBusca(estranha), pelaArvore(estranha)) << estranha;
         EXPECT_EQ(cBusca(estranha), e) << estranha;

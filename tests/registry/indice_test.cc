@@ -22,7 +22,7 @@ protected:
     void SetUp() override {
         buildFoldTable();
         libertaIndice();
-        ativomin = 480;
+        config.ativomin = 480;
         minuteClock = 220000000;
     }
     void TearDown() override { libertaIndice(); }
@@ -40,9 +40,9 @@ struct PorDobra {
 using Modelo = std::multimap<std::string, TUsuario*, PorDobra>;
 
 void confereArvore(const Modelo& modelo, const std::map<TUsuario*, std::string>& conteudo) {
-    ASSERT_TRUE(raiz == nullptr || (raiz->cor & 1)) << "red root";
-    ASSERT_EQ(teste::confereRubroNegra(), registros);
-    ASSERT_EQ(size_t(registros), modelo.size());
+    ASSERT_TRUE(indice.raiz == nullptr || (indice.raiz->cor & 1)) << "red root";
+    ASSERT_EQ(teste::confereRubroNegra(), indice.registros);
+    ASSERT_EQ(size_t(indice.registros), modelo.size());
     // The walk visits the model's nodes in the model's order (equal keys in
     // insertion order, since an equal key goes to the right), and no node's
     // contents ever moved to another node.
@@ -58,8 +58,8 @@ void confereArvore(const Modelo& modelo, const std::map<TUsuario*, std::string>&
         anterior = no;
     }
     ASSERT_EQ(it, modelo.end());
-    if (cursor != nullptr) {
-        ASSERT_EQ(conteudo.count(cursor), 1u) << "cursor on a dead node";
+    if (indice.cursor != nullptr) {
+        ASSERT_EQ(conteudo.count(indice.cursor), 1u) << "cursor on a dead node";
     }
 }
 
@@ -83,18 +83,18 @@ TEST_F(Indice, RandomInsertsAndRemovalsKeepTreeAndModelInStep) {
             std::advance(it, long(gerador() % modelo.size()));
             TUsuario* no = it->second;
             auto depois = std::next(it);
-            TUsuario* esperado = cursor == no ? (depois == modelo.end() ? nullptr : depois->second) : cursor;
+            TUsuario* esperado = indice.cursor == no ? (depois == modelo.end() ? nullptr : depois->second) : indice.cursor;
             modelo.erase(it);
             conteudo.erase(no);
             cRetira(no);
             delete no;
-            ASSERT_EQ(cursor, esperado) << "step " << passo;
+            ASSERT_EQ(indice.cursor, esperado) << "step " << passo;
         }
         // Park the ageing cursor somewhere now and then.
         if (!modelo.empty() && gerador() % 10 == 0) {
             auto it = modelo.begin();
             std::advance(it, long(gerador() % modelo.size()));
-            cursor = it->second;
+            indice.cursor = it->second;
         }
         confereArvore(modelo, conteudo);
         if (HasFatalFailure() || HasFailure())
@@ -172,17 +172,17 @@ TEST_F(Indice, RemovingCursorNodeMovesCursorOn) {
     TUsuario* a = insere("a@x.pt");
     TUsuario* b = insere("b@x.pt");
     TUsuario* c = insere("c@x.pt");
-    cursor = b;
+    indice.cursor = b;
     cRetira(b);
     delete b;
-    EXPECT_EQ(cursor, c);
+    EXPECT_EQ(indice.cursor, c);
     cRetira(a);  // not at the cursor: the cursor stays
     delete a;
-    EXPECT_EQ(cursor, c);
+    EXPECT_EQ(indice.cursor, c);
     cRetira(c);
     delete c;
-    EXPECT_EQ(cursor, nullptr);
-    EXPECT_EQ(registros, 0);
+    EXPECT_EQ(indice.cursor, nullptr);
+    EXPECT_EQ(indice.registros, 0);
 }
 
 TEST_F(Indice, InsertSetsPositionDateAndCount) {
@@ -192,13 +192,13 @@ TEST_F(Indice, InsertSetsPositionDateAndCount) {
     EXPECT_EQ(a->cPosicao(), 0u);
     EXPECT_EQ(b->cPosicao(), 1u);
     EXPECT_EQ(b->data, 12345u);
-    EXPECT_EQ(registros, 2);
+    EXPECT_EQ(indice.registros, 2);
 }
 
 TEST_F(Indice, ActiveUntilAtivominAndNeverWhenLoggedOff) {
     TUsuario* no = insere("a@x.pt");
     no->estado = 1;
-    no->data = minuteClock - uint32_t(ativomin);
+    no->data = minuteClock - uint32_t(config.ativomin);
     EXPECT_TRUE(cAtivo(no));
     no->data--;
     EXPECT_FALSE(cAtivo(no));

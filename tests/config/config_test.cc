@@ -9,28 +9,17 @@
 
 #include <string>
 
+#include "config/config.h"
 #include "engine/platform.h"
-#include "server/config.h"
 #include "text/fold.h"
 
 namespace {
-
-void restoreDefaults() {
-    copyBounded(senhaadm, "vrelk", sizeof senhaadm);
-    ender[0] = 0;
-    porta = 1956;
-    maxconec = 2;
-    diasreg = 90;
-    ativomin = 480;
-    maxtempo = 120;
-    regtempo = 120;
-}
 
 class Config : public ::testing::Test {
 protected:
     void SetUp() override {
         buildFoldTable();
-        restoreDefaults();
+        config = Configuracao{};
         char templ[] = "/tmp/quelta-config-XXXXXX";
         ASSERT_NE(mkdtemp(templ), nullptr);
         dir = templ;
@@ -38,7 +27,7 @@ protected:
     void TearDown() override {
         unlink((dir + "/quelta.cfg").c_str());
         rmdir(dir.c_str());
-        restoreDefaults();
+        config = Configuracao{};
     }
     // Writes bytes as the configuration file and reads it the way start-up does.
     void readText(const std::string& bytes) {
@@ -56,14 +45,17 @@ protected:
 };
 
 TEST_F(Config, DefaultsBeforeAnyFile) {
-    EXPECT_STREQ(senhaadm, "vrelk");
-    EXPECT_STREQ(ender, "");
-    EXPECT_EQ(porta, 1956);
-    EXPECT_EQ(maxconec, 2);
-    EXPECT_EQ(diasreg, 90);
-    EXPECT_EQ(ativomin, 480);
-    EXPECT_EQ(maxtempo, 120);
-    EXPECT_EQ(regtempo, 120);
+    // A fresh struct carries the compiled-in defaults that every reset
+    // (config = Configuracao{}) and the server's start rely on.
+    Configuracao padrao;
+    EXPECT_STREQ(padrao.senhaadm, "vrelk");
+    EXPECT_STREQ(padrao.ender, "");
+    EXPECT_EQ(padrao.porta, 1956);
+    EXPECT_EQ(padrao.maxconec, 2);
+    EXPECT_EQ(padrao.diasreg, 90);
+    EXPECT_EQ(padrao.ativomin, 480);
+    EXPECT_EQ(padrao.maxtempo, 120);
+    EXPECT_EQ(padrao.regtempo, 120);
 }
 
 TEST_F(Config, PortParsingAndRange) {
@@ -99,9 +91,9 @@ TEST_F(Config, PortParsingAndRange) {
         {"porta =\n", 1956},
     };
     for (const Case& c : cases) {
-        restoreDefaults();
+        config = Configuracao{};
         readText(c.text);
-        EXPECT_EQ(porta, c.porta) << "file: " << c.text;
+        EXPECT_EQ(config.porta, c.porta) << "file: " << c.text;
     }
 }
 
@@ -111,30 +103,30 @@ TEST_F(Config, NumbersAndClamps) {
         int32_t* value;
         int32_t expected;
     } cases[] = {
-        {"ativomin = 0\n", &ativomin, 1},
-        {"ativomin = -5\n", &ativomin, 1},
-        {"ativomin = 99999\n", &ativomin, 6000},
-        {"ativomin = 6000\n", &ativomin, 6000},
-        {"ativomin = 1\n", &ativomin, 1},
-        {"ativomin = 30\n", &ativomin, 30},
-        {"maxtempo = -5\n", &maxtempo, -5},
-        {"maxtempo = 1000\n", &maxtempo, 1000},
-        {"maxconec = 0\n", &maxconec, 0},
-        {"maxconec = -3\n", &maxconec, -3},
-        {"diasreg = -1\n", &diasreg, -1},
-        {"regtempo = 301\n", &regtempo, 301},
-        {"regtempo = x\n", &regtempo, 0},  // no digits read as 0
-        {"maxconec = 2147483647\n", &maxconec, 2147483647},
-        {"maxconec = -2147483648\n", &maxconec, INT32_MIN},
-        {"maxconec = 2147483648\n", &maxconec, INT32_MAX},  // saturates
-        {"maxconec = 3\r\nmaxconec = 4\r\n", &maxconec, 4},
-        {"MaxConec = 5\n", &maxconec, 5},
-        {"maxconec=6\rdiasreg=7\r", &maxconec, 6},
-        {"maxconec=6\rdiasreg=7\r", &diasreg, 7},
-        {"\r\n\r\n\n\nmaxconec = 8\n\n\n", &maxconec, 8},
+        {"ativomin = 0\n", &config.ativomin, 1},
+        {"ativomin = -5\n", &config.ativomin, 1},
+        {"ativomin = 99999\n", &config.ativomin, 6000},
+        {"ativomin = 6000\n", &config.ativomin, 6000},
+        {"ativomin = 1\n", &config.ativomin, 1},
+        {"ativomin = 30\n", &config.ativomin, 30},
+        {"maxtempo = -5\n", &config.maxtempo, -5},
+        {"maxtempo = 1000\n", &config.maxtempo, 1000},
+        {"maxconec = 0\n", &config.maxconec, 0},
+        {"maxconec = -3\n", &config.maxconec, -3},
+        {"diasreg = -1\n", &config.diasreg, -1},
+        {"regtempo = 301\n", &config.regtempo, 301},
+        {"regtempo = x\n", &config.regtempo, 0},  // no digits read as 0
+        {"maxconec = 2147483647\n", &config.maxconec, 2147483647},
+        {"maxconec = -2147483648\n", &config.maxconec, INT32_MIN},
+        {"maxconec = 2147483648\n", &config.maxconec, INT32_MAX},  // saturates
+        {"maxconec = 3\r\nmaxconec = 4\r\n", &config.maxconec, 4},
+        {"MaxConec = 5\n", &config.maxconec, 5},
+        {"maxconec=6\rdiasreg=7\r", &config.maxconec, 6},
+        {"maxconec=6\rdiasreg=7\r", &config.diasreg, 7},
+        {"\r\n\r\n\n\nmaxconec = 8\n\n\n", &config.maxconec, 8},
     };
     for (const Case& c : cases) {
-        restoreDefaults();
+        config = Configuracao{};
         readText(c.text);
         EXPECT_EQ(*c.value, c.expected) << "file: " << c.text;
     }
@@ -159,10 +151,10 @@ TEST_F(Config, TextValues) {
         {"# comment = ignored\nsenhaadm = x y z \n", "x y z", ""},
     };
     for (const Case& c : cases) {
-        restoreDefaults();
+        config = Configuracao{};
         readText(c.text);
-        EXPECT_STREQ(senhaadm, c.senha) << "file: " << c.text;
-        EXPECT_STREQ(ender, c.ender) << "file: " << c.text;
+        EXPECT_STREQ(config.senhaadm, c.senha) << "file: " << c.text;
+        EXPECT_STREQ(config.ender, c.ender) << "file: " << c.text;
     }
 }
 
@@ -171,45 +163,45 @@ TEST_F(Config, LongValuesAndKeysAreCut) {
     for (int i = 0; i < 300; i++)
         v300 += char('A' + i % 26);
     readText("senhaadm = " + v300 + "\nender = " + v300 + "\n");
-    EXPECT_EQ(std::string(senhaadm), v300.substr(0, 19));
-    EXPECT_EQ(std::string(ender), v300.substr(0, 99));
+    EXPECT_EQ(std::string(config.senhaadm), v300.substr(0, 19));
+    EXPECT_EQ(std::string(config.ender), v300.substr(0, 99));
 
     // The parser keeps 255 characters of a value: with 250 leading zeros the
     // whole number fits, with 254 only its first digit does.
-    restoreDefaults();
+    config = Configuracao{};
     readText("porta = " + std::string(250, '0') + "2000\n");
-    EXPECT_EQ(porta, 2000);
-    restoreDefaults();
+    EXPECT_EQ(config.porta, 2000);
+    config = Configuracao{};
     readText("porta = " + std::string(254, '0') + "2000\n");
-    EXPECT_EQ(porta, 2);
+    EXPECT_EQ(config.porta, 2);
 
     // An overlong key is cut, not overrun; a key cut after "porta " still matches.
-    restoreDefaults();
+    config = Configuracao{};
     readText(std::string(300, 'k') + " = 5\nporta " + std::string(300, 'z') + " = 2001\n");
-    EXPECT_EQ(porta, 2001);
-    EXPECT_EQ(maxconec, 2);
+    EXPECT_EQ(config.porta, 2001);
+    EXPECT_EQ(config.maxconec, 2);
 }
 
 TEST_F(Config, LinesSpanningChunks) {
     // A filler line puts "porta = 2345" across the 1024-byte boundary.
     std::string filler = "#" + std::string(1015, 'x') + "\n";  // 1017 bytes
     readText(filler + "porta = 2345\nmaxconec = 9\n");
-    EXPECT_EQ(porta, 2345);
-    EXPECT_EQ(maxconec, 9);
+    EXPECT_EQ(config.porta, 2345);
+    EXPECT_EQ(config.maxconec, 9);
 
     // A line longer than a whole chunk is applied once, at its end.
-    restoreDefaults();
+    config = Configuracao{};
     readText("maxconec = 7" + std::string(1100, ' ') + "\r\nporta = 2346");
-    EXPECT_EQ(maxconec, 7);
-    EXPECT_EQ(porta, 2346);
+    EXPECT_EQ(config.maxconec, 7);
+    EXPECT_EQ(config.porta, 2346);
 
     // The boundary falling between CR and LF makes no empty-line trouble.
-    restoreDefaults();
+    config = Configuracao{};
     std::string head = "maxconec = 11";
     std::string pad = "#" + std::string(1024 - head.size() - 3, 'p') + "\n";  // head\r ends at 1024
     readText(pad + head + "\r\nporta = 2347\r\n");
-    EXPECT_EQ(maxconec, 11);
-    EXPECT_EQ(porta, 2347);
+    EXPECT_EQ(config.maxconec, 11);
+    EXPECT_EQ(config.porta, 2347);
 }
 
 TEST_F(Config, LastLineWithoutLineEndAtChunkSizes) {
@@ -217,12 +209,12 @@ TEST_F(Config, LastLineWithoutLineEndAtChunkSizes) {
     // after the short (possibly empty) last read ends it.
     const std::string last = "porta = 2000";
     for (size_t total : {size_t(1022), size_t(1023), size_t(1024), size_t(1025), size_t(2047), size_t(2048)}) {
-        restoreDefaults();
+        config = Configuracao{};
         std::string filler = "#" + std::string(total - last.size() - 2, '.') + "\n";
         std::string file = filler + last;
         ASSERT_EQ(file.size(), total);
         readText(file);
-        EXPECT_EQ(porta, 2000) << total << " bytes";
+        EXPECT_EQ(config.porta, 2000) << total << " bytes";
     }
 }
 
@@ -233,8 +225,8 @@ TEST_F(Config, ReadFailureAppliesNothing) {
     ASSERT_GE(fd, 0);
     readConfiguration(fd);
     platformCloseFile(fd);
-    EXPECT_EQ(porta, 1956);
-    EXPECT_STREQ(senhaadm, "vrelk");
+    EXPECT_EQ(config.porta, 1956);
+    EXPECT_STREQ(config.senhaadm, "vrelk");
 }
 
 TEST_F(Config, ParserStateCarriesAcrossFeeds) {
@@ -244,14 +236,14 @@ TEST_F(Config, ParserStateCarriesAcrossFeeds) {
     ConfigParser p;
     for (char c : text)
         p.feed(&c, 1);
-    EXPECT_STREQ(senhaadm, "a b");
-    EXPECT_EQ(porta, 2100);
-    EXPECT_EQ(maxconec, 3);
+    EXPECT_STREQ(config.senhaadm, "a b");
+    EXPECT_EQ(config.porta, 2100);
+    EXPECT_EQ(config.maxconec, 3);
     // An unfinished line is not applied until its end arrives.
     p.feed("diasreg = 5", 11);
-    EXPECT_EQ(diasreg, 90);
+    EXPECT_EQ(config.diasreg, 90);
     p.feed("\n", 1);
-    EXPECT_EQ(diasreg, 5);
+    EXPECT_EQ(config.diasreg, 5);
 }
 
 TEST(FileNames, FromProgramName) {

@@ -1,18 +1,11 @@
 // Configuration values and the reader of the ".cfg" file. The parser keeps
 // its state between chunks, so a line may straddle two 1024-byte reads.
-#include "server/config.h"
+#include "config/config.h"
 
 #include "engine/platform.h"
 #include "text/fold.h"
 
-char senhaadm[20] = "vrelk";
-char ender[100] = "";
-int32_t porta = 1956;
-int32_t maxconec = 2;
-int32_t diasreg = 90;
-int32_t ativomin = 480;
-int32_t maxtempo = 120;
-int32_t regtempo = 120;
+Configuracao config;
 
 char registryFileName[100];
 char configFileName[100];
@@ -52,23 +45,23 @@ void stripTrailingBlanks(char* text, int& len) {
 
 void apply(const char* chave, const char* valor) {
     if (compareWord(chave, "senhaadm") == 0) {
-        copyBounded(senhaadm, valor, sizeof senhaadm);
+        copyBounded(config.senhaadm, valor, sizeof config.senhaadm);
     } else if (compareWord(chave, "ender") == 0) {
-        copyBounded(ender, valor, sizeof ender);
+        copyBounded(config.ender, valor, sizeof config.ender);
     } else if (compareWord(chave, "porta") == 0) {
         int32_t p = parseNumber(valor);
-        porta = p >= 1 && p <= 65535 ? p : kPortaPadrao;
+        config.porta = p >= 1 && p <= 65535 ? p : kPortaPadrao;
     } else if (compareWord(chave, "maxconec") == 0) {
-        maxconec = parseNumber(valor);
+        config.maxconec = parseNumber(valor);
     } else if (compareWord(chave, "diasreg") == 0) {
-        diasreg = parseNumber(valor);
+        config.diasreg = parseNumber(valor);
     } else if (compareWord(chave, "ativomin") == 0) {
         int32_t m = parseNumber(valor);
-        ativomin = m < 1 ? 1 : m > 6000 ? 6000 : m;
+        config.ativomin = m < 1 ? 1 : m > 6000 ? 6000 : m;
     } else if (compareWord(chave, "maxtempo") == 0) {
-        maxtempo = parseNumber(valor);
+        config.maxtempo = parseNumber(valor);
     } else if (compareWord(chave, "regtempo") == 0) {
-        regtempo = parseNumber(valor);
+        config.regtempo = parseNumber(valor);
     }
     // Unknown keys are ignored on purpose: a file may carry keys of other
     // versions or notes.

@@ -1,0 +1,47 @@
+// Process-wide configuration: one struct whose members carry their
+// compiled-in defaults, one instance overridden once at start-up from the
+// ".cfg" file and read-only once the listener is open.
+#pragma once
+
+#include <cstdint>
+
+struct Configuracao {
+    char senhaadm[20] = "vrelk";  // administration password, at most 19 characters
+    char ender[100] = "";         // listening address text; empty: every local address
+    int32_t porta = 1956;         // 1..65535 (anything else read from the file gives 1956)
+    int32_t maxconec = 2;         // simultaneous connections per client address
+    int32_t diasreg = 90;         // days without activity before an entry expires; <= 0: never
+    int32_t ativomin = 480;       // minutes a logon counts as active, 1..6000
+    int32_t maxtempo = 120;       // idle time-out of a client in seconds (the timer clamps to 0..300)
+    int32_t regtempo = 120;       // seconds between two registrations from one address
+};
+
+// The one configuration of the process. Tests reset it with
+// config = Configuracao{}.
+extern Configuracao config;
+
+// File names derived from the program name: the last path component up to
+// its first '.', cut to 95 characters, plus ".sav" / ".cfg".
+extern char registryFileName[100];
+extern char configFileName[100];
+
+void deriveFileNames(const char* programName);
+
+// Reads an open configuration file to its end in 1024-byte chunks and
+// applies every recognised key to config. Reports nothing; a read error
+// ends the reading with what was applied so far kept.
+void readConfiguration(int fd);
+
+// Line parser of the configuration file; its state carries across chunks,
+// so a line may span two reads. readConfiguration feeds it.
+class ConfigParser {
+public:
+    void feed(const char* bytes, int n);
+private:
+    void endOfLine();
+    char chave[256];
+    char valor[256];
+    int tamChave = 0;
+    int tamValor = 0;
+    bool noValor = false;
+};
