@@ -6,6 +6,7 @@
 #
 #   bench/run.sh                 # 3 rounds, 5 s per measurement
 #   ROUNDS=1 RUN_SECONDS=3 bench/run.sh
+#   SCENARIOS="S2 S4" bench/run.sh   # only some of S1..S7
 #
 # Everything it starts is its own child and is ended by PID; everything it
 # writes lies in one temporary directory under /tmp, removed at the end.
@@ -23,6 +24,8 @@ users=100000
 bigusers=1000000
 server_cpu=0
 client_cpu=1
+scenarios=" ${SCENARIOS:-S1 S2 S3 S4 S5 S6 S7} "
+want() { [[ "$scenarios" == *" $1 "* ]]; }
 
 # ---------------------------------------------------------------- set-up
 echo "== building (Release) in $build"
@@ -161,16 +164,28 @@ for round in $(seq 1 "$rounds"); do
   echo "== round $round of $rounds"
   common=(--conns "$conns" --src-spread "$spread" --seconds "$secs" --warmup "$warm")
   # S3 right after S1: its ratio to S1 compares runs taken close together.
-  run_pair S1 "$round" "${common[@]}" --request NOOP -- "${common[@]}" --request PING
-  run_pair S3 "$round" "${common[@]}" --idle "$idle" --request NOOP -- "${common[@]}" --idle "$idle" --request PING
-  run_pair S2 "$round" "${common[@]}" --requests "$work/ip.txt" -- "${common[@]}" --requests "$work/exists.txt"
-  run_pair S5 "$round" --conns 1 --count 20 --warmup 0.5 --mode multi --request FIND -- \
+  want S1 && run_pair S1 "$round" "${common[@]}" --request NOOP -- "${common[@]}" --request PING
+  want S3 && run_pair S3 "$round" "${common[@]}" --idle "$idle" --request NOOP -- "${common[@]}" --idle "$idle" --request PING
+  want S2 && run_pair S2 "$round" "${common[@]}" --requests "$work/ip.txt" -- "${common[@]}" --requests "$work/exists.txt"
+  want S5 && run_pair S5 "$round" --conns 1 --count 20 --warmup 0.5 --mode multi --request FIND -- \
     --conns 1 --count 20 --warmup 0.5 --request "KEYS *"
+  # Pipelined clients: 32 requests in flight on each of 50 connections,
+  # then one scripted stream keeping 1,000 in flight (some 30 KB ahead).
+  want S6 && run_pair S6 "$round" "${common[@]}" --pipeline 32 --requests "$work/ip.txt" -- \
+    "${common[@]}" --pipeline 32 --requests "$work/exists.txt"
+  if want S7; then
+    one=(--conns 1 --seconds "$secs" --warmup "$warm" --pipeline 1000)
+    run_pair S7 "$round" "${one[@]}" --requests "$work/ip.txt" -- "${one[@]}" --requests "$work/exists.txt"
+    # One write of 100,000 requests, timed until the last reply.
+    burst=(--conns 1 --count 100000 --warmup 0 --pipeline 100000)
+    run_pair S7w "$round" "${burst[@]}" --requests "$work/ip.txt" -- "${burst[@]}" --requests "$work/exists.txt"
+  fi
 done
 stop "$qpid"
 stop "$rpid"
 
 # ---------------------------------------------------------------- S4
+if want S4; then
 echo "== S4: start-up with $bigusers users"
 s4=$("$mkregistry" --users "$bigusers" --out "$work/q4/quelta.sav" --key-commands "$work/keys4.resp")
 last_email=$(field "$s4" last_email)
@@ -224,6 +239,7 @@ for round in $(seq 1 "$rounds"); do
     echo "   S4  $sys round $round: ready after ${ms:-?} ms; VmRSS $kb kB (empty $empty kB): $per bytes per user"
   done
 done
+fi
 
 # ---------------------------------------------------------------- table
 m() { median ${vals["$1"]:-}; }
@@ -251,6 +267,9 @@ s1r=$(pratio "S1 quelta rps" "S1 redis rps") s2r=$(pratio "S2 quelta rps" "S2 re
 s3r=$(pratio "S3 quelta rps" "S3 redis rps")
 s3q=$(pratio "S3 quelta rps" "S1 quelta rps") s3d=$(pratio "S3 redis rps" "S1 redis rps")
 s4r=$(pratio "S4 quelta ms" "S4 redis ms") s5r=$(pratio "S5 quelta mean_us" "S5 redis mean_us")
+q6=$(m "S6 quelta rps") r6=$(m "S6 redis rps") s6r=$(pratio "S6 quelta rps" "S6 redis rps")
+q7=$(m "S7 quelta rps") r7=$(m "S7 redis rps") s7r=$(pratio "S7 quelta rps" "S7 redis rps")
+q7w=$(calc "100000/$(m "S7w quelta rps")*1000" 1) r7w=$(calc "100000/$(m "S7w redis rps")*1000" 1)
 
 echo
 echo "== results, $(date -u '+%Y-%m-%d %H:%M UTC'), medians of $rounds rounds ($secs s windows, $conns connections);"
@@ -267,6 +286,9 @@ echo "| S4 start-up with $bigusers users, ms | $q4 | $r4 | $s4r | <= 1.0 | $(ver
 echo "| S4 resident memory per user above empty, bytes | $q4b | $r4b | | <= 200 (quelta) | $(verdict "$q4b" 200 '<=') |"
 echo "| S5 FIND vs KEYS * of $users, ms per listing | $q5 | $r5 | $s5r | <= 1.0 | $(verdict "$s5r" 1.0 '<=') |"
 echo "| S5 lines per second | $q5l | $r5l | | | |"
+echo "| S6 IP vs EXISTS, 32 in flight on each of $conns connections, requests/s | $q6 (server_cpu $(m "S6 quelta server_cpu")) | $r6 (server_cpu $(m "S6 redis server_cpu")) | $s6r | >= 1.0 | $(verdict "$s6r" 1.0 '>=') |"
+echo "| S7 IP vs EXISTS, 1,000 in flight on one connection, requests/s | $q7 (server_cpu $(m "S7 quelta server_cpu")) | $r7 (server_cpu $(m "S7 redis server_cpu")) | $s7r | >= 1.0 | $(verdict "$s7r" 1.0 '>=') |"
+echo "| S7 one write of 100,000 requests until the last reply, ms | $q7w | $r7w | $(pratio "S7w redis rps" "S7w quelta rps") | | |"
 echo
 echo "Per CPU-second of the server (independent of its share of a busy CPU):" \
   "S1 quelta $(m "S1 quelta per_cpu"), redis $(m "S1 redis per_cpu") ($(pratio "S1 quelta per_cpu" "S1 redis per_cpu"));" \
@@ -277,5 +299,5 @@ echo "Per CPU-second of the server (independent of its share of a busy CPU):" \
 echo "p50/p99 latency (us): S1 quelta $(m "S1 quelta p50_us")/$(m "S1 quelta p99_us"), redis $(m "S1 redis p50_us")/$(m "S1 redis p99_us");" \
   "S2 quelta $(m "S2 quelta p50_us")/$(m "S2 quelta p99_us"), redis $(m "S2 redis p50_us")/$(m "S2 redis p99_us");" \
   "S3 quelta $(m "S3 quelta p50_us")/$(m "S3 quelta p99_us"), redis $(m "S3 redis p50_us")/$(m "S3 redis p99_us")"
-echo "errors over all rounds: quelta$(for s in S1 S2 S3 S5; do echo -n " $s:${vals["$s quelta errors"]:-}"; done);" \
-  "redis$(for s in S1 S2 S3 S5; do echo -n " $s:${vals["$s redis errors"]:-}"; done)"
+echo "errors over all rounds: quelta$(for s in S1 S2 S3 S5 S6 S7 S7w; do echo -n " $s:${vals["$s quelta errors"]:-}"; done);" \
+  "redis$(for s in S1 S2 S3 S5 S6 S7 S7w; do echo -n " $s:${vals["$s redis errors"]:-}"; done)"

@@ -28,6 +28,9 @@ LevelWalk* walks;  // innermost walk first
 // Full reads of one connection in one pass: 64 KB, far more than any
 // command needs, few enough that one flooding peer cannot starve the rest.
 constexpr int kReadsPerPass = 32;
+// Drained events of one connection in one flush step, for the same reason:
+// with a socket that takes all, about 64 KB of a listing per pass.
+constexpr int kFlushesPerPass = 32;
 
 const char kLevelRule[] = "[TComunica] Erro: cEnvia() foi chamado de cEvento() de menor nível";
 
@@ -114,6 +117,21 @@ void EngineCore::leave(TComunica* c, int cadeia) {
     e = TComunica::Elo();
 }
 
+// The wait set's interest in c's socket: its input unless reading is
+// suspended or over, and its output while wantWrite. An empty interest
+// takes the socket out of the set; interesse 0 means it is out.
+bool EngineCore::watch(TComunica* c, bool wantWrite) {
+    if (c->socketLeitura < 0)
+        return true;
+    uint32_t quer = (c->leituraSuspensa || c->fimDaEntrada ? 0u : kWaitRead) | (wantWrite ? kWaitWrite : 0u);
+    if (quer == c->interesse)
+        return true;
+    if (!platformWatch(c->socketLeitura, quer, c->interesse == 0))
+        return false;
+    c->interesse = uint8_t(quer);
+    return true;
+}
+
 // --- Construction and sockets ------------------------------------------------
 
 TComunica::TComunica() { EngineCore::join(this, kChainLevel, true); }
@@ -163,7 +181,7 @@ void TComunica::cFecha(bool descarregaAntes) {
     socketEscrita = socketLeitura = -1;
     cabeca = cauda = 0;
     fechaPendente = 0;
-    legivel = cheio = interesse = 0;
+    legivel = cheio = interesse = querVez = 0;
     EngineCore::leave(this, kChainReady);
     EngineCore::leave(this, kChainPending);
 }
@@ -174,14 +192,14 @@ static int32_t roomOf(int16_t cabeca, int16_t cauda) {
     return (cabeca - cauda + TComunica::kRing - 1) % TComunica::kRing;
 }
 
-bool TComunica::cDescarrega() {
+bool TComunica::cDescarrega(bool maisAVir) {
     if (socketEscrita < 0 || cabeca == cauda)
         return cabeca == cauda;
     // A ring that wraps its end goes out in one call as two pieces: the
     // bytes up to the end, then those from position 0.
     int32_t trecho = cauda >= cabeca ? cauda - cabeca : kRing - cabeca;
     int32_t resto = cauda >= cabeca ? 0 : cauda;
-    long r = platformSendPair(socketEscrita, anel + cabeca, size_t(trecho), anel, size_t(resto));
+    long r = platformSendPair(socketEscrita, anel + cabeca, size_t(trecho), anel, size_t(resto), maisAVir);
     if (r == kIoWouldBlock) {
         r = 0;
     } else if (r < 0) {
@@ -198,12 +216,13 @@ bool TComunica::cDescarrega() {
         cheio = 1;
         return false;
     }
-    EngineCore::leave(this, kChainPending);
+    if (!querVez)
+        EngineCore::leave(this, kChainPending);
     cheio = 0;
     // Write interest is registered only while output is stuck; an empty
     // ring must not wake every wait.
-    if ((interesse & kWaitWrite) && socketLeitura >= 0 && platformWatch(socketLeitura, kWaitRead, false))
-        interesse = kWaitRead;
+    if (interesse & kWaitWrite)
+        EngineCore::watch(this, false);
     return true;
 }
 
@@ -317,6 +336,24 @@ void TComunica::cNivel(uint8_t envio, uint8_t lista) {
 
 void TComunica::cEvento(const char*, int32_t) {}
 
+void TComunica::cSuspende(bool suspende) {
+    if (suspende == (leituraSuspensa != 0))
+        return;
+    leituraSuspensa = suspende ? 1 : 0;
+    EngineCore::watch(this, (interesse & kWaitWrite) != 0);
+    if (!suspende && !fimDaEntrada && socketLeitura >= 0) {
+        // What arrived meanwhile is read in the next pass; a read that
+        // finds nothing costs one call.
+        legivel = 1;
+        EngineCore::join(this, kChainReady, false);
+    }
+}
+
+void TComunica::cPedeVez() {
+    querVez = 1;
+    EngineCore::join(this, kChainPending, true);
+}
+
 // --- Pass steps ----------------------------------------------------------------
 
 void EngineCore::receiveLevels(int niveis) {
@@ -330,7 +367,8 @@ void EngineCore::receiveLevels(int niveis) {
             w.proxima = c->elos[kChainReady].proximo;
             w.servindo = c;
             leave(c, kChainReady);
-            bool ler = c->legivel != 0;
+            // A suspended connection is read again when it resumes.
+            bool ler = c->legivel != 0 && !c->leituraSuspensa && !c->fimDaEntrada;
             c->legivel = 0;
             int leituras = 0;
             while (ler && c->socketLeitura >= 0) {
@@ -344,13 +382,21 @@ void EngineCore::receiveLevels(int niveis) {
                 long n = platformRecv(c->socketLeitura, buf, sizeof buf);
                 if (n == kIoWouldBlock)
                     break;
+                if (n == 0 && c->mantemAposFim) {
+                    // The peer has said all it will say; what it said is
+                    // still answered. Its socket stays open for that.
+                    c->fimDaEntrada = 1;
+                    watch(c, (c->interesse & kWaitWrite) != 0);
+                    c->cEvento(nullptr, 2);
+                    break;
+                }
                 if (n <= 0) {
                     c->cFecha(false);
                     c->cEvento(nullptr, 0);
                     break;
                 }
                 c->cEvento(buf, int32_t(n));
-                if (w.servindo != c)
+                if (w.servindo != c || c->leituraSuspensa)
                     break;
                 // A full buffer means the socket may hold more: read again
                 // now rather than leave the rest for the next pass.
@@ -377,14 +423,32 @@ void EngineCore::flushLevels() {
         beginWalk(w, kChainPending, L);
         for (TComunica* c = cadeias[kChainPending][L].cabeca; c != nullptr; c = w.proxima) {
             w.proxima = c->elos[kChainPending].proximo;
-            if (c->nivelEnvio > 4 || c->socketEscrita < 0 || c->cabeca == c->cauda)
-                continue;
-            if (c->cheio && (c->interesse & kWaitWrite))
-                continue;  // known full: the wait reports when it takes more
-            if (c->cDescarrega()) {
+            w.servindo = c;
+            // A drained event that queues more (a listing, held commands)
+            // is flushed again at once while the socket takes it, up to a
+            // bound that keeps one busy connection from holding the pass.
+            // Sends after the first are marked as having more to come, so
+            // the kernel joins them into few segments and the peer wakes
+            // once, not per ring; the last bytes are pushed after the loop.
+            bool juntou = false;
+            for (int rodada = 0; rodada < kFlushesPerPass && w.servindo == c; rodada++) {
+                if (c->nivelEnvio > 4 || c->socketEscrita < 0)
+                    break;
+                if (c->cabeca == c->cauda && !(c->querVez && rodada == 0))
+                    break;  // a turn asked for is given once, in the next pass
+                if (c->cheio && (c->interesse & kWaitWrite))
+                    break;  // known full: the wait reports when it takes more
+                bool mais = rodada > 0 && c->pendentes() > TComunica::kRing / 2;
+                juntou = juntou || mais;
+                if (!c->cDescarrega(mais))
+                    break;
+                c->querVez = 0;
+                leave(c, kChainPending);
                 currentLevel = int8_t(L);
                 c->cEvento(nullptr, 1);
             }
+            if (juntou && w.servindo == c && c->socketEscrita >= 0)
+                platformPush(c->socketEscrita);
         }
         endWalk(w);
         currentLevel = salvo;
@@ -407,9 +471,7 @@ bool EngineCore::prepareConnections() {
             }
             if ((c->interesse & kWaitWrite) || c->socketEscrita != c->socketLeitura)
                 continue;
-            if (platformWatch(c->socketLeitura, kWaitRead | kWaitWrite, false)) {
-                c->interesse = kWaitRead | kWaitWrite;
-            } else {
+            if (!watch(c, true)) {
                 c->fechaPendente = 1;  // it could never be flushed
                 join(c, kChainReady, true);
                 podeEsperar = false;
@@ -426,8 +488,7 @@ void EngineCore::connectionEvent(TComunica* c, uint32_t eventos) {
     if (eventos & kWaitWrite) {
         c->cheio = 0;
         bool quer = c->cabeca != c->cauda && c->nivelEnvio <= 4 && c->nivelLista <= 4 && c->socketEscrita >= 0;
-        if (!quer && (c->interesse & kWaitWrite) && c->socketLeitura >= 0 &&
-            platformWatch(c->socketLeitura, kWaitRead, false))
-            c->interesse = kWaitRead;
+        if (!quer && (c->interesse & kWaitWrite))
+            watch(c, false);
     }
 }

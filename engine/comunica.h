@@ -29,7 +29,10 @@ public:
     // At levels 0..3 it may wait for room while lower levels are served.
     bool cEnvia(const char* texto, int32_t len);
     // Sends what the socket takes now; true when nothing is left pending.
-    bool cDescarrega();
+    // With maisAVir the caller promises another send soon (a reply queued
+    // right after, or the close): the kernel may then join the two, which
+    // spares the peer a wake-up per ring of a long batch.
+    bool cDescarrega(bool maisAVir = false);
     // Changes the send level and the list level; a value above 5 keeps it.
     void cNivel(uint8_t envio, uint8_t lista);
     // Closes the sockets (one flush attempt first when asked and the send
@@ -37,9 +40,29 @@ public:
     void cFecha(bool descarregaAntes);
 
     // Events: data (bytes, 1..2048, valid only during the call); drained
-    // (nullptr, 1): the flush step just emptied the ring; closed (nullptr,
-    // 0): the sockets are already closed. May destroy the object.
+    // (nullptr, 1): the flush step just emptied the ring (or cPedeVez asked
+    // for a turn); closed (nullptr, 0): the sockets are already closed;
+    // input ended (nullptr, 2): only under cMantemAposFim, see there. May
+    // destroy the object.
     virtual void cEvento(const char* dados, int32_t len);
+
+    // Stops or resumes reading the socket. While suspended the receive step
+    // hands nothing to cEvento and the wait ignores the socket's input, so
+    // what the peer sends waits in the kernel and costs no pass; resuming
+    // reads again in the next pass. A broken peer is still found by the
+    // next send.
+    void cSuspende(bool suspende);
+    bool suspensa() const { return leituraSuspensa != 0; }
+    // With this set, the peer's end of stream does not close the
+    // connection: reading stops for good, cEvento gets the input-ended
+    // event, and the object ends itself once it has said what it had to.
+    // A receive error still closes at once.
+    void cMantemAposFim(bool mantem) { mantemAposFim = mantem ? 1 : 0; }
+    // A drained event in the next flush step even if nothing is queued then:
+    // work stopped at a bound goes on in the next pass.
+    void cPedeVez();
+    // A text queues whole when its length is below this (0..2047).
+    int32_t livre() const { return (cabeca - cauda + kRing - 1) % kRing; }
 
     bool aberta() const { return socketLeitura >= 0 || socketEscrita >= 0; }
     int32_t pendentes() const { return (cauda - cabeca + kRing) % kRing; }
@@ -67,6 +90,10 @@ private:
     uint8_t legivel = 0;    // the last wait found the read socket readable
     uint8_t cheio = 0;      // the socket took less than offered: wait until writable
     uint8_t interesse = 0;  // readiness registered with the wait set
+    uint8_t leituraSuspensa = 0;
+    uint8_t mantemAposFim = 0;
+    uint8_t fimDaEntrada = 0;  // end of stream seen: never read again
+    uint8_t querVez = 0;       // a drained event is due in the next flush step
     int16_t cabeca = 0;
     int16_t cauda = 0;
     Elo elos[3];  // level list, ready chain, pending chain (see core.h)

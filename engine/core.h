@@ -48,6 +48,8 @@ struct EngineCore {
     // connection needs service without waiting.
     static bool prepareConnections();
     static void connectionEvent(TComunica* c, uint32_t eventos);
+    // Brings the wait set's interest in c's socket up to date (comunica.cc).
+    static bool watch(TComunica* c, bool wantWrite);
 
     // Pass steps over listeners (escuta.cc).
     static void acceptListeners();

@@ -19,7 +19,6 @@ TEscuta* seguinte;  // listener the accept step serves next; advanced by its des
 char erroTexto[100];
 
 constexpr int kBacklog = 15;
-constexpr int kSocketBuffer = 2048;
 
 uint16_t networkOrder(uint16_t porta) {
     unsigned char b[2] = {uint8_t(porta >> 8), uint8_t(porta & 0xFF)};
@@ -118,7 +117,7 @@ void EngineCore::acceptListeners() {
             }
             // The socket is non-blocking already; buffer sizes that fail
             // leave the kernel's, which serve as well.
-            platformSetBuffers(s, kSocketBuffer);
+            platformSetBuffers(s, kBufferRecepcao, kBufferEnvio);
             platformSetNoDelay(s);
             e->cAceita(s, peer);
             if (servida != e)

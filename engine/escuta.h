@@ -11,6 +11,14 @@ struct PeerAddress {
     uint16_t port;
 };
 
+// Socket buffers of every accepted connection. Large enough that a burst
+// of commands, a long line or a long listing moves at the loop's pace and
+// not at that of TCP's window; small enough that a peer that floods and
+// never reads holds a bounded amount of kernel memory: the receive buffer
+// (booked twice by the kernel) and the unsent replies.
+constexpr int kBufferRecepcao = 32 * 1024;
+constexpr int kBufferEnvio = 16 * 1024;  // unsent bytes at most, beyond one send
+
 class TEscuta {
 public:
     TEscuta();

@@ -130,14 +130,20 @@ bool platformSetNonBlocking(int fd) {
     return true;
 }
 
-void platformSetBuffers(int fd, int bytes) {
+void platformSetBuffers(int fd, int receiveBytes, int unsentBytes) {
     // Failures leave the kernel's defaults, which serve as well.
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBytes, sizeof receiveBytes);
+    setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsentBytes, sizeof unsentBytes);
 }
 
 void platformSetNoDelay(int fd) {
     // A failure leaves Nagle's algorithm on: replies then merely leave later.
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+void platformPush(int fd) {
+    // Setting TCP_NODELAY pushes pending frames even when it is already on.
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
@@ -207,9 +213,10 @@ long platformSend(int fd, const void* buf, size_t n) {
     return chamadaDeSocket([&] { return send(fd, buf, n, MSG_NOSIGNAL); }, true);
 }
 
-long platformSendPair(int fd, const void* a, size_t na, const void* b, size_t nb) {
-    if (nb == 0)
-        return platformSend(fd, a, na);  // the plain call takes less setting up
+long platformSendPair(int fd, const void* a, size_t na, const void* b, size_t nb, bool more) {
+    int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
+    if (nb == 0)  // the plain call takes less setting up
+        return chamadaDeSocket([&] { return send(fd, a, na, flags); }, true);
     iovec partes[2];
     partes[0].iov_base = const_cast<void*>(a);
     partes[0].iov_len = na;
@@ -219,7 +226,7 @@ long platformSendPair(int fd, const void* a, size_t na, const void* b, size_t nb
     memset(&m, 0, sizeof m);
     m.msg_iov = partes;
     m.msg_iovlen = 2;
-    return chamadaDeSocket([&] { return sendmsg(fd, &m, MSG_NOSIGNAL); }, true);
+    return chamadaDeSocket([&] { return sendmsg(fd, &m, flags); }, true);
 }
 
 void platformClose(int fd) {

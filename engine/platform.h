@@ -43,11 +43,19 @@ uint32_t platformInetAddr(const char* text);
 bool platformBind(int fd, uint32_t addr, uint16_t port);  // both network order
 bool platformListen(int fd, int backlog);
 bool platformSetNonBlocking(int fd);
-void platformSetBuffers(int fd, int bytes);  // SO_RCVBUF and SO_SNDBUF
+// The receive buffer (SO_RCVBUF; the kernel books twice the figure for its
+// overhead) and the most a send may leave unsent in the kernel
+// (TCP_NOTSENT_LOWAT). The send buffer itself stays the kernel's to tune:
+// bytes in flight to a peer that reads are acknowledged and freed, and a
+// peer that stops reading closes its window, so what waits on our side is
+// the unsent part.
+void platformSetBuffers(int fd, int receiveBytes, int unsentBytes);
 // Sends small segments at once (TCP_NODELAY): a reply queued while an
 // earlier one is still unacknowledged would otherwise wait for the peer's
 // delayed acknowledgement, some 40 ms.
 void platformSetNoDelay(int fd);
+// Sends at once whatever earlier sends marked "more" left waiting.
+void platformPush(int fd);
 // -1 when nothing waits or on error; *outOfDescriptors tells EMFILE/ENFILE.
 int platformAccept(int fd, sockaddr_in* peer, bool* outOfDescriptors);
 // The same with the peer's address and port (network order) split out, for
@@ -60,7 +68,9 @@ long platformRecv(int fd, void* buf, size_t n);        // bytes, 0 closed, kIo*
 long platformSend(int fd, const void* buf, size_t n);  // bytes, kIo* (never SIGPIPE)
 // Both pieces in one system call, a then b, as if they were one buffer: the
 // byte count may end anywhere in either piece.
-long platformSendPair(int fd, const void* a, size_t na, const void* b, size_t nb);
+// With more, the kernel may hold the bytes back to join what the next send
+// brings (MSG_MORE); a later send without it, or the close, pushes them.
+long platformSendPair(int fd, const void* a, size_t na, const void* b, size_t nb, bool more = false);
 void platformClose(int fd);
 
 // --- Readiness ----------------------------------------------------------

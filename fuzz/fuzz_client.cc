@@ -76,6 +76,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             switch ((op >> 1) % 16) {
             default: {  // a piece of input, at most what one read delivers
+                // The engine reads nothing while the client holds input
+                // back, nor after the peer's end of stream.
+                if (clientes[i]->suspensa() || clientes[i]->fimDaEntrada)
+                    break;
                 size_t n = p.ConsumeIntegralInRange<size_t>(1, (op & 0x80) ? 2048 : 64);
                 // A plain array: STOP jumps out of cEvento past any destructor.
                 char pedaco[2048];
@@ -102,6 +106,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             case 6:  // the connection breaks
                 clientes[i]->cEvento(nullptr, 0);
+                break;
+            case 7:  // the peer has finished sending (may end the client)
+                if (!clientes[i]->fimDaEntrada)
+                    clientes[i]->cEvento(nullptr, 2);
                 break;
             }
         }

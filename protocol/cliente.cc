@@ -7,6 +7,7 @@
 #include "protocol/maquina.h"
 
 TCliente::TCliente(TMaquina* m) : maquina(m) {
+    cMantemAposFim(true);  // a batch whose sender has finished is still answered
     usuarios++;
     m->conexoes++;
     cArma(config.maxtempo);  // clamped by the wheel; 0 or less: never times out
@@ -20,6 +21,7 @@ TCliente::~TCliente() {
         cEstatistica();
     if (maquina->conexoes == 0 && maquina->cRestante() == 0)
         delete maquina;
+    delete[] retido;
     // The bases go next, TAlarme (the idle timer) before TComunica, whose
     // destructor makes one flush attempt and closes the socket.
 }

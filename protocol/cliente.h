@@ -32,7 +32,14 @@ public:
     // registration wait is pending; one flush attempt, then the socket closes.
     ~TCliente() override;
 
-    // Data, drained and closed events: framing and interpretation.
+    // Data, drained, closed and input-ended events: framing and
+    // interpretation. A line is interpreted only when the ring has room
+    // for the longest reply it may give; otherwise the client keeps the
+    // line and the bytes after it, stops reading, and goes on from there
+    // at the next drained event, before any new input. So no reply is
+    // lost and the order of replies is the order of the lines. Once the
+    // peer has finished sending, the client ends itself when every line
+    // is answered and the output has left.
     void cEvento(const char* dados, int32_t len) override;
     // Idle time-out: "-Tempo esgotado", then the client destroys itself.
     virtual void cTempoEsgotado();
@@ -41,9 +48,14 @@ public:
     // Interprets linha (or, in dialogue 2, the finished information block).
     // False only when the client has destroyed itself (QUIT).
     bool cComando();
+    // The longest reply the line in linha may give.
+    int32_t cRespostaMaxima() const;
     // Queues the statistics line.
     void cEstatistica();
-    // One step of a FIND listing; nothing unless one is under way.
+    // One step of a FIND listing; nothing unless one is under way. A step
+    // stops when the ring is full, or after a bounded number of users
+    // (listaAdiada: the listing goes on in the next pass, and later lines
+    // wait for it).
     void cLista();
 
     TMaquina* maquina;
@@ -59,4 +71,26 @@ public:
     PasswordDigest cadSenha;                  // digest of the last password argument
     char cadEmail[registro_campo::kEmailLen]; // address being registered; the FIND resume key
     char cadNome[registro_campo::kNomeLen];   // name being registered
+
+    // Held input: bytes handed over but not yet interpreted, at most one
+    // receive's worth (allocated at the first wait, kept until the end).
+    char* retido = nullptr;
+    uint16_t retidos = 0;
+    bool linhaPronta = false;   // linha is complete and waits for room
+    bool fimDaEntrada = false;  // the peer has finished sending
+    bool listaAdiada = false;   // the listing stopped at its bound, not for room
+
+private:
+    // Frames and interprets bytes; at a line that must wait, holds it and
+    // the rest. False when the client has destroyed itself.
+    bool cProcessa(const char* dados, int32_t len);
+    // The held line and bytes, in order; false when the client is gone.
+    bool cRetoma();
+    // Room for the longest reply of the line in linha, after one flush.
+    bool cPodeInterpretar();
+    void cRetem(const char* dados, int32_t len);
+    bool retendo() const { return linhaPronta || retidos > 0; }
+    // Ends the client when the peer is done and nothing is left to say;
+    // true when it did (touch nothing then).
+    bool cEncerraSeConcluido();
 };

@@ -19,6 +19,11 @@ namespace {
 const char* const kDiasSemana[7] = {"Sun (Domingo)", "Mon (Segunda)", "Tue (Terça)", "Wed (Quarta)",
                                     "Thu (Quinta)",  "Fry (Sexta)",   "Sat (Sábado)"};
 
+// Users a listing step examines at most. A pattern that matches nobody
+// would otherwise walk the whole index in one call and hold every other
+// client for as long; a few thousand nodes cost well under a millisecond.
+constexpr int kNosPorPasso = 4096;
+
 // The logon note shown by GET: the field has room for 11 characters and a
 // terminator, but the file may hold no terminator in its last byte.
 constexpr int kNotaMax = 11;
@@ -79,6 +84,7 @@ void comandoFind(TCliente& c, const Pedido& p) {
     copyBounded(c.padrao, p.email, sizeof c.padrao);
     c.cadEmail[0] = 0;
     c.dialogo = kListando;
+    c.listaAdiada = false;
     responde(c, "+OK Lista de usuários encontrados se segue\r\n");
     c.cLista();
 }
@@ -106,7 +112,16 @@ void TCliente::cLista() {
     }
 
     TUsuario* seguinte;
+    int vistos = 0;
     for (TUsuario* no = cadEmail[0] == 0 ? cPrimeiro() : cAPartir(cadEmail); no != nullptr; no = seguinte) {
+        if (++vistos > kNosPorPasso) {
+            // The rest in the next pass, from this node on; the lines
+            // behind the FIND wait for it so a burst of them cannot add up.
+            copyBounded(cadEmail, no->email, sizeof cadEmail);
+            listaAdiada = true;
+            cPedeVez();
+            return;
+        }
         // Nodes lie wherever the heap put them, so a walk in key order
         // jumps through memory: the next node's lines are fetched while
         // this one's line is written. A level-4 send never waits, so no

@@ -119,26 +119,37 @@ struct Comando {
     bool senha;           // the user's password, unless administration is unlocked
     bool administracao;   // only once administration is unlocked
     bool destroi;         // the handler destroys the client (QUIT)
+    int16_t resposta;     // the longest reply the line may give, in bytes
     Executa executa;
 };
 
+// Replies of any line: the administration unlock, and an unknown line's
+// echo (its 120-byte buffer).
+constexpr int16_t kRespostaMinima = 64;
+constexpr int16_t kRespostaDesconhecido = 120;
+// A lookup that fails replies in a 200-byte buffer; so do IP, NOW and the
+// statistics line's two halves together.
+constexpr int16_t kRespostaUsuario = 200;
+
 const Comando kComandos[] = {
-    // palavra  argumento usuario senha administracao destroi
-    {"register", true, false, false, false, false, comandoRegister},
-    {"ip", true, true, false, false, false, comandoIp},
-    {"get", true, true, false, false, false, comandoGet},
-    {"logon", true, true, true, false, false, comandoLogon},
-    {"logoff", true, true, true, false, false, comandoLogoff},
-    {"remove", true, true, true, false, false, comandoRemove},
-    {"find", true, false, false, false, false, comandoFind},
-    {"date", true, true, false, true, false, comandoDate},
-    {"ip2", true, true, false, true, false, comandoIp2},
-    {"now", false, false, false, false, false, comandoNow},
-    {"noop", false, false, false, false, false, comandoNoop},
-    {"quit", false, false, false, false, true, comandoQuit},
-    {"help", false, false, false, false, false, comandoHelp},
-    {"stop", false, false, false, true, false, comandoStop},
-    {"--debug", false, false, false, false, false, comandoDebug},
+    // palavra  argumento usuario senha administracao destroi resposta
+    {"register", true, false, false, false, false, kRespostaMinima, comandoRegister},
+    {"ip", true, true, false, false, false, kRespostaUsuario, comandoIp},
+    {"get", true, true, false, false, false, 880, comandoGet},  // GET's own buffer
+    {"logon", true, true, true, false, false, kRespostaUsuario, comandoLogon},
+    {"logoff", true, true, true, false, false, kRespostaUsuario, comandoLogoff},
+    {"remove", true, true, true, false, false, kRespostaUsuario, comandoRemove},
+    // The listing's lines find their own room; this is its first line.
+    {"find", true, false, false, false, false, kRespostaMinima, comandoFind},
+    {"date", true, true, false, true, false, kRespostaUsuario, comandoDate},
+    {"ip2", true, true, false, true, false, kRespostaUsuario, comandoIp2},
+    {"now", false, false, false, false, false, kRespostaUsuario, comandoNow},
+    {"noop", false, false, false, false, false, kRespostaMinima, comandoNoop},
+    // Under --debug the statistics line leaves with the last flush.
+    {"quit", false, false, false, false, true, kRespostaUsuario, comandoQuit},
+    {"help", false, false, false, false, false, int16_t(sizeof kAjuda - 1), comandoHelp},
+    {"stop", false, false, false, true, false, kRespostaMinima, comandoStop},
+    {"--debug", false, false, false, false, false, kRespostaUsuario, comandoDebug},
 };
 
 // The first row whose word is the line's first word (folded, so letter
@@ -179,11 +190,42 @@ void TCliente::cEvento(const char* dados, int32_t len) {
             delete this;  // the sockets are already closed
             return;
         }
+        if (len == 2) {
+            fimDaEntrada = true;
+            cEncerraSeConcluido();
+            return;
+        }
+        // Drained, or the turn a listing stopped at its bound asked for: the
+        // listing's step comes first, then the lines that waited, in order,
+        // then the listing fills what room is left.
         cArma(config.maxtempo);
-        cLista();
+        if (listaAdiada) {
+            listaAdiada = false;
+            cLista();
+        }
+        if (retendo()) {
+            listaAdiada = false;  // they waited for this step, not for the end
+            if (!cRetoma())
+                return;
+        }
+        if (!listaAdiada)
+            cLista();
+        cEncerraSeConcluido();
         return;
     }
     cArma(config.maxtempo);
+    if (retendo()) {
+        // The engine reads nothing while input is held; bytes handed over
+        // regardless go behind it, as far as the buffer holds them.
+        int32_t n = len < kLinhaMax - retidos ? len : kLinhaMax - retidos;
+        memcpy(retido + retidos, dados, size_t(n));
+        retidos = uint16_t(retidos + n);
+        return;
+    }
+    cProcessa(dados, len);
+}
+
+bool TCliente::cProcessa(const char* dados, int32_t len) {
     for (int32_t i = 0; i < len; i++) {
         uint8_t b = uint8_t(dados[i]);
         if (tamanho == 0)
@@ -209,8 +251,12 @@ void TCliente::cEvento(const char* dados, int32_t len) {
                 tamanho = 0;
                 estadoLinha = 0;
                 multilinha = false;
+                if (!cPodeInterpretar()) {
+                    cRetem(dados + i + 1, len - i - 1);
+                    return true;
+                }
                 if (!cComando())
-                    return;
+                    return false;
                 continue;
             }
             if (linha[tamanho - 1] == '\n') {
@@ -222,8 +268,12 @@ void TCliente::cEvento(const char* dados, int32_t len) {
                 linha[tamanho] = 0;
                 tamanho = 0;
                 estadoLinha = 0;
+                if (!cPodeInterpretar()) {
+                    cRetem(dados + i + 1, len - i - 1);
+                    return true;
+                }
                 if (!cComando())
-                    return;  // the client is gone; the rest of the bytes with it
+                    return false;  // the client is gone; the rest of the bytes with it
             } else {
                 estadoLinha = 0;
                 if (tamanho < kLinhaMax)
@@ -236,6 +286,66 @@ void TCliente::cEvento(const char* dados, int32_t len) {
             continue;
         linha[tamanho++] = char(b);
     }
+    return true;
+}
+
+int32_t TCliente::cRespostaMaxima() const {
+    // The dialogue's replies: the name's refusal or the information
+    // prompt, and the completion's outcome.
+    if (dialogo == kAguardaNome)
+        return 80;
+    if (dialogo == kAguardaInformacao)
+        return kRespostaMinima;
+    const Comando* cmd = reconhece(linha);
+    if (cmd == nullptr)
+        return kRespostaDesconhecido;
+    return cmd->resposta > kRespostaMinima ? cmd->resposta : kRespostaMinima;
+}
+
+bool TCliente::cPodeInterpretar() {
+    if (listaAdiada)
+        return false;  // the listing's next step comes first
+    int32_t precisa = cRespostaMaxima();
+    if (precisa < livre())
+        return true;
+    // One attempt: a socket with room takes the ring at once, and the line
+    // runs without waiting for the next pass. Its reply is queued next (or
+    // QUIT closes), and the flush step sends that without holding back.
+    cDescarrega(true);
+    return precisa < livre();
+}
+
+void TCliente::cRetem(const char* dados, int32_t len) {
+    linhaPronta = true;
+    if (retido == nullptr)
+        retido = new char[kLinhaMax];
+    memmove(retido, dados, size_t(len));  // dados may lie inside retido
+    retidos = uint16_t(len);
+    cSuspende(true);
+}
+
+bool TCliente::cRetoma() {
+    if (linhaPronta) {
+        if (!cPodeInterpretar())
+            return true;
+        linhaPronta = false;
+        if (!cComando())
+            return false;
+    }
+    int32_t n = retidos;
+    retidos = 0;
+    if (n > 0 && !cProcessa(retido, n))
+        return false;
+    if (!retendo())
+        cSuspende(false);
+    return true;
+}
+
+bool TCliente::cEncerraSeConcluido() {
+    if (!fimDaEntrada || retendo() || pendentes() != 0 || dialogo == kListando || dialogo == kFimDaLista)
+        return false;
+    delete this;
+    return true;
 }
 
 bool TCliente::cComando() {

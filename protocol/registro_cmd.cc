@@ -39,6 +39,7 @@ void comandoRegister(TCliente& c, const Pedido& p) {
     copyBounded(c.cadEmail, email, sizeof c.cadEmail);
     responde(c, "+OK Informe nome do usuário\r\n");
     c.dialogo = kAguardaNome;  // a FIND listing under way is abandoned
+    c.listaAdiada = false;
 }
 
 void dialogoNome(TCliente& c) {

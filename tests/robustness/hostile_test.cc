@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -223,6 +224,134 @@ TEST_F(Hostil, ReaderVanishingOrResettingMidListing) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     aindaServe();
     esperaEstatistica(cli, "+OK:  Usu\xE1rios: 1  M\xE1quinas: 1  Registros: 3000  Data: ");
+}
+
+
+// Server time (user + system) in clock ticks, from /proc.
+long tempoDeCpu(pid_t pid) {
+    std::string stat;
+    FILE* f = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (f == nullptr)
+        return -1;
+    char b[1024];
+    size_t n = fread(b, 1, sizeof b - 1, f);
+    fclose(f);
+    stat.assign(b, n);
+    size_t p = stat.rfind(')');  // the name may hold blanks
+    if (p == std::string::npos)
+        return -1;
+    long utime = 0, stime = 0;
+    if (sscanf(stat.c_str() + p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &utime, &stime) != 2)
+        return -1;
+    return utime + stime;
+}
+
+TEST_F(Hostil, HalfClosedBatchesGetEveryReplyWholeAndInOrder) {
+    ASSERT_TRUE(sobe(kCfg + std::string("maxtempo = 0\n"), muitosUsuarios(3000)));
+    // What single commands answer, to build each batch's whole reply.
+    const std::string ajuda = troca("HELP");
+    const std::string lista = troca("FIND");
+    const std::string ninguem = sessao::kNaoRegistrado + "ninguem@x.com\r\n";
+    ASSERT_GT(lista.size(), size_t(3000 * 30));
+
+    std::string rajada, rajadaEsperada;
+    for (int i = 0; i < 20000; i++) {
+        rajada += i % 2 == 0 ? "NOOP\r\n" : "IP ninguem@x.com\r\n";
+        rajadaEsperada += i % 2 == 0 ? "+OK\r\n" : ninguem;
+    }
+    std::string ajudas, ajudasEsperadas;
+    for (int i = 0; i < 300; i++) {
+        ajudas += "HELP\r\n";
+        ajudasEsperadas += ajuda;
+    }
+    std::string noops(200 * 6, ' ');
+    for (size_t i = 0; i < noops.size(); i += 6)
+        noops.replace(i, 6, "NOOP\r\n");
+    struct Caso {
+        const char* nome;
+        std::string lote;
+        std::string esperado;  // with the NOOP replies of a listing taken out
+        int noopsIntercalados;
+    } casos[] = {
+        {"20000 lines", rajada, rajadaEsperada, 0},
+        {"300 HELP", ajudas, ajudasEsperadas, 0},
+        // Replies of the commands behind a listing may fall between its
+        // lines; none is lost, and the "." still ends the listing.
+        {"FIND and commands behind it", "FIND\r\n" + noops, lista, 200},
+    };
+    for (const Caso& k : casos) {
+        SCOPED_TRACE(k.nome);
+        Client c;
+        ASSERT_TRUE(conecta(c, "127.0.0.50"));
+        ASSERT_TRUE(c.send(k.lote));
+        ASSERT_EQ(::shutdown(c.fd, SHUT_WR), 0);  // as nc -N does
+        std::string r = c.readAll(30000);
+        EXPECT_TRUE(c.peerClosed) << "the server keeps a finished batch open";
+        int noops = 0;
+        for (size_t p; (p = r.find("+OK\r\n")) != std::string::npos && k.noopsIntercalados > 0; noops++)
+            r.erase(p, 5);
+        EXPECT_EQ(noops, k.noopsIntercalados);
+        EXPECT_EQ(r.size(), k.esperado.size());
+        EXPECT_TRUE(r == k.esperado);
+    }
+    aindaServe();
+}
+
+TEST_F(Hostil, FlooderThatNeverReadsCostsNoTimeAndLosesNoReply) {
+    ASSERT_TRUE(sobe(kCfg + std::string("maxtempo = 0\n")));
+    const std::string ajuda = troca("HELP");
+    // HELP lines until the kernel takes no more: the server holds back
+    // their input once its replies have nowhere to go.
+    Client inundador;
+    ASSERT_TRUE(conecta(inundador, "127.0.0.60"));
+    // Its own send buffer small, so the flood stops after some megabytes
+    // of replies rather than some hundreds.
+    int pequeno = 16384;
+    ASSERT_EQ(setsockopt(inundador.fd, SOL_SOCKET, SO_SNDBUF, &pequeno, sizeof pequeno), 0);
+    std::string bloco;
+    for (int i = 0; i < 1000; i++)
+        bloco += "HELP\r\n";
+    size_t enviados = 0;
+    auto fim = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    int parados = 0;
+    while (parados < 20 && std::chrono::steady_clock::now() < fim) {
+        size_t inicio = enviados % bloco.size();
+        ssize_t n = ::send(inundador.fd, bloco.data() + inicio, bloco.size() - inicio, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            enviados += size_t(n);
+            parados = 0;
+        } else {
+            parados++;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ASSERT_GT(enviados, size_t(30000)) << "the flood never filled the buffers";
+
+    // Held back, it costs the loop nothing, and others are served at once.
+    long antes = tempoDeCpu(srv.pid);
+    Client outro;
+    ASSERT_TRUE(conecta(outro, "127.0.0.61"));
+    for (int i = 0; i < 50; i++) {
+        auto t0 = std::chrono::steady_clock::now();
+        ASSERT_TRUE(outro.send("NOOP\r\n"));
+        ASSERT_EQ(outro.readLine(), "+OK\r\n");
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(200));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    long depois = tempoDeCpu(srv.pid);
+    ASSERT_GE(antes, 0);
+    EXPECT_LT(depois - antes, 30) << "clock ticks over a second of holding the flooder back";
+    aindaServe();
+
+    // Once it reads, every line it sent in full has its whole reply.
+    ASSERT_EQ(::shutdown(inundador.fd, SHUT_WR), 0);
+    std::string r = inundador.readAll(60000);
+    size_t completos = enviados / 6;
+    EXPECT_EQ(r.size(), completos * ajuda.size());
+    size_t iguais = 0;
+    for (size_t p = 0; p + ajuda.size() <= r.size() && r.compare(p, ajuda.size(), ajuda) == 0; p += ajuda.size())
+        iguais++;
+    EXPECT_EQ(iguais, completos);
 }
 
 }  // namespace
