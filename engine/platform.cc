@@ -15,6 +15,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -420,6 +421,17 @@ int64_t platformFileSize(int fd) {
 void platformCloseFile(int fd) {
     if (fd >= 0)
         close(fd);
+}
+
+bool platformLockFile(int fd) {
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        if (errno != EINTR) {
+            remember();
+            return false;
+        }
+    }
 }
 
 void platformFailWriteAt(int nth) { failWriteCountdown = nth < 0 ? 0 : nth; }

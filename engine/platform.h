@@ -103,6 +103,12 @@ int platformTruncate(int fd, int64_t length);    // 0 or -1
 bool platformSync(int fd);                       // fdatasync
 int64_t platformFileSize(int fd);                // -1 on failure
 void platformCloseFile(int fd);
+// Takes the exclusive advisory lock (flock) of the whole file without
+// waiting: the server holds it on its registry file for its whole life,
+// and a program that changes the file takes it first. False when another
+// open file (of any process) holds the lock, or when the call failed. The
+// lock ends when the last descriptor of this open file is closed.
+bool platformLockFile(int fd);
 
 // Test hook: makes the nth platformWriteAt from now on fail (1 = the next
 // one), as a full disk would; 0 turns it off. Only tests call it.

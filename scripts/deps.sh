@@ -9,6 +9,7 @@ quelta_need() {
   for pkg in "$@"; do
     case $pkg in
       libgtest-dev) [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev) ;;
+      nlohmann-json3-dev) [ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev) ;;
       clang) command -v clang++ >/dev/null 2>&1 || missing+=(clang) ;;
       libclang-rt-dev) ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || missing+=(libclang-rt-dev) ;;
       *) dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg") ;;

@@ -1,0 +1,132 @@
+// check: every problem of a registry file that the server would load
+// silently or misread, one line each, in slot order. Duplicates are found
+// by sorting the folded addresses, so a million records cost one sort.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "engine/platform.h"
+#include "registry/indice.h"
+#include "text/fold.h"
+#include "tools/records.h"
+
+using namespace registro_campo;
+
+namespace {
+
+struct Problem {
+    int64_t slot;
+    std::string text;
+};
+
+// Each record's folded address and the address itself, all in one arena:
+// a million std::strings would cost a million allocations.
+struct Keys {
+    struct Entry {
+        uint32_t slot;
+        uint32_t offset;  // the folded key, then the address
+        uint8_t keyLength;
+        uint8_t emailLength;
+    };
+    std::string arena;
+    std::vector<Entry> entries;
+
+    void add(int64_t slot, const std::string& email) {
+        std::string key = foldedKey(email);
+        entries.push_back({uint32_t(slot), uint32_t(arena.size()), uint8_t(key.size()), uint8_t(email.size())});
+        arena += key;
+        arena += email;
+    }
+    int compare(const Entry& a, const Entry& b) const {
+        int r = memcmp(arena.data() + a.offset, arena.data() + b.offset, std::min(a.keyLength, b.keyLength));
+        return r != 0 ? r : int(a.keyLength) - int(b.keyLength);
+    }
+    std::string email(const Entry& e) const { return arena.substr(e.offset + e.keyLength, e.emailLength); }
+};
+
+void checkRecord(int64_t slot, const uint8_t* rec, std::vector<Problem>& problems) {
+    static const struct {
+        const char* name;
+        int offset, length;
+    } kFields[] = {{"email", kEmail, kEmailLen}, {"name", kNome, kNomeLen},
+                   {"info", kInfo, kInfoLen},   {"note", kLogon, kLogonLen}};
+    std::string email = fieldText(rec, kEmail, kEmailLen);
+    if (!cEmailValido(email.c_str()))
+        problems.push_back({slot, "email " + quoteBytes(email) + " breaks the address rule"});
+    for (const auto& f : kFields)
+        if (!fieldTerminated(rec, f.offset, f.length))
+            problems.push_back({slot, std::string(f.name) + " field has no terminator"});
+    if (rec[kEstado] > 2)
+        problems.push_back({slot, "state " + std::to_string(rec[kEstado]) + " is not 0, 1 or 2"});
+}
+
+// Each record whose address folds equal to an earlier slot's, against the
+// first slot of its group.
+void findDuplicates(Keys& keys, std::vector<Problem>& problems) {
+    std::vector<Keys::Entry>& e = keys.entries;
+    std::sort(e.begin(), e.end(), [&keys](const Keys::Entry& a, const Keys::Entry& b) {
+        int r = keys.compare(a, b);
+        return r != 0 ? r < 0 : a.slot < b.slot;
+    });
+    for (size_t i = 1, first = 0; i < e.size(); i++) {
+        if (keys.compare(e[first], e[i]) != 0) {
+            first = i;
+            continue;
+        }
+        std::string a = keys.email(e[first]);
+        std::string b = keys.email(e[i]);
+        if (compareFolded(b.c_str(), a.c_str()) == 0)  // the server's own test has the last word
+            problems.push_back({e[i].slot, "email " + quoteBytes(b) + " equals slot " + std::to_string(e[first].slot) +
+                                               "'s " + quoteBytes(a) + " under folding"});
+    }
+}
+
+}  // namespace
+
+int runCheck(const std::string& file) {
+    int fd = platformOpenReadOnly(file.c_str());
+    if (fd < 0) {
+        complain(file + ": " + platformErrorText());
+        return 1;
+    }
+    int64_t size = platformFileSize(fd);
+    if (size < 0) {
+        complain(file + ": " + platformErrorText());
+        platformCloseFile(fd);
+        return 1;
+    }
+    int64_t records = size / kRecord;
+    std::vector<Problem> problems;
+    if (size % kRecord != 0)
+        problems.push_back({records, std::to_string(size % kRecord) + " bytes, not a whole record (the file is " +
+                                         std::to_string(size) + " bytes, not a multiple of 840)"});
+    if (records > kMaxRegistros)
+        problems.push_back({kMaxRegistros, "the file holds " + std::to_string(records) + " records, more than the " +
+                                               std::to_string(kMaxRegistros) + " the server loads (it refuses the file)"});
+
+    Keys keys;
+    int64_t copyOf = -1, failedSlot = -1;
+    bool whole = records <= kMaxRegistros &&
+                 scanRecords(fd, records, copyOf, failedSlot, [&](int64_t slot, const uint8_t* rec) {
+                     checkRecord(slot, rec, problems);
+                     keys.add(slot, fieldText(rec, kEmail, kEmailLen));
+                     return true;
+                 });
+    platformCloseFile(fd);
+    if (!whole && records <= kMaxRegistros) {
+        complain(file + ": cannot read slot " + std::to_string(failedSlot) + " (a read failed or the file shrank)");
+        return 1;
+    }
+    if (copyOf >= 0)
+        problems.push_back({records - 1, "repeats slot " + std::to_string(copyOf) +
+                                             " byte for byte (a removal cut short; the server drops it when it "
+                                             "loads the file)"});
+    findDuplicates(keys, problems);
+
+    std::stable_sort(problems.begin(), problems.end(),
+                     [](const Problem& a, const Problem& b) { return a.slot < b.slot; });
+    for (const Problem& p : problems)
+        printf("slot %lld: %s\n", static_cast<long long>(p.slot), p.text.c_str());
+    return problems.empty() ? 0 : 1;
+}

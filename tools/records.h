@@ -1,0 +1,61 @@
+// What the registry tool's commands share: the registry file walked in
+// blocks of whole records, the texts of a record as the server reads them,
+// and the conversions between the file's Latin-1 and JSON's UTF-8.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "registry/registro.h"
+
+// The three commands; each returns the process's exit status (0 done,
+// 1 problems found or failure) and writes its own one-line errors.
+int runCheck(const std::string& file);
+int runDump(const std::string& file, bool digests);
+int runLoad(const std::string& file);
+
+// One line "quelta-registry: text" on standard error.
+void complain(const std::string& text);
+
+// Reads the first `records` records of fd in slot order and hands each to
+// visit, until visit returns false. A last record that repeats an earlier one byte for byte (a removal
+// cut short between its two steps) is not handed over: the server drops it
+// when it loads the file, and copyOf names the slot it repeats (-1: none).
+// False when a read came short (failed, or the file shrank meanwhile);
+// failedSlot then names the first slot not read.
+bool scanRecords(int fd, int64_t records, int64_t& copyOf, int64_t& failedSlot,
+                 const std::function<bool(int64_t slot, const uint8_t* rec)>& visit);
+
+// Text of a field as the server reads it: up to its first NUL, and never
+// the field's last byte (which the server treats as a terminator).
+std::string fieldText(const uint8_t* rec, int offset, int length);
+// Whether the field holds a NUL anywhere inside it.
+bool fieldTerminated(const uint8_t* rec, int offset, int length);
+
+// The form two addresses share exactly when compareFolded calls them
+// equal: each byte through the folding table, runs of blanks as one blank,
+// trailing blanks dropped. Needs buildFoldTable.
+std::string foldedKey(const std::string& text);
+
+// Every Latin-1 byte is one code point, so this cannot fail.
+std::string latin1ToUtf8(const std::string& latin1);
+// False when the text is not UTF-8 or holds a character beyond U+00FF or a
+// NUL; why then says which, for a message.
+bool utf8ToLatin1(const std::string& utf8, std::string& latin1, std::string& why);
+
+// Printable ASCII as it is, every other byte as \xHH, in double quotes: a
+// text from a damaged file can go into a message without harming a terminal.
+std::string quoteBytes(const std::string& bytes);
+
+// "YYYY-MM-DDTHH:MM" of a minute count since 1601 (local time); every
+// 32-bit count has one.
+std::string formatDate(uint32_t minutes);
+// The reverse; false unless the text is exactly of that form, names a real
+// day and minute, and falls between 1601-01-01T00:00 and the last minute
+// that 32 bits count.
+bool parseDate(const std::string& text, uint32_t& minutes);
+
+// Four numbers 0..255 joined by dots, nothing else; out gets them in
+// memory order, which is how the record stores an address.
+bool parseAddress(const std::string& text, uint8_t out[4]);
