@@ -10,11 +10,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/clock.h"
 #include "engine/platform.h"
 #include "registry/indice.h"
 #include "text/sha0.h"
 #include "tools/records.h"
+#include "util/calendario.h"
 
 using namespace registro_campo;
 

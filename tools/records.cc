@@ -7,9 +7,9 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/clock.h"
 #include "engine/platform.h"
 #include "text/fold.h"
+#include "util/calendario.h"
 
 using registro_campo::kRecord;
 

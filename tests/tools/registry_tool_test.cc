@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/clock.h"
 #include "engine/platform.h"
 #include "programa.h"
 #include "support/harness.h"
 #include "text/sha0.h"
+#include "util/calendario.h"
 
 namespace {
 
