@@ -55,6 +55,18 @@ void platformExit(int status) {
     exit(status);
 }
 
+void platformWriteError(const char* bytes, size_t n) {
+    while (n > 0) {
+        ssize_t w = write(2, bytes, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return;  // nobody left to tell
+        bytes += w;
+        n -= size_t(w);
+    }
+}
+
 int64_t platformMilliseconds() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);

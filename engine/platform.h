@@ -23,6 +23,8 @@ const char* platformErrorText();
 void platformStart();
 // Ends the process with the given status, flushing standard output.
 [[noreturn]] void platformExit(int status);
+// Writes bytes to standard error in one call; failures are dropped.
+void platformWriteError(const char* bytes, size_t n);
 
 // --- Clocks -------------------------------------------------------------
 // Monotonic milliseconds; 64 bits, so it never wraps.

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "config/config.h"
+#include "engine/diario.h"
 #include "engine/loop.h"
 #include "engine/platform.h"
 #include "protocol/servidor.h"
@@ -14,6 +15,7 @@ int main(int argc, char** argv) {
     // The sockets layer needs no start-up on Linux; this is where the
     // process stops SIGPIPE and SIGXFSZ and raises its descriptor limit.
     platformStart();
+    logSetProgram(programa);
     config.ender[0] = 0;
     buildFoldTable();  // key matching of the configuration depends on it
     deriveFileNames(programa);

@@ -31,9 +31,15 @@ void putUnsigned(Out& o, uint32_t v) {
 }  // namespace
 
 char* formatText(char* buf, int32_t size, const char* fmt, ...) {
-    Out o{buf, size > 0 ? size - 1 : 0};
     va_list ap;
     va_start(ap, fmt);
+    char* fim = formatTextV(buf, size, fmt, ap);
+    va_end(ap);
+    return fim;
+}
+
+char* formatTextV(char* buf, int32_t size, const char* fmt, va_list ap) {
+    Out o{buf, size > 0 ? size - 1 : 0};
     for (const char* f = fmt; *f != 0; f++) {
         if (*f != '%') {
             o.put(*f);
@@ -83,7 +89,6 @@ char* formatText(char* buf, int32_t size, const char* fmt, ...) {
             break;
         }
     }
-    va_end(ap);
     if (size > 0)
         *o.p = 0;
     return o.p;
