@@ -281,8 +281,12 @@ bool TCliente::cProcessa(const char* dados, int32_t len) {
             }
             continue;
         }
+        // Control bytes are dropped before they can count: a line that
+        // reads "." without them ends an information block.
+        if (b < 0x20)
+            continue;
         estadoLinha = (estadoLinha == 0 && b == '.') ? 1 : 2;
-        if (b < 0x20 || tamanho >= kLinhaMax)
+        if (tamanho >= kLinhaMax)
             continue;
         linha[tamanho++] = char(b);
     }

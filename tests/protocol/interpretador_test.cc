@@ -135,6 +135,10 @@ TEST_F(Enquadramento, DotLinesInsideTheBlock) {
         {".\r\n", ""},
         {"a\n\r.\r\n", "a"},
         {"a.\r\n.\n", "a."},
+        // Control bytes vanish before the line is judged: a "." carrying
+        // them still ends the block, so GET can never show a bare ".".
+        {"a\r\n.\x01\r\n", "a"},
+        {"\x02.\x03\r\n", ""},
     };
     for (const Caso& k : casos) {
         envia("REGISTER ponto@exemplo.com\r\nFulano\r\n");
