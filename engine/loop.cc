@@ -99,6 +99,6 @@ void runPass(int maxWaitMs) {
 void exitServer(int status) { platformExit(status); }
 
 void runEventLoop() {
-    for (;;)
+    while (platformStopSignal() == 0)
         runPass(-1);
 }

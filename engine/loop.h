@@ -5,8 +5,9 @@
 
 #include <cstdint>
 
-// Runs passes until the process ends. Never returns.
-[[noreturn]] void runEventLoop();
+// Runs passes until a stop signal is noted (platformCatchStopSignals),
+// after the pass it came in; otherwise the process ends inside it.
+void runEventLoop();
 
 // The common exit routine, and the only way the server ends from inside
 // the loop (STOP, a registry found inconsistent): flushes standard output

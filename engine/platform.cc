@@ -50,6 +50,38 @@ void platformStart() {
     }
 }
 
+namespace {
+volatile sig_atomic_t sinalDeFim = 0;
+bool sinaisPresos = false;
+sigset_t mascaraDaEspera;  // the mask of the wait: the stop signals let through
+void anotaFim(int sinal) { sinalDeFim = sinal; }
+}  // namespace
+
+void platformCatchStopSignals() {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = anotaFim;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    // Blocked outside the wait, let through only inside it: a signal that
+    // comes during a pass is taken at the next wait, which it ends at once.
+    sigset_t parar;
+    sigemptyset(&parar);
+    sigaddset(&parar, SIGTERM);
+    sigaddset(&parar, SIGINT);
+    sigprocmask(SIG_BLOCK, &parar, &mascaraDaEspera);
+    sigdelset(&mascaraDaEspera, SIGTERM);
+    sigdelset(&mascaraDaEspera, SIGINT);
+    sinaisPresos = true;
+}
+
+int platformStopSignal() { return int(sinalDeFim); }
+
+const char* platformSignalName(int sinal) {
+    return sinal == SIGTERM ? "SIGTERM" : sinal == SIGINT ? "SIGINT" : "a signal";
+}
+
 void platformExit(int status) {
     fflush(stdout);
     exit(status);
@@ -280,7 +312,7 @@ int platformWait(PlatformEvent* events, int max, int timeoutMs) {
     epoll_event evs[256];
     if (max > 256)
         max = 256;
-    int n = epoll_wait(ep, evs, max, timeoutMs);
+    int n = epoll_pwait(ep, evs, max, timeoutMs, sinaisPresos ? &mascaraDaEspera : nullptr);
     if (n < 0) {
         remember();  // EINTR included: the next pass simply waits again
         return 0;

@@ -21,6 +21,12 @@ const char* platformErrorText();
 // reported by its return value instead) and raises the soft limit of open
 // descriptors to the hard limit.
 void platformStart();
+// SIGTERM and SIGINT no longer end the process: they are noted, and
+// they end the current or next wait (platformWait) at once.
+void platformCatchStopSignals();
+// The stop signal noted, or 0.
+int platformStopSignal();
+const char* platformSignalName(int signal);
 // Ends the process with the given status, flushing standard output.
 [[noreturn]] void platformExit(int status);
 // Writes bytes to standard error in one call; failures are dropped.

@@ -5,6 +5,7 @@
 
 #include "config/config.h"
 #include "engine/clock.h"
+#include "engine/diario.h"
 #include "engine/loop.h"
 #include "protocol/cliente.h"
 #include "protocol/comandos.h"
@@ -101,7 +102,12 @@ void comandoQuit(TCliente& c, const Pedido&) {
 
 void comandoHelp(TCliente& c, const Pedido&) { c.cEnvia(kAjuda, int32_t(sizeof kAjuda - 1)); }
 
-void comandoStop(TCliente&, const Pedido&) { exitServer(0); }
+void comandoStop(TCliente& c, const Pedido&) {
+    char pontos[16];
+    formatDotted(pontos, c.maquina->ip);
+    logEvent("STOP from %s", pontos);
+    exitServer(0);
+}
 
 void comandoDebug(TCliente& c, const Pedido&) {
     c.cEstatistica();

@@ -3,6 +3,7 @@
 // and always ends with the registry file closed.
 #include "config/config.h"
 #include "engine/clock.h"
+#include "engine/diario.h"
 #include "engine/platform.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
@@ -17,6 +18,7 @@ void TRegistro::cDispara() {
     cArma(kIntervalo);
     if (indice.cursor == nullptr)
         indice.cursor = cPrimeiro();
+    int removidos = 0;
     if (config.diasreg > 0) {
         // 64 bits: a huge diasreg means nobody expires, never a wrapped
         // threshold.
@@ -25,10 +27,17 @@ void TRegistro::cDispara() {
             TUsuario* no = indice.cursor;
             // Nobody to tell about a failed read or write: the user stays
             // as is and the next sweep tries again.
-            if (uint64_t(no->data) + prazo >= uint64_t(minuteClock) || !cRemove(no))
+            if (uint64_t(no->data) + prazo >= uint64_t(minuteClock))
+                indice.cursor = cProximo(no);
+            else if (cRemove(no))
+                removidos++;
+            else
                 indice.cursor = cProximo(no);
         }
     }
+    if (removidos > 0)
+        logEvent("ageing removed %d users without activity for %d days; %d remain", removidos, config.diasreg,
+                 indice.registros);
     if (truncaPendente)
         cConfereTamanho();
     cFecha();

@@ -77,11 +77,14 @@ public:
     // closes the file.
     bool gravouDesdePassagem = false;
 
+    // Closes the file, syncing it first when something was written since
+    // the last pass; the ageing pass ends with it, and so does a clean end.
+    void cFecha();
+
 private:
     bool cAbre();
     [[noreturn]] void cDiscordam();
     void cConfereTamanho();
-    void cFecha();
 };
 
 // The one registry object, created before main runs.

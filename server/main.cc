@@ -1,32 +1,76 @@
-// The server's main routine: load the registry, read the configuration,
-// open the listener, run the loop. It never regains control after that.
+// The server's main routine: take the registry, load it, read the
+// configuration, open the listener, run the loop. Only a stop signal
+// brings it back here, for a clean end.
 #include <cstdio>
+#include <cstring>
 
 #include "config/config.h"
 #include "engine/diario.h"
 #include "engine/loop.h"
 #include "engine/platform.h"
 #include "protocol/servidor.h"
+#include "registry/indice.h"
 #include "registry/registro.h"
 #include "text/fold.h"
 
+namespace {
+
+const char kVersao[] = "2.03";
+
+void ajuda(const char* programa) {
+    printf("Usage: %s [--help | --version]\n"
+           "Directory server. Reads <name>.cfg and keeps its users in <name>.sav in the\n"
+           "current directory, <name> being the program's own name up to its first '.'.\n"
+           "SIGTERM or SIGINT end it cleanly; see the manual page for the configuration.\n",
+           programa);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     const char* programa = argc > 0 && argv[0] != nullptr ? argv[0] : "quelta";
-    // The sockets layer needs no start-up on Linux; this is where the
-    // process stops SIGPIPE and SIGXFSZ and raises its descriptor limit.
-    platformStart();
     logSetProgram(programa);
+    // Nothing is touched before the command line is known to be plain.
+    if (argc > 1) {
+        if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+            ajuda(programa);
+            return 0;
+        }
+        if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+            printf("quelta %s\n", kVersao);
+            return 0;
+        }
+        logEvent("unknown argument %s; usage: %s [--help | --version]", argv[1], programa);
+        return 2;
+    }
+    // The sockets layer needs no start-up on Linux; this is where the
+    // process stops SIGPIPE and SIGXFSZ and raises its descriptor limit. A
+    // stop signal from here on ends it cleanly at its next wait.
+    platformStart();
+    platformCatchStopSignals();
     config.ender[0] = 0;
     buildFoldTable();  // key matching of the configuration depends on it
     deriveFileNames(programa);
 
+    // One server per registry, for the whole life of the process: an
+    // advisory lock on the registry file through a descriptor of its own,
+    // which the ageing pass's closing of the other one leaves alone. A file
+    // that cannot even be opened is left to the load to report.
+    int trava = platformOpenFile(registryFileName, true);
+    if (trava >= 0 && !platformLockFile(trava)) {
+        logEvent("%s is in use by another server", registryFileName);
+        return 1;
+    }
+
     // The registry is loaded before the configuration is read, so it sees
     // the default values.
+    int64_t inicio = platformMilliseconds();
     if (!registro.cCarrega()) {
         printf("%s: Problema ao acessar o registro de usuários\n", programa);
         fflush(stdout);
         return -1;
     }
+    int64_t carga = platformMilliseconds() - inicio;
 
     int fd = platformOpenReadOnly(configFileName);
     if (fd < 0) {
@@ -42,5 +86,13 @@ int main(int argc, char** argv) {
         fflush(stdout);
         return 1;
     }
+    logEvent("listening on port %d; %d users loaded from %s in %d ms", config.porta, indice.registros,
+             registryFileName, int32_t(carga));
     runEventLoop();
+
+    // A stop signal: the pass it came in has finished; what was written
+    // reaches the disk before the process ends.
+    registro.cFecha();
+    logEvent("ended by %s", platformSignalName(platformStopSignal()));
+    platformExit(0);
 }

@@ -5,10 +5,12 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "support/harness.h"
 
@@ -125,3 +127,69 @@ TEST(Startup, ServesWithDefaultsFromAlmostEmptyFile) {
 }
 
 }  // namespace
+
+TEST(Startup, CommandLineIsAnsweredWithoutTouchingAnyFile) {
+    struct Caso {
+        std::vector<std::string> args;
+        int status;
+        std::string saida;  // what begins standard output
+        std::string erro;   // what standard error holds
+    } casos[] = {
+        {{"--help"}, 0, "Usage: quelta [--help | --version]\n", ""},
+        {{"--version"}, 0, "quelta 2.03\n", ""},
+        {{"-p"}, 2, "", "quelta: unknown argument -p; usage: quelta [--help | --version]\n"},
+        {{"--help", "x"}, 2, "", "quelta: unknown argument --help; usage: quelta [--help | --version]\n"},
+    };
+    for (const Caso& k : casos) {
+        ServerProcess s;
+        s.args = k.args;
+        ASSERT_TRUE(s.launch("", "quelta", false)) << s.error;
+        EXPECT_EQ(s.waitExit(10000), k.status) << k.args[0];
+        EXPECT_EQ(s.output().substr(0, k.saida.size()), k.saida) << k.args[0];
+        EXPECT_EQ(s.errors(), k.erro) << k.args[0];
+        EXPECT_FALSE(exists(s.path("quelta.sav"))) << k.args[0];
+    }
+}
+
+TEST(Startup, SecondServerOnTheSameRegistryIsRefused) {
+    ServerProcess a;
+    ASSERT_TRUE(a.start("regtempo = 0\n")) << a.error;
+    Client c;
+    ASSERT_TRUE(c.connect(a.port));
+    c.readLine();
+    ASSERT_TRUE(c.send("REGISTER um@exemplo.com\r\nFulano\r\n.\r\n"));
+    ASSERT_EQ(c.readUntil("+OK Nome registrado\r\n").find("+OK Nome registrado\r\n") != std::string::npos, true);
+    std::string antes = a.readFile("quelta.sav");
+    // The same file under another directory: the lock is the file's.
+    ServerProcess b;
+    ASSERT_TRUE(b.makeDir());
+    ASSERT_EQ(symlink(a.path("quelta.sav").c_str(), b.path("quelta.sav").c_str()), 0);
+    ASSERT_TRUE(b.launch("porta = " + std::to_string(ServerProcess::freePort()) + "\nender = 127.0.0.1\n")) << b.error;
+    EXPECT_EQ(b.waitExit(10000), 1) << b.error;
+    EXPECT_EQ(b.errors(), "quelta: quelta.sav is in use by another server\n");
+    EXPECT_EQ(b.output(), "");
+    EXPECT_EQ(a.readFile("quelta.sav"), antes);
+    ASSERT_TRUE(c.send("IP um@exemplo.com\r\n"));
+    EXPECT_EQ(c.readLine(), "+OK 127.0.0.1\r\n");
+}
+
+TEST(Startup, SigtermEndsCleanlyWithWhatWasWritten) {
+    ServerProcess s;
+    ASSERT_TRUE(s.start("regtempo = 0\n")) << s.error;
+    EXPECT_EQ(s.errors().find("quelta: listening on port " + std::to_string(s.port) + "; 0 users loaded"), 0u)
+        << s.errors();
+    Client c;
+    ASSERT_TRUE(c.connect(s.port));
+    c.readLine();
+    // The signal comes right behind the registration, in the same pass.
+    ASSERT_TRUE(c.send("REGISTER ultimo@exemplo.com\r\nFulano\r\n.\r\n"));
+    ASSERT_EQ(c.readUntil("+OK Nome registrado\r\n").find("+OK Nome registrado\r\n") != std::string::npos, true);
+    ASSERT_EQ(kill(s.pid, SIGTERM), 0);
+    EXPECT_EQ(s.waitExit(10000), 0) << s.error;
+    std::string sav = s.readFile("quelta.sav");
+    EXPECT_EQ(sav.size(), 840u);
+    EXPECT_EQ(sav.substr(0, 19), std::string("ultimo@exemplo.com\0", 19));
+    std::string erros = s.errors();
+    const std::string fim = "\nquelta: ended by SIGTERM\n";
+    EXPECT_EQ(erros.size() >= fim.size() ? erros.substr(erros.size() - fim.size()) : erros, fim);
+}

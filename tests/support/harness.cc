@@ -226,6 +226,7 @@ bool ServerProcess::spawn(const std::string& name) {
     } else {
         words.push_back(arg0);
     }
+    words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argvList;
     for (std::string& word : words)
         argvList.push_back(&word[0]);

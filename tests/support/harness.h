@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct ServerProcess {
     // Makes a fresh temporary directory, writes <base>.cfg there with cfgText
@@ -57,6 +58,8 @@ struct ServerProcess {
     // and group id, owning its directory and files, so that permissions
     // bind it as they would bind any unprivileged server.
     int runAsUid = -1;
+    // Arguments after the program name.
+    std::vector<std::string> args;
 
     int port = 0;
     pid_t pid = -1;
