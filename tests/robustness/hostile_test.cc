@@ -356,3 +356,34 @@ TEST_F(Hostil, FlooderThatNeverReadsCostsNoTimeAndLosesNoReply) {
 }
 
 }  // namespace
+
+TEST_F(Hostil, FindsThatMatchNobodyDoNotFreezeTheLoop) {
+    // One write of 200 FINDs that walk 50,000 users each: ten million
+    // nodes, which a listing step walking to the end would do in one call.
+    ASSERT_TRUE(sobe(kCfg + std::string("maxtempo = 0\n"), muitosUsuarios(50000)));
+    std::string lote;
+    for (int i = 0; i < 200; i++)
+        lote += "FIND zzzzqqq\r\n";
+    Client outro;
+    ASSERT_TRUE(conecta(outro, "127.0.0.70"));
+    ASSERT_TRUE(cli.send(lote));
+    auto pior = std::chrono::steady_clock::duration::zero();
+    for (int i = 0; i < 100; i++) {
+        auto t0 = std::chrono::steady_clock::now();
+        ASSERT_TRUE(outro.send("NOOP\r\n"));
+        ASSERT_EQ(outro.readLine(), "+OK\r\n");
+        pior = std::max(pior, std::chrono::steady_clock::now() - t0);
+    }
+    EXPECT_LT(pior, std::chrono::milliseconds(100));
+    // Each FIND restarts the listing: 200 first lines, and the last
+    // listing's "." once it has walked everyone.
+    std::string esperado;
+    for (int i = 0; i < 200; i++)
+        esperado += "+OK Lista de usu\xE1rios encontrados se segue\r\n";
+    esperado += ".\r\n";
+    std::string r;
+    for (int i = 0; i < 300 && r.size() < esperado.size(); i++)
+        r += cli.readFor(100);
+    EXPECT_TRUE(r == esperado) << r.size() << " bytes";
+    aindaServe();
+}
