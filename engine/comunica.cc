@@ -434,8 +434,10 @@ void EngineCore::flushLevels() {
             for (int rodada = 0; rodada < kFlushesPerPass && w.servindo == c; rodada++) {
                 if (c->nivelEnvio > 4 || c->socketEscrita < 0)
                     break;
-                if (c->cabeca == c->cauda && !(c->querVez && rodada == 0))
-                    break;  // a turn asked for is given once, in the next pass
+                if (rodada > 0 && c->querVez)
+                    break;  // it stopped at a bound and asked for the next pass
+                if (c->cabeca == c->cauda && !c->querVez)
+                    break;
                 if (c->cheio && (c->interesse & kWaitWrite))
                     break;  // known full: the wait reports when it takes more
                 bool mais = rodada > 0 && c->pendentes() > TComunica::kRing / 2;
