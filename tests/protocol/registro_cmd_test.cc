@@ -129,6 +129,25 @@ TEST_F(Sessao, ReRegistrationNeedsTheSamePassword) {
               "b@exemplo.com Ciclano Novo 127.0.0.1\r\n.\r\n");
 }
 
+// A dialogue that started while the address was free meets the password
+// of whoever registered it meanwhile, and leaves no trace when it fails:
+// no record written, no registration wait for its machine.
+TEST_F(Sessao, EntryRegisteredDuringADialogueKeepsItsPassword) {
+    ASSERT_TRUE(inicia("regtempo = 120\ndiasreg = 0\n"));
+    Client intruso;
+    ASSERT_TRUE(conecta(intruso, "127.0.0.2"));
+    EXPECT_EQ(passo(intruso, "REGISTER victim@example.com:evil"), kNome);
+    registra("victim@example.com:secret", "Dono Legitimo", {"dados do dono"});
+    std::string antes = sav();
+    EXPECT_EQ(passo(intruso, "Intruso Qualquer"), kInfo);
+    EXPECT_EQ(passo(intruso, "."), kJaRegistrado);
+    EXPECT_EQ(sav(), antes);
+    EXPECT_EQ(troca(intruso, {"LOGON victim@example.com:evil"}), kSenhaInvalida);
+    EXPECT_EQ(troca("LOGON victim@example.com:secret"), "+OK Entrada registrada\r\n");
+    // Back to commands, and its machine may register at once.
+    EXPECT_EQ(passo(intruso, "REGISTER outro@example.com"), kNome);
+}
+
 // The registry keeps the first 79 characters of an address; a longer
 // address that shares them names the same entry and must meet its password.
 TEST_F(Sessao, LongAddressMeetsThePasswordOfTheEntryItWouldReplace) {

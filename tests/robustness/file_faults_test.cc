@@ -49,6 +49,9 @@ protected:
         std::string lista = troca("FIND");
         EXPECT_NE(lista.find("ana@x.com Ana Maria"), std::string::npos) << lista;
         EXPECT_NE(lista.find("caio@x.com Caio Souza 0.0.0.0\r\n"), std::string::npos) << lista;
+        // A password that cannot be checked is not taken: the dialogue
+        // would replace ana's entry once the file is back.
+        EXPECT_EQ(troca("REGISTER ana@x.com:outra"), "-Usu\xE1rio j\xE1 registrado e senha inv\xE1lida\r\n");
         EXPECT_TRUE(srv.alive());
     }
 };
