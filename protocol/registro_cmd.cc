@@ -32,10 +32,13 @@ bool senhaDoUsuario(const TCliente& c, const TUsuario* u) {
 
 void comandoRegister(TCliente& c, const Pedido& p) {
     const char* email = p.email;
-    int32_t restante = c.maquina->cRestante();
-    if (restante > 0) {
+    if (c.maquina->cArmado()) {
+        // A wait armed for 300 seconds in this very second waits in the
+        // current slot and reads 0 left: the whole turn is still to go.
+        int32_t restante = c.maquina->cRestante();
         char resposta[60];
-        formatText(resposta, sizeof resposta, "-Registre novamente após %d segundo(s)\r\n", restante);
+        formatText(resposta, sizeof resposta, "-Registre novamente após %d segundo(s)\r\n",
+                   restante > 0 ? restante : 300);
         responde(c, resposta);
         return;
     }
