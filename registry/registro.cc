@@ -82,7 +82,9 @@ bool TRegistro::cLe(int32_t slot) {
     return inteiro;
 }
 
-bool TRegistro::cLe(const TUsuario* no) { return cLe(int32_t(no->cPosicao())); }
+bool TRegistro::cLe(const TUsuario* no) {
+    return cLe(int32_t(no->cPosicao())) && compareFolded(email(), no->email) == 0;
+}
 
 bool TRegistro::cGrava(int32_t slot) {
     if (slot < 0 || !cAbre())

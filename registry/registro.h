@@ -39,6 +39,9 @@ public:
     // Reads slot into buffer; true only for a whole record. Bytes 79, 111
     // and 827 are zeroed after every attempt.
     bool cLe(int32_t slot);
+    // The same for a node's slot, and true only when the record carries the
+    // node's address (compareFolded): a file replaced behind the server's
+    // back must not lend one user's password or data to another.
     bool cLe(const TUsuario* no);
     // Writes buffer as slot; true only when the whole record was written.
     bool cGrava(int32_t slot);
