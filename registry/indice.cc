@@ -123,6 +123,22 @@ void montaEquilibrada(const Chave* v, int32_t n) {
     }
 }
 
+// Room in the slot table for n slots. Grows by half at a time, so that
+// appends cost a copy only now and then, and a loaded index holds exactly
+// its records.
+void reservaSlots(int32_t n) {
+    if (n <= indice.capacidadeSlots)
+        return;
+    int64_t nova = std::max<int64_t>(n, int64_t(indice.capacidadeSlots) + indice.capacidadeSlots / 2 + 64);
+    nova = std::min<int64_t>(nova, kMaxRegistros);
+    TUsuario** tabela = new TUsuario*[size_t(nova)];
+    std::copy(indice.porSlot, indice.porSlot + indice.capacidadeSlots, tabela);
+    std::fill(tabela + indice.capacidadeSlots, tabela + nova, nullptr);
+    delete[] indice.porSlot;
+    indice.porSlot = tabela;
+    indice.capacidadeSlots = int32_t(nova);
+}
+
 }  // namespace
 
 TUsuario* cBusca(const char* chave) {
@@ -200,11 +216,29 @@ int32_t cInsere(TUsuario* novo, const char* email) {
         arvore.corrigeInsercao(novo);
     }
     indice.tabela.insere(novo);
+    reservaSlots(indice.registros + 1);
+    indice.porSlot[indice.registros] = novo;
     novo->cDefinePosicao(uint32_t(indice.registros));
     return ++indice.registros;
 }
 
+TUsuario* cNoDoSlot(int32_t slot) {
+    return slot >= 0 && slot < indice.registros ? indice.porSlot[slot] : nullptr;
+}
+
+void cMudaDeSlot(TUsuario* no, int32_t slot) {
+    assert(slot >= 0 && slot < indice.capacidadeSlots);
+    uint32_t antes = no->cPosicao();
+    if (antes < uint32_t(indice.capacidadeSlots) && indice.porSlot[antes] == no)
+        indice.porSlot[antes] = nullptr;
+    indice.porSlot[slot] = no;
+    no->cDefinePosicao(uint32_t(slot));
+}
+
 void cRetira(TUsuario* no) {
+    uint32_t slot = no->cPosicao();
+    if (slot < uint32_t(indice.capacidadeSlots) && indice.porSlot[slot] == no)
+        indice.porSlot[slot] = nullptr;
     indice.tabela.retira(no);
     if (indice.cursor == no)
         indice.cursor = cProximo(no);
@@ -223,6 +257,9 @@ void Indice::reset() {
     }
     cursor = nullptr;
     tabela.limpa();
+    delete[] porSlot;
+    porSlot = nullptr;
+    capacidadeSlots = 0;
 }
 
 bool cAtivo(const TUsuario* no) {
@@ -259,6 +296,7 @@ void cMontaIndice(TUsuario* const* nos, int32_t n) {
     if (n <= 0)
         return;
     indice.tabela.reserva(n);
+    reservaSlots(n);
     Chave* chaves = new Chave[size_t(n)];
     bool ordenavel = true;
     for (int32_t i = 0; i < n && ordenavel; i++) {
@@ -276,6 +314,7 @@ void cMontaIndice(TUsuario* const* nos, int32_t n) {
         // decided by the order alone, whatever the shape of the tree.
         montaEquilibrada(chaves, n);
         indice.tabela.insereTodos(nos, n);
+        std::copy(nos, nos + n, indice.porSlot);
         indice.registros = n;
     } else {
         // Equal keys, or keys the order cannot rank consistently: which

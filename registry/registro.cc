@@ -183,18 +183,21 @@ bool TRegistro::cRemove(TUsuario* no) {
     if (d >= indice.registros)
         return false;
     int32_t ultimoSlot = indice.registros - 1;
+    // The moved record's node is found by its slot, not by its key: a
+    // foreign file may hold keys no lookup meets (leading blanks, two
+    // addresses equal under folding). An index whose slot table does not
+    // match the nodes no longer describes the file, and serving on would
+    // write users' changes over each other.
+    TUsuario* movido = cNoDoSlot(ultimoSlot);
+    if (cNoDoSlot(d) != no || movido == nullptr || (movido == no) != (d == ultimoSlot))
+        cDiscordam();
     if (d != ultimoSlot) {
-        if (!cLe(ultimoSlot))
+        // A last record that is not its node's own (the file replaced
+        // behind our back) is a failed read like any other: nothing
+        // changes, and the ageing pass tries again later.
+        if (!cLe(movido) || !cGrava(d))
             return false;
-        // The moved record's node is found before anything is written; an
-        // index without one no longer describes the file, and serving on
-        // would write users' changes over each other.
-        TUsuario* movido = cBusca(email());
-        if (movido == nullptr || movido == no || int32_t(movido->cPosicao()) != ultimoSlot)
-            cDiscordam();
-        if (!cGrava(d))
-            return false;
-        movido->cDefinePosicao(uint32_t(d));
+        cMudaDeSlot(movido, d);
     }
     cRetira(no);  // moves the ageing cursor on
     delete no;

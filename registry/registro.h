@@ -51,9 +51,10 @@ public:
     // Removes a user from file and index, moving the last record into its
     // slot, and frees the node: REMOVE and the ageing pass both compact
     // through here. False (file and index untouched, node kept) when the
-    // read or the write fails. A moved record that the index does not hold
-    // at the last slot ends the process: the inconsistency message on
-    // standard output and exit status 1.
+    // read or the write fails, a last record that is not its node's own
+    // included. A slot table that does not hold the node at its slot, or
+    // holds no node for the last slot, ends the process: the inconsistency
+    // message on standard output and exit status 1.
     bool cRemove(TUsuario* no);
     // The ageing pass, every 5 seconds.
     void cDispara() override;
