@@ -89,8 +89,38 @@ bool TRegistro::cLe(const TUsuario* no) {
 bool TRegistro::cGrava(int32_t slot) {
     if (slot < 0 || !cAbre())
         return false;
+    int64_t inicio = deslocamento(slot);
+    // The slot's present bytes are the way back from a write cut short (a
+    // full disk), which would leave a record part new and part old: in a
+    // compaction, a slot with another user's digest.
+    uint8_t anterior[kRecord];
+    int64_t tamanhoAnterior = -1;  // set for an append: the length to cut back to
+    if (platformReadAt(fd, anterior, kRecord, inicio) != kRecord) {
+        tamanhoAnterior = platformFileSize(fd);
+        // A whole record lies there and could not be read: without a way
+        // back it is not written either.
+        if (tamanhoAnterior < 0 || tamanhoAnterior >= inicio + kRecord)
+            return false;
+    }
     gravouDesdePassagem = true;  // even a failed write may have moved bytes
-    return platformWriteAt(fd, buffer, kRecord, deslocamento(slot)) == kRecord;
+    long escritos = platformWriteAt(fd, buffer, kRecord, inicio);
+    if (escritos == kRecord)
+        return true;
+    if (escritos > 0)  // -1 moved not one byte: the slot is as it was
+        cDesfaz(inicio, anterior, tamanhoAnterior);
+    return false;
+}
+
+void TRegistro::cDesfaz(int64_t inicio, const uint8_t* anterior, int64_t tamanhoAnterior) {
+    if (tamanhoAnterior < 0) {
+        // A slot left part new and part old would answer for two users.
+        if (platformWriteAt(fd, anterior, kRecord, inicio) != kRecord)
+            cDiscordam();
+    } else if (platformTruncate(fd, tamanhoAnterior) != 0) {
+        // A piece shorter than a record past the last one is no record;
+        // the ageing pass cuts it off.
+        truncaPendente = true;
+    }
 }
 
 bool TRegistro::cGrava(const TUsuario* no) { return cGrava(int32_t(no->cPosicao())); }

@@ -44,6 +44,11 @@ public:
     // back must not lend one user's password or data to another.
     bool cLe(const TUsuario* no);
     // Writes buffer as slot; true only when the whole record was written.
+    // A write cut short is undone: the slot's previous bytes are written
+    // back, or an append is cut off again, so a failure leaves the file as
+    // it was. A slot holding a whole record that cannot be read first is not
+    // written (false). When the old record cannot be written back, the
+    // process ends as for an inconsistent index (cRemove).
     bool cGrava(int32_t slot);
     bool cGrava(const TUsuario* no);
     // Sets the file length to n records: 0, or negative on failure.
@@ -83,6 +88,7 @@ public:
 
 private:
     bool cAbre();
+    void cDesfaz(int64_t inicio, const uint8_t* anterior, int64_t tamanhoAnterior);
     [[noreturn]] void cDiscordam();
     void cConfereTamanho();
     void cFecha();

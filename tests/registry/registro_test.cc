@@ -255,17 +255,28 @@ TEST_F(Arquivo, RemoveOnlyRecordLeavesAnEmptyFile) {
     EXPECT_EQ(leArquivo().size(), 0u);
 }
 
-TEST_F(Arquivo, FailedWriteInRemoveChangesNothing) {
-    carrega({fazRegistro("a@x.pt"), fazRegistro("b@x.pt"), fazRegistro("c@x.pt")});
-    std::string antes = leArquivo();
-    TUsuario* a = cBusca("a@x.pt");
-    platformFailWriteAt(1);
-    EXPECT_FALSE(registro.cRemove(a));
-    EXPECT_EQ(leArquivo(), antes);
-    EXPECT_EQ(indice.registros, 3);
-    EXPECT_EQ(cBusca("a@x.pt"), a);
-    EXPECT_EQ(cBusca("c@x.pt")->cPosicao(), 2u);
-    confereConsistencia();
+TEST_F(Arquivo, FailedOrShortWriteChangesNothing) {
+    // A full disk fails a write outright, or after its first bytes: then
+    // slot 0 would hold the head of c's record and the tail of a's.
+    for (long movidos : {0L, 300L}) {
+        teste::libertaIndice();
+        fechaRegistro();
+        carrega({fazRegistro("a@x.pt"), fazRegistro("b@x.pt"), fazRegistro("c@x.pt")});
+        std::string antes = leArquivo();
+        TUsuario* a = cBusca("a@x.pt");
+        platformFailWriteAt(1, movidos);
+        EXPECT_FALSE(registro.cRemove(a));
+        EXPECT_EQ(leArquivo(), antes) << movidos;
+        EXPECT_EQ(indice.registros, 3);
+        EXPECT_EQ(cBusca("a@x.pt"), a);
+        EXPECT_EQ(cBusca("c@x.pt")->cPosicao(), 2u);
+        confereConsistencia();
+        // An append cut short is cut off again.
+        memset(registro.buffer, 'n', kRecord);
+        platformFailWriteAt(1, movidos);
+        EXPECT_FALSE(registro.cGrava(indice.registros));
+        EXPECT_EQ(leArquivo(), antes) << movidos;
+    }
 }
 
 TEST_F(Arquivo, RemoveWhoseLastRecordIsNotItsNodesOwnChangesNothing) {
