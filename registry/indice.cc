@@ -124,8 +124,7 @@ void montaEquilibrada(const Chave* v, int32_t n) {
 }
 
 // Room in the slot table for n slots. Grows by half at a time, so that
-// appends cost a copy only now and then, and a loaded index holds exactly
-// its records.
+// appends cost a copy only now and then.
 void reservaSlots(int32_t n) {
     if (n <= indice.capacidadeSlots)
         return;
@@ -291,12 +290,18 @@ bool cEmailValido(const char* texto) {
     return estado == kCompleto;
 }
 
-void cMontaIndice(TUsuario* const* nos, int32_t n) {
+void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n) {
     assert(indice.raiz == nullptr && indice.registros == 0);
-    if (n <= 0)
+    assert(n >= 0 && n <= capacidade);
+    // The nodes in slot order are the slot table already: adopting the
+    // array costs the load nothing.
+    delete[] indice.porSlot;
+    std::fill(nos + n, nos + capacidade, nullptr);
+    indice.porSlot = nos;
+    indice.capacidadeSlots = capacidade;
+    if (n == 0)
         return;
     indice.tabela.reserva(n);
-    reservaSlots(n);
     Chave* chaves = new Chave[size_t(n)];
     bool ordenavel = true;
     for (int32_t i = 0; i < n && ordenavel; i++) {
@@ -314,12 +319,12 @@ void cMontaIndice(TUsuario* const* nos, int32_t n) {
         // decided by the order alone, whatever the shape of the tree.
         montaEquilibrada(chaves, n);
         indice.tabela.insereTodos(nos, n);
-        std::copy(nos, nos + n, indice.porSlot);
         indice.registros = n;
     } else {
         // Equal keys, or keys the order cannot rank consistently: which
         // node a lookup meets depends on the shape, so build exactly the
-        // tree that inserting in slot order builds.
+        // tree that inserting in slot order builds. Each cInsere puts its
+        // node back where it already stands in the slot table.
         for (int32_t i = 0; i < n; i++) {
             char email[kEmailMax];
             copyBounded(email, nos[i]->email, kEmailMax);

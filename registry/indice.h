@@ -75,12 +75,12 @@ int32_t cInsere(TUsuario* novo, const char* email);
 // Fills the empty index with n nodes at once; nos[i] is the node of slot
 // i, with every field but the links, cor and posicao already set. Lookups,
 // walks, posicao, the slot table and registros come out as from n cInsere
-// in slot order
-// (data included). When the keys are distinct and made of bytes from 0x21
-// up (all that REGISTER accepts) the tree is built balanced in linear time
-// after one sort instead of n descents; otherwise by n cInsere. nos itself
-// is left unchanged.
-void cMontaIndice(TUsuario* const* nos, int32_t n);
+// in slot order (data included). When the keys are distinct and made of
+// bytes from 0x21 up (all that REGISTER accepts) the tree is built
+// balanced in linear time after one sort instead of n descents; otherwise
+// by n cInsere. The index takes nos (new[] of capacidade >= n entries) as
+// its slot table and frees it in reset.
+void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n);
 // Unlinks a node (moving cursor on first when it stands there); registros
 // decreases. Other nodes never move in memory. The caller frees the node.
 // The slots stay dense only when the node holds the last slot or another

@@ -168,7 +168,8 @@ bool TRegistro::cCarrega() {
         inteiros >= 2 && platformReadAt(fd, ultimo, kRecord, (inteiros - 1) * kRecord) == kRecord;
     bool repetido = false;
 
-    TUsuario** nos = new TUsuario*[size_t(inteiros > 0 ? inteiros : 1)];
+    int32_t capacidade = int32_t(inteiros > 0 ? inteiros : 1);
+    TUsuario** nos = new TUsuario*[size_t(capacidade)];
     long tamBloco = long(std::min<int64_t>(kRegistrosPorBloco, std::max<int64_t>(inteiros, 1))) * kRecord;
     uint8_t* bloco = new uint8_t[size_t(tamBloco)];
     int64_t n = 0;
@@ -190,14 +191,15 @@ bool TRegistro::cCarrega() {
     }
     delete[] bloco;
     bool completo = n == inteiros || descartaUltimo;
-    if (completo)
-        cMontaIndice(nos, int32_t(n));
-    else
+    if (completo) {
+        cMontaIndice(nos, capacidade, int32_t(n));  // the index keeps nos
+    } else {
         // Starting with part of the file would let new records overwrite
         // the users that were not read.
         for (int64_t i = 0; i < n; i++)
             delete nos[i];
-    delete[] nos;
+        delete[] nos;
+    }
     if (descartaUltimo)
         cTrunca(indice.registros);
     return completo;
