@@ -20,6 +20,9 @@ public:
     // Seconds left: 0 when idle or expired, and 0 right after arming for 300
     // (the timer then waits in the current slot for a whole turn).
     int32_t cRestante() const;
+    // Armed, or expired and not yet fired: cDispara is still to come. Unlike
+    // cRestante, true for the whole of a 300-second arming.
+    bool cArmado() const { return slot >= 0; }
     // Runs once per firing. The timer is idle by then, so it may re-arm
     // itself or delete itself.
     virtual void cDispara() {}

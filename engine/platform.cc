@@ -27,6 +27,7 @@ namespace {
 int lastError = 0;
 int epollFd = -1;
 int failWriteCountdown = 0;
+long failWriteMoved = 0;  // bytes the failing write still moves
 
 void remember() { lastError = errno; }
 
@@ -406,7 +407,10 @@ long platformReadAt(int fd, void* buf, size_t n, int64_t offset) {
 long platformWriteAt(int fd, const void* buf, size_t n, int64_t offset) {
     if (failWriteCountdown > 0 && --failWriteCountdown == 0) {
         lastError = ENOSPC;
-        return -1;
+        if (failWriteMoved <= 0)
+            return -1;
+        if (size_t(failWriteMoved) < n)
+            n = size_t(failWriteMoved);
     }
     size_t done = 0;
     while (done < n) {
@@ -478,4 +482,7 @@ bool platformLockFile(int fd) {
     }
 }
 
-void platformFailWriteAt(int nth) { failWriteCountdown = nth < 0 ? 0 : nth; }
+void platformFailWriteAt(int nth, long moved) {
+    failWriteCountdown = nth < 0 ? 0 : nth;
+    failWriteMoved = moved;
+}

@@ -103,7 +103,9 @@ bool platformWaitFew(const int* readFds, int nRead, bool* readReady, int writeFd
 // Opens read/write; with create, makes a missing file (owner read/write).
 int platformOpenFile(const char* name, bool create);
 int platformOpenReadOnly(const char* name);
-// Positional I/O with 64-bit offsets: bytes moved, or -1.
+// Positional I/O with 64-bit offsets: bytes moved, or -1 when not one byte
+// moved. A count short of n means the end of the file (read) or a failure
+// after the first bytes (write).
 long platformReadAt(int fd, void* buf, size_t n, int64_t offset);
 long platformWriteAt(int fd, const void* buf, size_t n, int64_t offset);
 long platformRead(int fd, void* buf, size_t n);  // sequential read
@@ -119,5 +121,7 @@ void platformCloseFile(int fd);
 bool platformLockFile(int fd);
 
 // Test hook: makes the nth platformWriteAt from now on fail (1 = the next
-// one), as a full disk would; 0 turns it off. Only tests call it.
-void platformFailWriteAt(int nth);
+// one), as a full disk would: it writes only its first `moved` bytes (0:
+// none, and it returns -1) and returns what it wrote. nth 0 turns it off.
+// Only tests call it.
+void platformFailWriteAt(int nth, long moved = 0);

@@ -183,7 +183,7 @@ bool achaUsuario(TCliente& c, Pedido& p) {
 // digest stays in cadSenha.
 bool senhaConfere(TCliente& c, const char* senha) {
     digestText(senha, c.cadSenha);
-    return memcmp(c.cadSenha, registro.senha(), sizeof c.cadSenha) == 0;
+    return digestsEqual(c.cadSenha, registro.senha());
 }
 
 }  // namespace

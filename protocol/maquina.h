@@ -1,6 +1,7 @@
 // The machine table: one record per client IPv4 address, in a red-black
 // tree keyed by the address. A record lives while it has clients or a
-// registration wait; it owns itself and ends itself under those rules.
+// registration wait; it owns itself and ends itself under those rules. Its
+// timer is the registration wait, pending while the timer is cArmado.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,8 @@
 // REGISTER with its dialogue (address, name, information block), LOGON and
 // LOGOFF. Nothing reaches the registry before the dialogue completes, and
-// every change is written to the file before the index node follows it.
+// every change is written to the file before the index node follows it. An
+// existing entry is replaced only with its own password, checked when
+// REGISTER starts and again when the dialogue completes.
 #include <cstring>
 
 #include "config/config.h"
@@ -14,12 +16,29 @@
 #include "text/format.h"
 #include "text/sha0.h"
 
+namespace {
+
+const char kJaRegistrado[] = "-Usuário já registrado e senha inválida\r\n";
+
+// Whether the dialogue's password (cadSenha) is u's own, read from u's own
+// record; the record stays in the buffer. A record that cannot be read
+// proves nothing and refuses like a wrong password, so that a process out
+// of descriptors or a damaged file does not open every entry to anyone.
+bool senhaDoUsuario(const TCliente& c, const TUsuario* u) {
+    return registro.cLe(u) && digestsEqual(registro.senha(), c.cadSenha);
+}
+
+}  // namespace
+
 void comandoRegister(TCliente& c, const Pedido& p) {
     const char* email = p.email;
-    int32_t restante = c.maquina->cRestante();
-    if (restante > 0) {
+    if (c.maquina->cArmado()) {
+        // A wait armed for 300 seconds in this very second waits in the
+        // current slot and reads 0 left: the whole turn is still to go.
+        int32_t restante = c.maquina->cRestante();
         char resposta[60];
-        formatText(resposta, sizeof resposta, "-Registre novamente após %d segundo(s)\r\n", restante);
+        formatText(resposta, sizeof resposta, "-Registre novamente após %d segundo(s)\r\n",
+                   restante > 0 ? restante : 300);
         responde(c, resposta);
         return;
     }
@@ -31,8 +50,8 @@ void comandoRegister(TCliente& c, const Pedido& p) {
     // cBusca cuts the key to the stored 79 characters, so a longer address
     // meets the password of the entry it would replace.
     TUsuario* u = cBusca(email);
-    if (u != nullptr && registro.cLe(u) && memcmp(registro.senha(), c.cadSenha, sizeof c.cadSenha) != 0) {
-        responde(c, "-Usuário já registrado e senha inválida\r\n");
+    if (u != nullptr && !senhaDoUsuario(c, u)) {
+        responde(c, kJaRegistrado);
         return;
     }
     memset(c.cadEmail, 0, sizeof c.cadEmail);
@@ -58,6 +77,15 @@ void dialogoNome(TCliente& c) {
 void dialogoConclusao(TCliente& c) {
     using namespace registro_campo;
     c.dialogo = kOcioso;
+    // Looked up again: the entry may have appeared or gone meanwhile. One
+    // that appeared belongs to whoever registered it, with a password of
+    // their own, which this dialogue must match as if it had been there at
+    // the start.
+    TUsuario* u = cBusca(c.cadEmail);
+    if (u != nullptr && !senhaDoUsuario(c, u)) {
+        responde(c, kJaRegistrado);
+        return;
+    }
     memset(registro.buffer, 0, sizeof registro.buffer);
     memcpy(registro.email(), c.cadEmail, kEmailLen);
     memcpy(registro.nome(), c.cadNome, kNomeLen);
@@ -66,8 +94,6 @@ void dialogoConclusao(TCliente& c) {
     memcpy(registro.senha(), c.cadSenha, sizeof c.cadSenha);
     copyBounded(registro.info(), c.linha, kInfoLen);
 
-    // Looked up again: the entry may have appeared or gone meanwhile.
-    TUsuario* u = cBusca(c.cadEmail);
     // A slot number has 24 bits; past that a new entry has nowhere to go.
     bool gravou = u != nullptr ? registro.cGrava(u) : indice.registros < kMaxRegistros && registro.cGrava(indice.registros);
     if (!gravou) {

@@ -123,6 +123,21 @@ void montaEquilibrada(const Chave* v, int32_t n) {
     }
 }
 
+// Room in the slot table for n slots. Grows by half at a time, so that
+// appends cost a copy only now and then.
+void reservaSlots(int32_t n) {
+    if (n <= indice.capacidadeSlots)
+        return;
+    int64_t nova = std::max<int64_t>(n, int64_t(indice.capacidadeSlots) + indice.capacidadeSlots / 2 + 64);
+    nova = std::min<int64_t>(nova, kMaxRegistros);
+    TUsuario** tabela = new TUsuario*[size_t(nova)];
+    std::copy(indice.porSlot, indice.porSlot + indice.capacidadeSlots, tabela);
+    std::fill(tabela + indice.capacidadeSlots, tabela + nova, nullptr);
+    delete[] indice.porSlot;
+    indice.porSlot = tabela;
+    indice.capacidadeSlots = int32_t(nova);
+}
+
 }  // namespace
 
 TUsuario* cBusca(const char* chave) {
@@ -200,11 +215,29 @@ int32_t cInsere(TUsuario* novo, const char* email) {
         arvore.corrigeInsercao(novo);
     }
     indice.tabela.insere(novo);
+    reservaSlots(indice.registros + 1);
+    indice.porSlot[indice.registros] = novo;
     novo->cDefinePosicao(uint32_t(indice.registros));
     return ++indice.registros;
 }
 
+TUsuario* cNoDoSlot(int32_t slot) {
+    return slot >= 0 && slot < indice.registros ? indice.porSlot[slot] : nullptr;
+}
+
+void cMudaDeSlot(TUsuario* no, int32_t slot) {
+    assert(slot >= 0 && slot < indice.capacidadeSlots);
+    uint32_t antes = no->cPosicao();
+    if (antes < uint32_t(indice.capacidadeSlots) && indice.porSlot[antes] == no)
+        indice.porSlot[antes] = nullptr;
+    indice.porSlot[slot] = no;
+    no->cDefinePosicao(uint32_t(slot));
+}
+
 void cRetira(TUsuario* no) {
+    uint32_t slot = no->cPosicao();
+    if (slot < uint32_t(indice.capacidadeSlots) && indice.porSlot[slot] == no)
+        indice.porSlot[slot] = nullptr;
     indice.tabela.retira(no);
     if (indice.cursor == no)
         indice.cursor = cProximo(no);
@@ -223,6 +256,9 @@ void Indice::reset() {
     }
     cursor = nullptr;
     tabela.limpa();
+    delete[] porSlot;
+    porSlot = nullptr;
+    capacidadeSlots = 0;
 }
 
 bool cAtivo(const TUsuario* no) {
@@ -254,9 +290,16 @@ bool cEmailValido(const char* texto) {
     return estado == kCompleto;
 }
 
-void cMontaIndice(TUsuario* const* nos, int32_t n) {
+void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n) {
     assert(indice.raiz == nullptr && indice.registros == 0);
-    if (n <= 0)
+    assert(n >= 0 && n <= capacidade);
+    // The nodes in slot order are the slot table already: adopting the
+    // array costs the load nothing.
+    delete[] indice.porSlot;
+    std::fill(nos + n, nos + capacidade, nullptr);
+    indice.porSlot = nos;
+    indice.capacidadeSlots = capacidade;
+    if (n == 0)
         return;
     indice.tabela.reserva(n);
     Chave* chaves = new Chave[size_t(n)];
@@ -280,7 +323,8 @@ void cMontaIndice(TUsuario* const* nos, int32_t n) {
     } else {
         // Equal keys, or keys the order cannot rank consistently: which
         // node a lookup meets depends on the shape, so build exactly the
-        // tree that inserting in slot order builds.
+        // tree that inserting in slot order builds. Each cInsere puts its
+        // node back where it already stands in the slot table.
         for (int32_t i = 0; i < n; i++) {
             char email[kEmailMax];
             copyBounded(email, nos[i]->email, kEmailMax);

@@ -47,8 +47,13 @@ struct Indice {
     int32_t registros = 0;       // nodes in the index == records in the file
     TUsuario* cursor = nullptr;  // where the ageing pass goes on; null: from the first node
     TabelaDispersao tabela;      // lookups by address beside the tree
+    // The node of every slot below registros, by slot: compaction finds the
+    // last record's node here, since a foreign file's key may be one that
+    // no lookup meets. Room for capacidadeSlots entries.
+    TUsuario** porSlot = nullptr;
+    int32_t capacidadeSlots = 0;
 
-    // Unlinks and frees every node and empties the table: the index of a
+    // Unlinks and frees every node and empties the tables: the index of a
     // process that has loaded nothing.
     void reset();
 };
@@ -69,15 +74,25 @@ TUsuario* cProximo(const TUsuario* no);
 int32_t cInsere(TUsuario* novo, const char* email);
 // Fills the empty index with n nodes at once; nos[i] is the node of slot
 // i, with every field but the links, cor and posicao already set. Lookups,
-// walks, posicao and registros come out as from n cInsere in slot order
-// (data included). When the keys are distinct and made of bytes from 0x21
-// up (all that REGISTER accepts) the tree is built balanced in linear time
-// after one sort instead of n descents; otherwise by n cInsere. nos itself
-// is left unchanged.
-void cMontaIndice(TUsuario* const* nos, int32_t n);
+// walks, posicao, the slot table and registros come out as from n cInsere
+// in slot order (data included). When the keys are distinct and made of
+// bytes from 0x21 up (all that REGISTER accepts) the tree is built
+// balanced in linear time after one sort instead of n descents; otherwise
+// by n cInsere. The index takes nos (new[] of capacidade >= n entries) as
+// its slot table and frees it in reset.
+void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n);
 // Unlinks a node (moving cursor on first when it stands there); registros
 // decreases. Other nodes never move in memory. The caller frees the node.
+// The slots stay dense only when the node holds the last slot or another
+// node has been moved into its slot (cMudaDeSlot) first.
 void cRetira(TUsuario* no);
+// The node holding slot, or null when slot is not below registros or no
+// node holds it.
+TUsuario* cNoDoSlot(int32_t slot);
+// Moves a node to another slot, as compaction moves its record: posicao
+// and the slot table follow, and the slot it left has no node until one
+// is moved or inserted there.
+void cMudaDeSlot(TUsuario* no, int32_t slot);
 // Logged on or registered within ativomin minutes, and not logged off.
 bool cAtivo(const TUsuario* no);
 // The address rule of REGISTER: 1..189 bytes of 0x21..0x7F, exactly one

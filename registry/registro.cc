@@ -82,13 +82,45 @@ bool TRegistro::cLe(int32_t slot) {
     return inteiro;
 }
 
-bool TRegistro::cLe(const TUsuario* no) { return cLe(int32_t(no->cPosicao())); }
+bool TRegistro::cLe(const TUsuario* no) {
+    return cLe(int32_t(no->cPosicao())) && compareFolded(email(), no->email) == 0;
+}
 
 bool TRegistro::cGrava(int32_t slot) {
     if (slot < 0 || !cAbre())
         return false;
+    int64_t inicio = deslocamento(slot);
+    // The slot's present bytes are the way back from a write cut short (a
+    // full disk), which would leave a record part new and part old: in a
+    // compaction, a slot with another user's digest.
+    uint8_t anterior[kRecord];
+    int64_t tamanhoAnterior = -1;  // set for an append: the length to cut back to
+    if (platformReadAt(fd, anterior, kRecord, inicio) != kRecord) {
+        tamanhoAnterior = platformFileSize(fd);
+        // A whole record lies there and could not be read: without a way
+        // back it is not written either.
+        if (tamanhoAnterior < 0 || tamanhoAnterior >= inicio + kRecord)
+            return false;
+    }
     gravouDesdePassagem = true;  // even a failed write may have moved bytes
-    return platformWriteAt(fd, buffer, kRecord, deslocamento(slot)) == kRecord;
+    long escritos = platformWriteAt(fd, buffer, kRecord, inicio);
+    if (escritos == kRecord)
+        return true;
+    if (escritos > 0)  // -1 moved not one byte: the slot is as it was
+        cDesfaz(inicio, anterior, tamanhoAnterior);
+    return false;
+}
+
+void TRegistro::cDesfaz(int64_t inicio, const uint8_t* anterior, int64_t tamanhoAnterior) {
+    if (tamanhoAnterior < 0) {
+        // A slot left part new and part old would answer for two users.
+        if (platformWriteAt(fd, anterior, kRecord, inicio) != kRecord)
+            cDiscordam();
+    } else if (platformTruncate(fd, tamanhoAnterior) != 0) {
+        // A piece shorter than a record past the last one is no record;
+        // the ageing pass cuts it off.
+        truncaPendente = true;
+    }
 }
 
 bool TRegistro::cGrava(const TUsuario* no) { return cGrava(int32_t(no->cPosicao())); }
@@ -136,7 +168,8 @@ bool TRegistro::cCarrega() {
         inteiros >= 2 && platformReadAt(fd, ultimo, kRecord, (inteiros - 1) * kRecord) == kRecord;
     bool repetido = false;
 
-    TUsuario** nos = new TUsuario*[size_t(inteiros > 0 ? inteiros : 1)];
+    int32_t capacidade = int32_t(inteiros > 0 ? inteiros : 1);
+    TUsuario** nos = new TUsuario*[size_t(capacidade)];
     long tamBloco = long(std::min<int64_t>(kRegistrosPorBloco, std::max<int64_t>(inteiros, 1))) * kRecord;
     uint8_t* bloco = new uint8_t[size_t(tamBloco)];
     int64_t n = 0;
@@ -158,14 +191,15 @@ bool TRegistro::cCarrega() {
     }
     delete[] bloco;
     bool completo = n == inteiros || descartaUltimo;
-    if (completo)
-        cMontaIndice(nos, int32_t(n));
-    else
+    if (completo) {
+        cMontaIndice(nos, capacidade, int32_t(n));  // the index keeps nos
+    } else {
         // Starting with part of the file would let new records overwrite
         // the users that were not read.
         for (int64_t i = 0; i < n; i++)
             delete nos[i];
-    delete[] nos;
+        delete[] nos;
+    }
     if (descartaUltimo)
         cTrunca(indice.registros);
     return completo;
@@ -181,18 +215,21 @@ bool TRegistro::cRemove(TUsuario* no) {
     if (d >= indice.registros)
         return false;
     int32_t ultimoSlot = indice.registros - 1;
+    // The moved record's node is found by its slot, not by its key: a
+    // foreign file may hold keys no lookup meets (leading blanks, two
+    // addresses equal under folding). An index whose slot table does not
+    // match the nodes no longer describes the file, and serving on would
+    // write users' changes over each other.
+    TUsuario* movido = cNoDoSlot(ultimoSlot);
+    if (cNoDoSlot(d) != no || movido == nullptr || (movido == no) != (d == ultimoSlot))
+        cDiscordam();
     if (d != ultimoSlot) {
-        if (!cLe(ultimoSlot))
+        // A last record that is not its node's own (the file replaced
+        // behind our back) is a failed read like any other: nothing
+        // changes, and the ageing pass tries again later.
+        if (!cLe(movido) || !cGrava(d))
             return false;
-        // The moved record's node is found before anything is written; an
-        // index without one no longer describes the file, and serving on
-        // would write users' changes over each other.
-        TUsuario* movido = cBusca(email());
-        if (movido == nullptr || movido == no || int32_t(movido->cPosicao()) != ultimoSlot)
-            cDiscordam();
-        if (!cGrava(d))
-            return false;
-        movido->cDefinePosicao(uint32_t(d));
+        cMudaDeSlot(movido, d);
     }
     cRetira(no);  // moves the ageing cursor on
     delete no;

@@ -39,8 +39,16 @@ public:
     // Reads slot into buffer; true only for a whole record. Bytes 79, 111
     // and 827 are zeroed after every attempt.
     bool cLe(int32_t slot);
+    // The same for a node's slot, and true only when the record carries the
+    // node's address (compareFolded): a file replaced behind the server's
+    // back must not lend one user's password or data to another.
     bool cLe(const TUsuario* no);
     // Writes buffer as slot; true only when the whole record was written.
+    // A write cut short is undone: the slot's previous bytes are written
+    // back, or an append is cut off again, so a failure leaves the file as
+    // it was. A slot holding a whole record that cannot be read first is not
+    // written (false). When the old record cannot be written back, the
+    // process ends as for an inconsistent index (cRemove).
     bool cGrava(int32_t slot);
     bool cGrava(const TUsuario* no);
     // Sets the file length to n records: 0, or negative on failure.
@@ -48,9 +56,10 @@ public:
     // Removes a user from file and index, moving the last record into its
     // slot, and frees the node: REMOVE and the ageing pass both compact
     // through here. False (file and index untouched, node kept) when the
-    // read or the write fails. A moved record that the index does not hold
-    // at the last slot ends the process: the inconsistency message on
-    // standard output and exit status 1.
+    // read or the write fails, a last record that is not its node's own
+    // included. A slot table that does not hold the node at its slot, or
+    // holds no node for the last slot, ends the process: the inconsistency
+    // message on standard output and exit status 1.
     bool cRemove(TUsuario* no);
     // The ageing pass, every 5 seconds.
     void cDispara() override;
@@ -83,6 +92,7 @@ public:
 
 private:
     bool cAbre();
+    void cDesfaz(int64_t inicio, const uint8_t* anterior, int64_t tamanhoAnterior);
     [[noreturn]] void cDiscordam();
     void cConfereTamanho();
 };

@@ -122,3 +122,10 @@ void digestText(const char* text, uint8_t out[20]) {
         out[4 * i + 3] = uint8_t(ctx.h[i] >> 24);
     }
 }
+
+bool digestsEqual(const uint8_t* a, const uint8_t* b) {
+    uint8_t diferenca = 0;
+    for (int i = 0; i < 20; i++)
+        diferenca |= uint8_t(a[i] ^ b[i]);
+    return diferenca == 0;
+}

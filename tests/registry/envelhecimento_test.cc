@@ -219,12 +219,46 @@ TEST_F(Envelhecimento, FailedTruncationIsRetriedUntilTheLengthIsRight) {
 }
 
 TEST_F(Envelhecimento, DisagreementEndsTheProcessWithStatusOneAndOneLine) {
-    // Two records with keys equal under folding, which this system never
-    // writes: the lookup of the last record finds the other one.
-    carrega({fazRegistro("a@x.pt", "A", kVelho), fazRegistro("b@x.pt", "B", kAgora), fazRegistro("B@x.pt", "B", kAgora)});
+    // An index that lost the node of the last slot (which only a mistake
+    // of ours can do) no longer describes the file.
+    carrega({fazRegistro("a@x.pt", "A", kVelho), fazRegistro("b@x.pt", "B", kAgora), fazRegistro("c@x.pt", "C", kAgora)});
+    indice.porSlot[2] = nullptr;
+    std::string antes = leArquivo();
     teste::Saida fim = teste::emFilho([] { registro.cDispara(); });
     EXPECT_EQ(fim.status, 1) << fim.saida;
     EXPECT_EQ(fim.saida, caminho + ": o \xEDndice e o arquivo do registro discordam\n");
+    EXPECT_EQ(leArquivo(), antes);
+}
+
+// Keys a foreign file may hold and lookups do not meet: a leading blank,
+// and two addresses equal under folding. The pass removes the expired user
+// before them and moves the last record into its slot, at every start.
+TEST_F(Envelhecimento, ForeignKeysAgeAndMoveLikeAnyOther) {
+    const std::vector<std::vector<Registro>> arquivos = {
+        {fazRegistro("old@x.y", "Velho", kVelho), fazRegistro(" b@x.y", "B", kAgora)},
+        {fazRegistro("a@x.pt", "A", kVelho), fazRegistro("b@x.pt", "B", kAgora), fazRegistro("B@x.pt", "B", kAgora)},
+    };
+    for (const std::vector<Registro>& regs : arquivos) {
+        teste::libertaIndice();
+        fechaRegistro();
+        registro.primeiraPassagem = true;
+        carrega(regs);
+        passagem();
+        ASSERT_EQ(indice.registros, int32_t(regs.size()) - 1);
+        confereConsistencia();
+        EXPECT_EQ(slotDoArquivo(0), regs.back());
+        TUsuario* movido = cNoDoSlot(0);
+        ASSERT_NE(movido, nullptr);
+        EXPECT_EQ(strcmp(movido->email, reinterpret_cast<const char*>(&regs.back()[kEmail])), 0) << movido->email;
+        EXPECT_TRUE(registro.cLe(movido));
+        // The next start loads the compacted file and its pass has nothing to do.
+        std::string depois = leArquivo();
+        teste::libertaIndice();
+        ASSERT_TRUE(registro.cCarrega());
+        passagem();
+        EXPECT_EQ(leArquivo(), depois);
+        confereConsistencia();
+    }
 }
 
 TEST_F(Envelhecimento, SyncsBeforeClosingOnlyWhenSomethingWasWritten) {

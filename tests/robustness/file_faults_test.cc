@@ -49,6 +49,9 @@ protected:
         std::string lista = troca("FIND");
         EXPECT_NE(lista.find("ana@x.com Ana Maria"), std::string::npos) << lista;
         EXPECT_NE(lista.find("caio@x.com Caio Souza 0.0.0.0\r\n"), std::string::npos) << lista;
+        // A password that cannot be checked is not taken: the dialogue
+        // would replace ana's entry once the file is back.
+        EXPECT_EQ(troca("REGISTER ana@x.com:outra"), "-Usu\xE1rio j\xE1 registrado e senha inv\xE1lida\r\n");
         EXPECT_TRUE(srv.alive());
     }
 };
@@ -101,6 +104,20 @@ TEST_F(Arquivo, ReadOnlyFile) {
     EXPECT_EQ(sav(), original);
     ASSERT_EQ(chmod(srv.path("quelta.sav").c_str(), 0600), 0);
     EXPECT_EQ(troca("LOGOFF ana@x.com:a"), "+OK Sa\xED" "da registrada\r\n");
+}
+
+// Another program rewrote the file with two records in each other's
+// slots: neither user's record may answer for the other.
+TEST_F(Arquivo, SwappedRecordsAreNotTakenForEachOther) {
+    const std::string original = tres();
+    ASSERT_TRUE(inicia(kCfg, original));
+    EXPECT_EQ(troca("IP ana@x.com"), "+OK 10.0.0.1\r\n");
+    const std::string trocado = original.substr(840, 840) + original.substr(0, 840) + original.substr(1680);
+    ASSERT_TRUE(srv.writeFile("quelta.sav", trocado));
+    EXPECT_EQ(troca("LOGON ana@x.com:b"), kNaoRegistrado + "ana@x.com\r\n");
+    EXPECT_EQ(troca("GET bia@x.com"), kNaoRegistrado + "bia@x.com\r\n");
+    EXPECT_EQ(troca("LOGON caio@x.com:c"), "+OK Entrada registrada\r\n");
+    EXPECT_EQ(sav().substr(0, 1680), trocado.substr(0, 1680));
 }
 
 TEST_F(Arquivo, FileSizeLimitInTheMiddleOfARegistration) {
