@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "config/config.h"
+#include "engine/diario.h"
 #include "engine/loop.h"
 #include "engine/platform.h"
 #include "registry/indice.h"
@@ -73,8 +74,24 @@ bool TRegistro::cAbre() {
     return true;
 }
 
+void TRegistro::cNota(bool ok, const char* motivo) {
+    // Once per change of state, not once per command: a file that has gone
+    // would otherwise fill the log at the rate of the queries.
+    if (ok == !arquivoFalhou)
+        return;
+    arquivoFalhou = !ok;
+    if (ok)
+        logEvent("registry file %s works again", registryFileName);
+    else
+        logEvent("registry file %s fails: %s", registryFileName, motivo);
+}
+
 bool TRegistro::cLe(int32_t slot) {
-    bool inteiro = slot >= 0 && cAbre() && platformReadAt(fd, buffer, kRecord, deslocamento(slot)) == kRecord;
+    bool aberto = slot >= 0 && cAbre();
+    long lidos = aberto ? platformReadAt(fd, buffer, kRecord, deslocamento(slot)) : -1;
+    bool inteiro = lidos == kRecord;
+    if (slot >= 0)
+        cNota(inteiro, lidos >= 0 ? "a record cut short" : platformErrorText());
     // Whatever the file held, email, nome and info end inside their fields.
     buffer[kEmail + kEmailLen - 1] = 0;
     buffer[kNome + kNomeLen - 1] = 0;
@@ -87,7 +104,15 @@ bool TRegistro::cLe(const TUsuario* no) {
 }
 
 bool TRegistro::cGrava(int32_t slot) {
-    if (slot < 0 || !cAbre())
+    if (slot < 0)
+        return false;
+    bool ok = cGravaNoArquivo(slot);
+    cNota(ok, platformErrorText());
+    return ok;
+}
+
+bool TRegistro::cGravaNoArquivo(int32_t slot) {
+    if (!cAbre())
         return false;
     int64_t inicio = deslocamento(slot);
     // The slot's present bytes are the way back from a write cut short (a
@@ -131,6 +156,8 @@ int TRegistro::cTrunca(int32_t n) {
         gravouDesdePassagem = true;
         r = platformTruncate(fd, deslocamento(n));
     }
+    if (n >= 0)
+        cNota(r == 0, platformErrorText());
     // A stale record left past the end would load as one more user.
     if (r != 0)
         truncaPendente = true;

@@ -91,6 +91,10 @@ public:
     void cFecha();
 
 private:
+    // Says the file's first failure, and its recovery, once each.
+    void cNota(bool ok, const char* motivo);
+    bool cGravaNoArquivo(int32_t slot);
+    bool arquivoFalhou = false;
     bool cAbre();
     void cDesfaz(int64_t inicio, const uint8_t* anterior, int64_t tamanhoAnterior);
     [[noreturn]] void cDiscordam();

@@ -68,6 +68,15 @@ TEST_F(Arquivo, DeletedFileAnswersErrorsUntilItIsBack) {
     ASSERT_EQ(rename(guardado.c_str(), srv.path("quelta.sav").c_str()), 0);
     EXPECT_EQ(troca("IP ana@x.com"), "+OK 10.0.0.1\r\n");
     EXPECT_EQ(sav(), original);
+    // Told once each, however many commands met the missing file.
+    std::string erros = srv.errors();
+    const std::string falha = "quelta: registry file quelta.sav fails: No such file or directory\n";
+    const std::string volta = "quelta: registry file quelta.sav works again\n";
+    EXPECT_EQ(erros.find(falha), erros.rfind(falha)) << erros;
+    EXPECT_NE(erros.find(falha), std::string::npos) << erros;
+    EXPECT_EQ(erros.find(volta), erros.rfind(volta)) << erros;
+    EXPECT_GT(erros.find(volta), erros.find(falha)) << erros;
+    EXPECT_NE(erros.find(volta), std::string::npos) << erros;
 }
 
 TEST_F(Arquivo, DirectoryInPlaceOfTheFile) {
