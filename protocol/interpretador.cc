@@ -118,10 +118,17 @@ void comandoDebug(TCliente& c, const Pedido&) {
 // commands are split and, where they name a user, looked up before the
 // line is compared with the administration password; the others are
 // compared first, so a password that reads like a command still unlocks.
+// How much of a named user's record a command reads before it runs.
+enum Leitura : uint8_t {
+    kSemUsuario,  // names nobody
+    kRegistro,    // the whole record
+    kCabeca,      // its head (address, name, IP) is all the reply needs
+};
+
 struct Comando {
     const char* palavra;
     bool argumento;       // takes an address token: linha is split in place
-    bool usuario;         // names a registered user, looked up and read first
+    Leitura usuario;      // names a registered user, looked up and read first
     bool senha;           // the user's password, unless administration is unlocked
     bool administracao;   // only once administration is unlocked
     bool destroi;         // the handler destroys the client (QUIT)
@@ -139,23 +146,23 @@ constexpr int16_t kRespostaUsuario = 200;
 
 const Comando kComandos[] = {
     // palavra  argumento usuario senha administracao destroi resposta
-    {"register", true, false, false, false, false, kRespostaMinima, comandoRegister},
-    {"ip", true, true, false, false, false, kRespostaUsuario, comandoIp},
-    {"get", true, true, false, false, false, 880, comandoGet},  // GET's own buffer
-    {"logon", true, true, true, false, false, kRespostaUsuario, comandoLogon},
-    {"logoff", true, true, true, false, false, kRespostaUsuario, comandoLogoff},
-    {"remove", true, true, true, false, false, kRespostaUsuario, comandoRemove},
+    {"register", true, kSemUsuario, false, false, false, kRespostaMinima, comandoRegister},
+    {"ip", true, kCabeca, false, false, false, kRespostaUsuario, comandoIp},
+    {"get", true, kRegistro, false, false, false, 880, comandoGet},  // GET's own buffer
+    {"logon", true, kRegistro, true, false, false, kRespostaUsuario, comandoLogon},
+    {"logoff", true, kRegistro, true, false, false, kRespostaUsuario, comandoLogoff},
+    {"remove", true, kRegistro, true, false, false, kRespostaUsuario, comandoRemove},
     // The listing's lines find their own room; this is its first line.
-    {"find", true, false, false, false, false, kRespostaMinima, comandoFind},
-    {"date", true, true, false, true, false, kRespostaUsuario, comandoDate},
-    {"ip2", true, true, false, true, false, kRespostaUsuario, comandoIp2},
-    {"now", false, false, false, false, false, kRespostaUsuario, comandoNow},
-    {"noop", false, false, false, false, false, kRespostaMinima, comandoNoop},
+    {"find", true, kSemUsuario, false, false, false, kRespostaMinima, comandoFind},
+    {"date", true, kRegistro, false, true, false, kRespostaUsuario, comandoDate},
+    {"ip2", true, kRegistro, false, true, false, kRespostaUsuario, comandoIp2},
+    {"now", false, kSemUsuario, false, false, false, kRespostaUsuario, comandoNow},
+    {"noop", false, kSemUsuario, false, false, false, kRespostaMinima, comandoNoop},
     // Under --debug the statistics line leaves with the last flush.
-    {"quit", false, false, false, false, true, kRespostaUsuario, comandoQuit},
-    {"help", false, false, false, false, false, int16_t(sizeof kAjuda - 1), comandoHelp},
-    {"stop", false, false, false, true, false, kRespostaMinima, comandoStop},
-    {"--debug", false, false, false, false, false, kRespostaUsuario, comandoDebug},
+    {"quit", false, kSemUsuario, false, false, true, kRespostaUsuario, comandoQuit},
+    {"help", false, kSemUsuario, false, false, false, int16_t(sizeof kAjuda - 1), comandoHelp},
+    {"stop", false, kSemUsuario, false, true, false, kRespostaMinima, comandoStop},
+    {"--debug", false, kSemUsuario, false, false, false, kRespostaUsuario, comandoDebug},
 };
 
 // The first row whose word is the line's first word (folded, so letter
@@ -167,11 +174,11 @@ const Comando* reconhece(const char* linha) {
     return nullptr;
 }
 
-// The named user's node, with its record read into registro's buffer;
+// The named user's node, with its record (or its head) read into registro's buffer;
 // false, after the reply, when there is no such user or no such record.
-bool achaUsuario(TCliente& c, Pedido& p) {
+bool achaUsuario(TCliente& c, Pedido& p, Leitura leitura) {
     p.usuario = cBusca(p.email);
-    if (p.usuario != nullptr && registro.cLe(p.usuario))
+    if (p.usuario != nullptr && (leitura == kCabeca ? registro.cLeCabeca(p.usuario) : registro.cLe(p.usuario)))
         return true;
     char resposta[200];
     formatText(resposta, sizeof resposta, "-Usuário não está registrado: %s\r\n", p.email);
@@ -371,7 +378,7 @@ bool TCliente::cComando() {
     Pedido p{kVazio, kVazio, kVazio, nullptr};
     if (cmd != nullptr && cmd->argumento) {
         p = separa(linha);
-        if (cmd->usuario && !achaUsuario(*this, p))
+        if (cmd->usuario != kSemUsuario && !achaUsuario(*this, p, cmd->usuario))
             return true;
     }
     // Compared exactly, case included: every line that is no command, and

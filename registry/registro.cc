@@ -99,6 +99,16 @@ bool TRegistro::cLe(int32_t slot) {
     return inteiro;
 }
 
+bool TRegistro::cLeCabeca(const TUsuario* no) {
+    int32_t slot = int32_t(no->cPosicao());
+    bool aberto = cAbre();
+    long lidos = aberto ? platformReadAt(fd, buffer, kData, deslocamento(slot)) : -1;
+    cNota(lidos == kData, lidos >= 0 ? "a record cut short" : platformErrorText());
+    buffer[kEmail + kEmailLen - 1] = 0;
+    buffer[kNome + kNomeLen - 1] = 0;
+    return lidos == kData && compareFolded(email(), no->email) == 0;
+}
+
 bool TRegistro::cLe(const TUsuario* no) {
     return cLe(int32_t(no->cPosicao())) && compareFolded(email(), no->email) == 0;
 }
