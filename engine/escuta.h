@@ -16,7 +16,7 @@ struct PeerAddress {
 // not at that of TCP's window; small enough that a peer that floods and
 // never reads holds a bounded amount of kernel memory: the receive buffer
 // (booked twice by the kernel) and the unsent replies.
-constexpr int kBufferRecepcao = 48 * 1024;
+constexpr int kBufferRecepcao = 32 * 1024;
 constexpr int kBufferEnvio = 16 * 1024;  // unsent bytes at most, beyond one send
 
 class TEscuta {
