@@ -2,6 +2,8 @@
 // its state between chunks, so a line may straddle two 1024-byte reads.
 #include "config/config.h"
 
+#include <cstring>
+
 #include "engine/platform.h"
 #include "text/fold.h"
 
@@ -45,6 +47,8 @@ void stripTrailingBlanks(char* text, int& len) {
 
 void apply(const char* chave, const char* valor) {
     if (compareWord(chave, "senhaadm") == 0) {
+        // Zero to its end: the interpreter compares the whole buffer.
+        memset(config.senhaadm, 0, sizeof config.senhaadm);
         copyBounded(config.senhaadm, valor, sizeof config.senhaadm);
     } else if (compareWord(chave, "ender") == 0) {
         copyBounded(config.ender, valor, sizeof config.ender);

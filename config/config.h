@@ -6,7 +6,9 @@
 #include <cstdint>
 
 struct Configuracao {
-    char senhaadm[20] = "vrelk";  // administration password, at most 19 characters
+    // Administration password, at most 19 characters, zero-filled to the
+    // end of the buffer.
+    char senhaadm[20] = "vrelk";
     char ender[100] = "";         // listening address text; empty: every local address
     int32_t porta = 1956;         // 1..65535 (anything else read from the file gives 1956)
     int32_t maxconec = 2;         // simultaneous connections per client address

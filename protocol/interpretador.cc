@@ -13,6 +13,7 @@
 #include "registry/registro.h"
 #include "text/fold.h"
 #include "text/format.h"
+#include "text/iguais.h"
 #include "text/sha0.h"
 #include "util/calendario.h"
 
@@ -177,7 +178,21 @@ bool achaUsuario(TCliente& c, Pedido& p) {
 // digest stays in cadSenha.
 bool senhaConfere(TCliente& c, const char* senha) {
     digestText(senha, c.cadSenha);
-    return memcmp(c.cadSenha, registro.senha(), sizeof c.cadSenha) == 0;
+    return equalConstantTime(c.cadSenha, registro.senha(), sizeof c.cadSenha);
+}
+
+// The line against the administration password, both as zero-padded
+// buffers of the password's size (the configuration keeps it padded): the
+// time depends neither on the password's length nor on where the first
+// difference lies. A line too long for the buffer cannot be the password,
+// and its length is the client's own to know.
+bool senhaAdmConfere(const char* linha) {
+    char copia[sizeof config.senhaadm] = {};
+    size_t n = strnlen(linha, sizeof copia);
+    if (n == sizeof copia)
+        return false;
+    memcpy(copia, linha, n);
+    return equalConstantTime(copia, config.senhaadm, sizeof copia);
 }
 
 }  // namespace
@@ -368,7 +383,7 @@ bool TCliente::cComando() {
     // those of the commands that need a password or the administration.
     // For an argument command linha now ends where the address token ended.
     bool comparaSenhaAdm = cmd == nullptr || !cmd->argumento || cmd->senha || cmd->administracao;
-    if (comparaSenhaAdm && strcmp(linha, config.senhaadm) == 0) {
+    if (comparaSenhaAdm && senhaAdmConfere(linha)) {
         desbloqueado = true;
         responde(*this, "+OK Comandos de administração desbloqueados\r\n");
         return true;

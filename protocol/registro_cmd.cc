@@ -12,6 +12,7 @@
 #include "registry/registro.h"
 #include "text/fold.h"
 #include "text/format.h"
+#include "text/iguais.h"
 #include "text/sha0.h"
 
 void comandoRegister(TCliente& c, const Pedido& p) {
@@ -31,7 +32,7 @@ void comandoRegister(TCliente& c, const Pedido& p) {
     // cBusca cuts the key to the stored 79 characters, so a longer address
     // meets the password of the entry it would replace.
     TUsuario* u = cBusca(email);
-    if (u != nullptr && registro.cLe(u) && memcmp(registro.senha(), c.cadSenha, sizeof c.cadSenha) != 0) {
+    if (u != nullptr && registro.cLe(u) && !equalConstantTime(registro.senha(), c.cadSenha, sizeof c.cadSenha)) {
         responde(c, "-Usuário já registrado e senha inválida\r\n");
         return;
     }
