@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "engine/diario.h"
 #include "engine/platform.h"
 #include "text/fold.h"
 
@@ -124,14 +125,28 @@ void ConfigParser::feed(const char* bytes, int n) {
 }
 
 void ConfigParser::endOfLine() {
-    // A line without '=' or with nothing after it sets nothing.
-    if (noValor && tamValor > 0) {
+    // A line without '=' sets nothing, nor does one with nothing after it,
+    // which keeps the default; but "senhaadm =" says there is no
+    // password, and must not leave one in force.
+    if (noValor) {
         stripTrailingBlanks(valor, tamValor);
-        apply(chave, valor);
+        if (tamValor > 0 || compareWord(chave, "senhaadm") == 0)
+            apply(chave, valor);
     }
     noValor = false;
     tamChave = 0;
     tamValor = 0;
+}
+
+void reportConfiguration() {
+    // A short password falls to a patient guesser with many addresses in
+    // spite of the delays that failures cost; twelve letters and digits
+    // do not.
+    size_t n = strlen(config.senhaadm);
+    if (n == 0)
+        logEvent("administration disabled: %s sets no senhaadm", configFileName);
+    else if (n < 12)
+        logEvent("warning: senhaadm is shorter than 12 characters");
 }
 
 void readConfiguration(int fd) {

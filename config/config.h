@@ -7,8 +7,8 @@
 
 struct Configuracao {
     // Administration password, at most 19 characters, zero-filled to the
-    // end of the buffer.
-    char senhaadm[20] = "vrelk";
+    // end of the buffer. Empty: no line unlocks administration.
+    char senhaadm[20] = "";
     char ender[100] = "";         // listening address text; empty: every local address
     int32_t porta = 1956;         // 1..65535 (anything else read from the file gives 1956)
     int32_t maxconec = 2;         // simultaneous connections per client address
@@ -33,6 +33,10 @@ void deriveFileNames(const char* programName);
 // applies every recognised key to config. Reports nothing; a read error
 // ends the reading with what was applied so far kept.
 void readConfiguration(int fd);
+
+// Says on standard error (logEvent) what in the configuration read leaves
+// the server open: administration disabled, or a short password.
+void reportConfiguration();
 
 // Line parser of the configuration file; its state carries across chunks,
 // so a line may span two reads. readConfiguration feeds it.

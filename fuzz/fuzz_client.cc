@@ -15,6 +15,7 @@
 #include "protocol/maquina.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
+#include "text/fold.h"
 
 namespace {
 
@@ -62,6 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     config.regtempo = p.ConsumeIntegralInRange<int32_t>(0, 20);
     config.diasreg = p.ConsumeIntegralInRange<int32_t>(-1, 3);
     config.ativomin = p.ConsumeIntegralInRange<int32_t>(1, 30);
+    // The seeds unlock with this word; nothing is built in any more.
+    copyBounded(config.senhaadm, "vrelk", sizeof config.senhaadm);
     minuteClock = 216000000;
     clockSecond = 0;
 

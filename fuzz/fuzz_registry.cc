@@ -16,6 +16,7 @@
 #include "protocol/maquina.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
+#include "text/fold.h"
 
 namespace {
 
@@ -64,6 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     config.maxtempo = 0;
     config.regtempo = 0;
     config.diasreg = 1;
+    copyBounded(config.senhaadm, "vrelk", sizeof config.senhaadm);  // the commands unlock with it
     minuteClock = 216000000;
 
     int fd = open(registryFileName, O_WRONLY | O_TRUNC);

@@ -213,7 +213,7 @@ TEST_F(Sessao, LogonNoteAndLogoff) {
 }
 
 TEST_F(Sessao, PasswordChecksOfLogonLogoffAndRemove) {
-    ASSERT_TRUE(inicia());
+    ASSERT_TRUE(inicia(kCfgAdm));
     registra("a@exemplo.com:pw", "Fulano");
     registra("b@exemplo.com", "Ciclano");
     std::string antes = sav();
