@@ -52,6 +52,10 @@ public:
     int32_t cRespostaMaxima() const;
     // Queues the statistics line.
     void cEstatistica();
+    // A password check of this client failed: one log line naming the
+    // address token (null: the administration password) and the client's
+    // address, then the reply.
+    void cFalhou(const char* resposta, const char* email);
     // One step of a FIND listing; nothing unless one is under way. A step
     // stops when the ring is full, or after a bounded number of users
     // (listaAdiada: the listing goes on in the next pass, and later lines

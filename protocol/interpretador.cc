@@ -5,6 +5,7 @@
 
 #include "config/config.h"
 #include "engine/clock.h"
+#include "engine/diario.h"
 #include "engine/loop.h"
 #include "protocol/cliente.h"
 #include "protocol/comandos.h"
@@ -195,6 +196,19 @@ bool senhaAdmConfere(const char* linha) {
     return equalConstantTime(copia, config.senhaadm, sizeof copia);
 }
 
+// The client's address token as a log line may show it: the token is
+// the client's to choose, so only bytes 0x21..0x7E pass, each other byte
+// becomes '?', and it is cut to size - 1; no token can end the line or
+// pass for another field of it.
+void copyPrintable(char* out, const char* token, int size) {
+    int n = 0;
+    for (; n < size - 1 && token[n] != 0; n++) {
+        uint8_t b = uint8_t(token[n]);
+        out[n] = b >= 0x21 && b <= 0x7E ? char(b) : '?';
+    }
+    out[n] = 0;
+}
+
 }  // namespace
 
 void responde(TCliente& c, const char* texto) { c.cEnvia(texto, -1); }
@@ -382,7 +396,10 @@ bool TCliente::cComando() {
     // Compared exactly, case included: every line that is no command, and
     // those of the commands that need a password or the administration.
     // For an argument command linha now ends where the address token ended.
-    bool comparaSenhaAdm = cmd == nullptr || !cmd->argumento || cmd->senha || cmd->administracao;
+    // Without a password nothing is compared, and nothing can fail.
+    bool administracao = config.senhaadm[0] != 0;
+    bool comparaSenhaAdm =
+        administracao && (cmd == nullptr || !cmd->argumento || cmd->senha || cmd->administracao);
     if (comparaSenhaAdm && senhaAdmConfere(linha)) {
         desbloqueado = true;
         responde(*this, "+OK Comandos de administração desbloqueados\r\n");
@@ -391,7 +408,12 @@ bool TCliente::cComando() {
     if (cmd == nullptr) {
         char resposta[120];
         formatText(resposta, sizeof resposta, "-Comando desconhecido: %s\r\n", linha);
-        responde(*this, resposta);
+        // A command's line that is not the password is still that command;
+        // only a line that is nothing else was a guess.
+        if (administracao)
+            cFalhou(resposta, nullptr);
+        else
+            responde(*this, resposta);
         return true;
     }
     if (cmd->administracao && !desbloqueado) {
@@ -399,11 +421,24 @@ bool TCliente::cComando() {
         return true;
     }
     if (cmd->senha && !desbloqueado && !senhaConfere(*this, p.senha)) {
-        responde(*this, "-Senha inválida\r\n");
+        cFalhou("-Senha inválida\r\n", p.email);
         return true;
     }
     cmd->executa(*this, p);
     return !cmd->destroi;  // after QUIT nothing of this client may be touched
+}
+
+void TCliente::cFalhou(const char* resposta, const char* email) {
+    char endereco[16];
+    formatDotted(endereco, maquina->ip);
+    if (email != nullptr) {
+        char token[registro_campo::kEmailLen];
+        copyPrintable(token, email, sizeof token);
+        logEvent("authentication failure for %s from %s", token, endereco);
+    } else {
+        logEvent("administration unlock failure from %s", endereco);
+    }
+    responde(*this, resposta);
 }
 
 void TCliente::cEstatistica() {

@@ -33,7 +33,7 @@ void comandoRegister(TCliente& c, const Pedido& p) {
     // meets the password of the entry it would replace.
     TUsuario* u = cBusca(email);
     if (u != nullptr && registro.cLe(u) && !equalConstantTime(registro.senha(), c.cadSenha, sizeof c.cadSenha)) {
-        responde(c, "-Usuário já registrado e senha inválida\r\n");
+        c.cFalhou("-Usuário já registrado e senha inválida\r\n", email);
         return;
     }
     memset(c.cadEmail, 0, sizeof c.cadEmail);
