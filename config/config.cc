@@ -67,6 +67,11 @@ void apply(const char* chave, const char* valor) {
         config.maxtempo = parseNumber(valor);
     } else if (compareWord(chave, "regtempo") == 0) {
         config.regtempo = parseNumber(valor);
+    } else if (compareWord(chave, "penalidade") == 0) {
+        // At most a minute: the longest delay, eight times the first,
+        // then stays under ten minutes.
+        int32_t s = parseNumber(valor);
+        config.penalidade = s < 0 ? 0 : s > 60 ? 60 : s;
     }
     // Unknown keys are ignored on purpose: a file may carry keys of other
     // versions or notes.

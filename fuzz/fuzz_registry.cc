@@ -66,6 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     config.regtempo = 0;
     config.diasreg = 1;
     copyBounded(config.senhaadm, "vrelk", sizeof config.senhaadm);  // the commands unlock with it
+    config.penalidade = 0;  // a failed REGISTER would hold the commands after it
     minuteClock = 216000000;
 
     int fd = open(registryFileName, O_WRONLY | O_TRUNC);

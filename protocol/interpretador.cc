@@ -1,6 +1,7 @@
 // Line framing and the command interpreter of a client. Bytes become lines
 // of at most 2048 characters; each line is one command, except while the
 // registration dialogue collects a name or a block of information lines.
+#include <cassert>
 #include <cstring>
 
 #include "config/config.h"
@@ -10,6 +11,7 @@
 #include "protocol/cliente.h"
 #include "protocol/comandos.h"
 #include "protocol/maquina.h"
+#include "protocol/penalidade.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
 #include "text/fold.h"
@@ -121,6 +123,11 @@ struct Comando {
     bool senha;           // the user's password, unless administration is unlocked
     bool administracao;   // only once administration is unlocked
     bool destroi;         // the handler destroys the client (QUIT)
+    // A password is compared whose failure counts and costs the address
+    // time: the row's own check, or REGISTER's of an existing entry
+    // (whether there is one shows only after the lookup, so it always
+    // waits out a penalty).
+    bool confere;
     int16_t resposta;     // the longest reply the line may give, in bytes
     Executa executa;
 };
@@ -134,24 +141,24 @@ constexpr int16_t kRespostaDesconhecido = 120;
 constexpr int16_t kRespostaUsuario = 200;
 
 const Comando kComandos[] = {
-    // palavra  argumento usuario senha administracao destroi resposta
-    {"register", true, false, false, false, false, kRespostaMinima, comandoRegister},
-    {"ip", true, true, false, false, false, kRespostaUsuario, comandoIp},
-    {"get", true, true, false, false, false, 880, comandoGet},  // GET's own buffer
-    {"logon", true, true, true, false, false, kRespostaUsuario, comandoLogon},
-    {"logoff", true, true, true, false, false, kRespostaUsuario, comandoLogoff},
-    {"remove", true, true, true, false, false, kRespostaUsuario, comandoRemove},
+    // palavra  argumento usuario senha administracao destroi confere resposta
+    {"register", true, false, false, false, false, true, kRespostaMinima, comandoRegister},
+    {"ip", true, true, false, false, false, false, kRespostaUsuario, comandoIp},
+    {"get", true, true, false, false, false, false, 880, comandoGet},  // GET's own buffer
+    {"logon", true, true, true, false, false, true, kRespostaUsuario, comandoLogon},
+    {"logoff", true, true, true, false, false, true, kRespostaUsuario, comandoLogoff},
+    {"remove", true, true, true, false, false, true, kRespostaUsuario, comandoRemove},
     // The listing's lines find their own room; this is its first line.
-    {"find", true, false, false, false, false, kRespostaMinima, comandoFind},
-    {"date", true, true, false, true, false, kRespostaUsuario, comandoDate},
-    {"ip2", true, true, false, true, false, kRespostaUsuario, comandoIp2},
-    {"now", false, false, false, false, false, kRespostaUsuario, comandoNow},
-    {"noop", false, false, false, false, false, kRespostaMinima, comandoNoop},
+    {"find", true, false, false, false, false, false, kRespostaMinima, comandoFind},
+    {"date", true, true, false, true, false, false, kRespostaUsuario, comandoDate},
+    {"ip2", true, true, false, true, false, false, kRespostaUsuario, comandoIp2},
+    {"now", false, false, false, false, false, false, kRespostaUsuario, comandoNow},
+    {"noop", false, false, false, false, false, false, kRespostaMinima, comandoNoop},
     // Under --debug the statistics line leaves with the last flush.
-    {"quit", false, false, false, false, true, kRespostaUsuario, comandoQuit},
-    {"help", false, false, false, false, false, int16_t(sizeof kAjuda - 1), comandoHelp},
-    {"stop", false, false, false, true, false, kRespostaMinima, comandoStop},
-    {"--debug", false, false, false, false, false, kRespostaUsuario, comandoDebug},
+    {"quit", false, false, false, false, true, false, kRespostaUsuario, comandoQuit},
+    {"help", false, false, false, false, false, false, int16_t(sizeof kAjuda - 1), comandoHelp},
+    {"stop", false, false, false, true, false, false, kRespostaMinima, comandoStop},
+    {"--debug", false, false, false, false, false, false, kRespostaUsuario, comandoDebug},
 };
 
 // The first row whose word is the line's first word (folded, so letter
@@ -226,7 +233,10 @@ void TCliente::cEvento(const char* dados, int32_t len) {
         }
         // Drained, or the turn a listing stopped at its bound asked for: the
         // listing's step comes first, then the lines that waited, in order,
-        // then the listing fills what room is left.
+        // then the listing fills what room is left. A penalty's wait asks
+        // for its own turn when it ends.
+        if (emEspera)
+            return;
         cArma(config.maxtempo);
         if (listaAdiada) {
             listaAdiada = false;
@@ -234,7 +244,7 @@ void TCliente::cEvento(const char* dados, int32_t len) {
         }
         if (retendo()) {
             listaAdiada = false;  // they waited for this step, not for the end
-            if (!cRetoma())
+            if (!cRetoma() || emEspera)
                 return;
         }
         if (!listaAdiada)
@@ -242,7 +252,8 @@ void TCliente::cEvento(const char* dados, int32_t len) {
         cEncerraSeConcluido();
         return;
     }
-    cArma(config.maxtempo);
+    if (!emEspera)
+        cArma(config.maxtempo);
     if (retendo()) {
         // The engine reads nothing while input is held; bytes handed over
         // regardless go behind it, as far as the buffer holds them.
@@ -281,11 +292,15 @@ bool TCliente::cProcessa(const char* dados, int32_t len) {
                 estadoLinha = 0;
                 multilinha = false;
                 if (!cPodeInterpretar()) {
-                    cRetem(dados + i + 1, len - i - 1);
+                    cRetem(dados + i + 1, len - i - 1, true);
                     return true;
                 }
                 if (!cComando())
                     return false;
+                if (emEspera) {
+                    cRetem(dados + i + 1, len - i - 1, false);
+                    return true;
+                }
                 continue;
             }
             if (linha[tamanho - 1] == '\n') {
@@ -298,11 +313,16 @@ bool TCliente::cProcessa(const char* dados, int32_t len) {
                 tamanho = 0;
                 estadoLinha = 0;
                 if (!cPodeInterpretar()) {
-                    cRetem(dados + i + 1, len - i - 1);
+                    cRetem(dados + i + 1, len - i - 1, true);
                     return true;
                 }
                 if (!cComando())
                     return false;  // the client is gone; the rest of the bytes with it
+                if (emEspera) {
+                    // The failure's reply waits: so does everything behind it.
+                    cRetem(dados + i + 1, len - i - 1, false);
+                    return true;
+                }
             } else {
                 estadoLinha = 0;
                 if (tamanho < kLinhaMax)
@@ -331,9 +351,29 @@ int32_t TCliente::cRespostaMaxima() const {
     return cmd->resposta > kRespostaMinima ? cmd->resposta : kRespostaMinima;
 }
 
+bool TCliente::cConfereSenha() const {
+    if (dialogo == kAguardaNome || dialogo == kAguardaInformacao)
+        return false;  // names and information are never compared
+    const Comando* cmd = reconhece(linha);
+    if (cmd == nullptr)
+        return config.senhaadm[0] != 0;
+    // Unlocked, LOGON, LOGOFF and REMOVE compare nothing.
+    return cmd->confere && !(cmd->senha && desbloqueado);
+}
+
 bool TCliente::cPodeInterpretar() {
-    if (listaAdiada)
-        return false;  // the listing's next step comes first
+    if (listaAdiada || emEspera)
+        return false;  // the listing's next step, or the wait, comes first
+    // The check waits for the penalty to end, whichever connection of the
+    // address earned it; a right password must not answer sooner than a
+    // wrong one would.
+    if (cConfereSenha()) {
+        int32_t falta = penalidadeRestante(maquina->ip, clockSeconds);
+        if (falta > 0) {
+            cEspera(falta);
+            return false;
+        }
+    }
     int32_t precisa = cRespostaMaxima();
     if (precisa < livre())
         return true;
@@ -344,8 +384,9 @@ bool TCliente::cPodeInterpretar() {
     return precisa < livre();
 }
 
-void TCliente::cRetem(const char* dados, int32_t len) {
-    linhaPronta = true;
+void TCliente::cRetem(const char* dados, int32_t len, bool linhaEspera) {
+    if (linhaEspera)
+        linhaPronta = true;
     if (retido == nullptr)
         retido = new char[kLinhaMax];
     memmove(retido, dados, size_t(len));  // dados may lie inside retido
@@ -360,6 +401,8 @@ bool TCliente::cRetoma() {
         linhaPronta = false;
         if (!cComando())
             return false;
+        if (emEspera)
+            return true;  // its reply waits, and the bytes behind it
     }
     int32_t n = retidos;
     retidos = 0;
@@ -401,6 +444,7 @@ bool TCliente::cComando() {
     bool comparaSenhaAdm =
         administracao && (cmd == nullptr || !cmd->argumento || cmd->senha || cmd->administracao);
     if (comparaSenhaAdm && senhaAdmConfere(linha)) {
+        cConfirmou();
         desbloqueado = true;
         responde(*this, "+OK Comandos de administração desbloqueados\r\n");
         return true;
@@ -420,15 +464,19 @@ bool TCliente::cComando() {
         responde(*this, "-Acesso negado\r\n");
         return true;
     }
-    if (cmd->senha && !desbloqueado && !senhaConfere(*this, p.senha)) {
-        cFalhou("-Senha inválida\r\n", p.email);
-        return true;
+    if (cmd->senha && !desbloqueado) {
+        if (!senhaConfere(*this, p.senha)) {
+            cFalhou("-Senha inválida\r\n", p.email);
+            return true;
+        }
+        cConfirmou();
     }
     cmd->executa(*this, p);
     return !cmd->destroi;  // after QUIT nothing of this client may be touched
 }
 
 void TCliente::cFalhou(const char* resposta, const char* email) {
+    assert(!emEspera);  // nothing is interpreted during a wait
     char endereco[16];
     formatDotted(endereco, maquina->ip);
     if (email != nullptr) {
@@ -438,7 +486,44 @@ void TCliente::cFalhou(const char* resposta, const char* email) {
     } else {
         logEvent("administration unlock failure from %s", endereco);
     }
-    responde(*this, resposta);
+    int32_t segundos = penalidadeFalha(maquina->ip, clockSeconds);
+    if (segundos == 0) {
+        responde(*this, resposta);
+        return;
+    }
+    // The line's room was found before it ran, and nothing is queued
+    // during the wait: the reply still fits when it goes.
+    size_t n = strlen(resposta);
+    assert(n < sizeof respostaRetida);
+    memcpy(respostaRetida, resposta, n);
+    tamRetida = uint8_t(n);
+    cEspera(segundos);
+}
+
+void TCliente::cConfirmou() { penalidadeSucesso(maquina->ip); }
+
+void TCliente::cEspera(int32_t segundos) {
+    emEspera = true;
+    fimEspera = clockSeconds + segundos;
+    espera.cArma(segundos);
+    cArma(0);  // the idle timer: the client is waiting for the server
+}
+
+void TCliente::cFimDaEspera() {
+    // A wait beyond one timer's 300 seconds takes several turns.
+    int64_t falta = fimEspera - clockSeconds;
+    if (falta > 0) {
+        espera.cArma(int32_t(falta));
+        return;
+    }
+    emEspera = false;
+    if (tamRetida > 0) {
+        cEnvia(respostaRetida, tamRetida);
+        tamRetida = 0;
+    }
+    if (!retendo())
+        cSuspende(false);  // the failure was the last thing it had sent
+    cPedeVez();
 }
 
 void TCliente::cEstatistica() {

@@ -32,9 +32,12 @@ void comandoRegister(TCliente& c, const Pedido& p) {
     // cBusca cuts the key to the stored 79 characters, so a longer address
     // meets the password of the entry it would replace.
     TUsuario* u = cBusca(email);
-    if (u != nullptr && registro.cLe(u) && !equalConstantTime(registro.senha(), c.cadSenha, sizeof c.cadSenha)) {
-        c.cFalhou("-Usuário já registrado e senha inválida\r\n", email);
-        return;
+    if (u != nullptr && registro.cLe(u)) {
+        if (!equalConstantTime(registro.senha(), c.cadSenha, sizeof c.cadSenha)) {
+            c.cFalhou("-Usuário já registrado e senha inválida\r\n", email);
+            return;
+        }
+        c.cConfirmou();
     }
     memset(c.cadEmail, 0, sizeof c.cadEmail);
     copyBounded(c.cadEmail, email, sizeof c.cadEmail);

@@ -56,6 +56,7 @@ TEST_F(Config, DefaultsBeforeAnyFile) {
     EXPECT_EQ(padrao.ativomin, 480);
     EXPECT_EQ(padrao.maxtempo, 120);
     EXPECT_EQ(padrao.regtempo, 120);
+    EXPECT_EQ(padrao.penalidade, 2);
 }
 
 TEST_F(Config, PortParsingAndRange) {
@@ -124,6 +125,12 @@ TEST_F(Config, NumbersAndClamps) {
         {"maxconec=6\rdiasreg=7\r", &config.maxconec, 6},
         {"maxconec=6\rdiasreg=7\r", &config.diasreg, 7},
         {"\r\n\r\n\n\nmaxconec = 8\n\n\n", &config.maxconec, 8},
+        {"penalidade = 0\n", &config.penalidade, 0},
+        {"penalidade = -1\n", &config.penalidade, 0},
+        {"penalidade = 60\n", &config.penalidade, 60},
+        {"penalidade = 61\n", &config.penalidade, 60},
+        {"Penalidade = 5\n", &config.penalidade, 5},
+        {"penalidade =\n", &config.penalidade, 2},
     };
     for (const Case& c : cases) {
         config = Configuracao{};

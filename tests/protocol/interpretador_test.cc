@@ -338,7 +338,7 @@ TEST_F(Sessao, UnlockNeedsTheExactLineAndStopEndsTheServer) {
 TEST_F(Sessao, ConfiguredPasswordIsComparedWithTheLineAsCut) {
     // For the five commands the line ends where the address token ends,
     // so a password that looks like such a line unlocks.
-    ASSERT_TRUE(inicia(std::string(kCfgBase) + "senhaadm = logon a@exemplo.com\n"));
+    ASSERT_TRUE(inicia(std::string(kCfgBase) + "senhaadm = logon a@exemplo.com\npenalidade = 0\n"));
     EXPECT_EQ(srv.errors(), "");  // long enough for no warning
     registra("a@exemplo.com:pw", "Fulano");
     EXPECT_EQ(troca("logon a@exemplo.com:errada casa"), kDesbloqueado);

@@ -1,5 +1,7 @@
-// Failed password checks through the real server: the lines they leave on
-// standard error, read by the shipped fail2ban filter.
+// The penalty table on its own (its bound and its memory), and failed
+// password checks through the real server: the delays shared by the
+// connections of one address, and the lines left on standard error for
+// the shipped fail2ban filter.
 #include <gtest/gtest.h>
 
 #include <stdio.h>
@@ -7,8 +9,11 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 
+#include "config/config.h"
+#include "protocol/penalidade.h"
 #include "sessao.h"
 
 using namespace sessao;
@@ -18,6 +23,122 @@ namespace {
 const std::string kJaRegistrado = "-Usu\xE1rio j\xE1 registrado e senha inv\xE1lida\r\n";
 const std::string kSenhaInvalida = "-Senha inv\xE1lida\r\n";
 const std::string kFalhaAdm = "quelta: administration unlock failure from ";
+
+class Penalidade : public ::testing::Test {
+protected:
+    void SetUp() override {
+        config = Configuracao{};
+        penalidadeZera();
+    }
+    void TearDown() override {
+        penalidadeZera();
+        config = Configuracao{};
+    }
+};
+
+TEST_F(Penalidade, DoublesToEightTimesTheFirstUntilASuccessOrFifteenQuietMinutes) {
+    const uint32_t ip = 0x0500007F;
+    // The default 2 s, doubled up to 16; each result adds the second in
+    // which the failure fell.
+    int64_t t = 1000;
+    for (int32_t esperado : {3, 5, 9, 17, 17}) {
+        EXPECT_EQ(penalidadeFalha(ip, t), esperado);
+        EXPECT_EQ(penalidadeRestante(ip, t + 1), esperado - 1);
+        EXPECT_EQ(penalidadeRestante(ip, t + esperado), 0);
+        EXPECT_EQ(penalidadeRestante(ip + 1, t), 0);  // other addresses pay nothing
+        t += esperado;
+    }
+    // 899 s after the last failure it is remembered, 900 s after it is not.
+    t += 899 - 17;
+    EXPECT_EQ(penalidadeFalha(ip, t), 17);
+    EXPECT_EQ(penalidadeFalha(ip, t + 900), 3);
+    EXPECT_EQ(penalidadeFalha(ip, t + 903), 5);
+    penalidadeSucesso(ip);
+    EXPECT_EQ(penalidadeRestante(ip, t + 903), 0);
+    EXPECT_EQ(penalidadeFalha(ip, t + 904), 3);
+    EXPECT_EQ(penalidadeEnderecos(), 1);
+
+    config.penalidade = 0;
+    EXPECT_EQ(penalidadeFalha(ip + 1, t), 0);
+    EXPECT_EQ(penalidadeRestante(ip + 1, t), 0);
+    EXPECT_EQ(penalidadeEnderecos(), 1);
+}
+
+TEST_F(Penalidade, FullTableDropsTheOldestFailureFirst) {
+    const uint32_t base = 0x0A000000;
+    for (int32_t i = 0; i < kPenalidadeEnderecos; i++)
+        ASSERT_EQ(penalidadeFalha(base + uint32_t(i), 1000), 3) << i;
+    EXPECT_EQ(penalidadeEnderecos(), kPenalidadeEnderecos);
+    // A second failure makes the first address the youngest: the next
+    // new address takes the place of the second one.
+    EXPECT_EQ(penalidadeFalha(base, 1001), 5);
+    EXPECT_EQ(penalidadeFalha(base - 1, 1001), 3);
+    EXPECT_EQ(penalidadeEnderecos(), kPenalidadeEnderecos);
+    EXPECT_EQ(penalidadeRestante(base + 1, 1001), 0);
+    EXPECT_EQ(penalidadeRestante(base, 1001), 5);
+    EXPECT_EQ(penalidadeRestante(base + 2, 1001), 2);
+    EXPECT_EQ(penalidadeRestante(base - 1, 1001), 3);
+    EXPECT_EQ(penalidadeFalha(base + 1, 1001), 3);  // a first failure again
+}
+
+double segundosDesde(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+TEST_F(Sessao, DelayDoublesAcrossTheConnectionsOfAnAddressAndASuccessEndsIt) {
+    // A first delay of 1 s: 1, 2, 4. The timers fire at second boundaries,
+    // so each reply may come up to a second and a bit after its delay.
+    ASSERT_TRUE(inicia(std::string(kCfgBase) + "penalidade = 1\n"));
+    registra("a@exemplo.com:pw", "Fulano");
+    Client b, outro;
+    ASSERT_TRUE(conecta(b));
+    ASSERT_TRUE(conecta(outro, "127.0.0.2"));
+    const std::string errada = "LOGON a@exemplo.com:x\r\n", certa = "LOGON a@exemplo.com:pw\r\n";
+    const std::string kEntrada = "+OK Entrada registrada\r\n";
+
+    // A fails; B's check waits for A's second to pass, then fails in turn
+    // and pays the doubled delay: 1 + 2 s at least.
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(cli.send(errada));
+    ASSERT_TRUE(b.send(errada));
+    EXPECT_EQ(cli.readLine(10000), kSenhaInvalida);
+    double a1 = segundosDesde(t0);
+    EXPECT_EQ(b.readLine(10000), kSenhaInvalida);
+    double b1 = segundosDesde(t0);
+    EXPECT_GE(a1, 0.95);
+    EXPECT_LE(a1, 2.8);
+    EXPECT_GE(b1, 3.5);  // without the wait B's reply would come before 3.2 s
+    EXPECT_LE(b1, 6.5);
+
+    // The third failure costs 4 s. Meanwhile another address is answered
+    // at once, and B's right password waits as long as a wrong one would.
+    auto t1 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(cli.send(errada));
+    for (const std::string& l : {std::string("NOOP\r\n"), certa}) {
+        auto t = std::chrono::steady_clock::now();
+        ASSERT_TRUE(outro.send(l));
+        EXPECT_EQ(outro.readLine(), l == certa ? kEntrada : "+OK\r\n");
+        EXPECT_LT(segundosDesde(t), 0.5) << l;
+    }
+    ASSERT_TRUE(b.send(certa));
+    EXPECT_EQ(b.readLine(10000), kEntrada);
+    EXPECT_GE(segundosDesde(t1), 4.0);
+    EXPECT_EQ(cli.readLine(10000), kSenhaInvalida);
+    double a3 = segundosDesde(t1);
+    EXPECT_GE(a3, 4.0);
+    EXPECT_LE(a3, 6.5);
+
+    // B's success ended it: the next failure is a first one again, 1 s
+    // rather than 8. What follows it in the same packet waits behind its
+    // reply, in order.
+    auto t2 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(cli.send(errada + "NOOP\r\n"));
+    EXPECT_EQ(cli.readLine(10000), kSenhaInvalida);
+    EXPECT_EQ(cli.readLine(), "+OK\r\n");
+    double a4 = segundosDesde(t2);
+    EXPECT_GE(a4, 0.95);
+    EXPECT_LE(a4, 2.8);
+}
 
 // What a command prints on standard output, within 60 s.
 std::string saidaDe(const std::string& comando) {
@@ -34,7 +155,7 @@ std::string saidaDe(const std::string& comando) {
 }
 
 TEST_F(Sessao, FailuresAreLoggedForTheFilter) {
-    ASSERT_TRUE(inicia(kCfgAdm));
+    ASSERT_TRUE(inicia(kCfgAdm));  // without delays
     registra("jose@exemplo.com:pw", "Fulano");
     // A token that folds to a registered address may hold any byte; the
     // log shows only printable ones.

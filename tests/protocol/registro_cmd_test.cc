@@ -108,7 +108,7 @@ TEST_F(Sessao, RegtempoZeroNeverWaits) {
 }
 
 TEST_F(Sessao, ReRegistrationNeedsTheSamePassword) {
-    ASSERT_TRUE(inicia());
+    ASSERT_TRUE(inicia(std::string(kCfgBase) + "penalidade = 0\n"));  // wrong passwords in a row
     registra("a@exemplo.com:pw", "Fulano", {"um"});
     registra("b@exemplo.com", "Ciclano");
     EXPECT_EQ(troca("LOGON a@exemplo.com:pw casa"), "+OK Entrada registrada\r\n");
