@@ -2,6 +2,9 @@
 // its state between chunks, so a line may straddle two 1024-byte reads.
 #include "config/config.h"
 
+#include <cstring>
+
+#include "engine/diario.h"
 #include "engine/platform.h"
 #include "text/fold.h"
 
@@ -45,6 +48,8 @@ void stripTrailingBlanks(char* text, int& len) {
 
 void apply(const char* chave, const char* valor) {
     if (compareWord(chave, "senhaadm") == 0) {
+        // Zero to its end: the interpreter compares the whole buffer.
+        memset(config.senhaadm, 0, sizeof config.senhaadm);
         copyBounded(config.senhaadm, valor, sizeof config.senhaadm);
     } else if (compareWord(chave, "ender") == 0) {
         copyBounded(config.ender, valor, sizeof config.ender);
@@ -62,6 +67,11 @@ void apply(const char* chave, const char* valor) {
         config.maxtempo = parseNumber(valor);
     } else if (compareWord(chave, "regtempo") == 0) {
         config.regtempo = parseNumber(valor);
+    } else if (compareWord(chave, "penalidade") == 0) {
+        // At most a minute: the longest delay, eight times the first,
+        // then stays under ten minutes.
+        int32_t s = parseNumber(valor);
+        config.penalidade = s < 0 ? 0 : s > 60 ? 60 : s;
     }
     // Unknown keys are ignored on purpose: a file may carry keys of other
     // versions or notes.
@@ -120,14 +130,28 @@ void ConfigParser::feed(const char* bytes, int n) {
 }
 
 void ConfigParser::endOfLine() {
-    // A line without '=' or with nothing after it sets nothing.
-    if (noValor && tamValor > 0) {
+    // A line without '=' sets nothing, nor does one with nothing after it,
+    // which keeps the default; but "senhaadm =" says there is no
+    // password, and must not leave one in force.
+    if (noValor) {
         stripTrailingBlanks(valor, tamValor);
-        apply(chave, valor);
+        if (tamValor > 0 || compareWord(chave, "senhaadm") == 0)
+            apply(chave, valor);
     }
     noValor = false;
     tamChave = 0;
     tamValor = 0;
+}
+
+void reportConfiguration() {
+    // A short password falls to a patient guesser with many addresses in
+    // spite of the delays that failures cost; twelve letters and digits
+    // do not.
+    size_t n = strlen(config.senhaadm);
+    if (n == 0)
+        logEvent("administration disabled: %s sets no senhaadm", configFileName);
+    else if (n < 12)
+        logEvent("warning: senhaadm is shorter than 12 characters");
 }
 
 void readConfiguration(int fd) {

@@ -6,7 +6,9 @@
 #include <cstdint>
 
 struct Configuracao {
-    char senhaadm[20] = "vrelk";  // administration password, at most 19 characters
+    // Administration password, at most 19 characters, zero-filled to the
+    // end of the buffer. Empty: no line unlocks administration.
+    char senhaadm[20] = "";
     char ender[100] = "";         // listening address text; empty: every local address
     int32_t porta = 1956;         // 1..65535 (anything else read from the file gives 1956)
     int32_t maxconec = 2;         // simultaneous connections per client address
@@ -14,6 +16,7 @@ struct Configuracao {
     int32_t ativomin = 480;       // minutes a logon counts as active, 1..6000
     int32_t maxtempo = 120;       // idle time-out of a client in seconds (the timer clamps to 0..300)
     int32_t regtempo = 120;       // seconds between two registrations from one address
+    int32_t penalidade = 2;       // delay after an address's first failed password, 0..60 s; 0: none
 };
 
 // The one configuration of the process. Tests reset it with
@@ -31,6 +34,10 @@ void deriveFileNames(const char* programName);
 // applies every recognised key to config. Reports nothing; a read error
 // ends the reading with what was applied so far kept.
 void readConfiguration(int fd);
+
+// Says on standard error (logEvent) what in the configuration read leaves
+// the server open: administration disabled, or a short password.
+void reportConfiguration();
 
 // Line parser of the configuration file; its state carries across chunks,
 // so a line may span two reads. readConfiguration feeds it.

@@ -13,8 +13,10 @@
 #include "fuzz/support.h"
 #include "protocol/cliente.h"
 #include "protocol/maquina.h"
+#include "protocol/penalidade.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
+#include "text/fold.h"
 
 namespace {
 
@@ -46,6 +48,7 @@ void encerra() {
     for (Cliente*& c : clientes)
         if (c != nullptr)
             c->cEvento(nullptr, 0);
+    clockSeconds += 301;
     wheelAdvance(300);
     wheelAdvance(1);
     if (usuarios != 0 || maquinas != 0)
@@ -62,8 +65,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     config.regtempo = p.ConsumeIntegralInRange<int32_t>(0, 20);
     config.diasreg = p.ConsumeIntegralInRange<int32_t>(-1, 3);
     config.ativomin = p.ConsumeIntegralInRange<int32_t>(1, 30);
+    config.penalidade = p.ConsumeIntegralInRange<int32_t>(0, 3);
+    // The seeds unlock with this word; nothing is built in any more.
+    copyBounded(config.senhaadm, "vrelk", sizeof config.senhaadm);
     minuteClock = 216000000;
     clockSecond = 0;
+    clockSeconds = 1000;
+    penalidadeZera();  // every input starts with no address in penalty
 
     if (setjmp(saida) == 0) {
         novoCliente(0, 0);
@@ -101,9 +109,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 4:
                 minuteClock += p.ConsumeIntegralInRange<uint32_t>(0, 6 * 1440);
                 break;
-            case 5:
-                wheelAdvance(p.ConsumeIntegralInRange<int>(1, 30));
+            case 5: {  // time passes: the pass clock with the wheel, as clockRefresh turns them
+                int segundos = p.ConsumeIntegralInRange<int>(1, 30);
+                clockSeconds += segundos;
+                wheelAdvance(segundos);
                 break;
+            }
             case 6:  // the connection breaks
                 clientes[i]->cEvento(nullptr, 0);
                 break;

@@ -16,11 +16,16 @@
 #include "protocol/maquina.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
+#include "text/fold.h"
 
 namespace {
 
 // REMOVE, LOGON and DATE of whoever comes first in the file, a FIND over
 // everybody, and a fresh registration.
+// The client of the commands while they run: an exitServer that jumps
+// back out of them leaves it to be ended here.
+TCliente* emCurso = nullptr;
+
 void comandos(const uint8_t* data, size_t size) {
     char email[80] = "ninguem@exemplo.com";
     if (size >= 80) {
@@ -32,7 +37,7 @@ void comandos(const uint8_t* data, size_t size) {
         if (email[0] == 0)
             strcpy(email, "x");
     }
-    TCliente* c = new TCliente(new TMaquina(0x0900007F));
+    TCliente* c = emCurso = new TCliente(new TMaquina(0x0900007F));
     char lixo[TComunica::kRing];
     auto envia = [&](const char* texto) {
         c->cEvento(texto, int32_t(strlen(texto)));
@@ -53,6 +58,7 @@ void comandos(const uint8_t* data, size_t size) {
     envia("REGISTER novo@exemplo.com:s\r\nNovo\r\ninfo\r\n.\r\n");
     snprintf(linha, sizeof linha, "REMOVE %s\r\n", email);
     envia(linha);
+    emCurso = nullptr;
     c->cEvento(nullptr, 0);
 }
 
@@ -64,6 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     config.maxtempo = 0;
     config.regtempo = 0;
     config.diasreg = 1;
+    copyBounded(config.senhaadm, "vrelk", sizeof config.senhaadm);  // the commands unlock with it
+    config.penalidade = 0;  // a failed REGISTER would hold the commands after it
     minuteClock = 216000000;
 
     int fd = open(registryFileName, O_WRONLY | O_TRUNC);
@@ -84,6 +92,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             // file that held only whole records.
             confereRegistro(indice.registros < antes || size % registro_campo::kRecord == 0);
         }
+    }
+    if (emCurso != nullptr) {
+        delete emCurso;
+        emCurso = nullptr;
     }
     if (usuarios != 0 || maquinas != 0)
         abort();

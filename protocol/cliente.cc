@@ -7,6 +7,7 @@
 #include "protocol/maquina.h"
 
 TCliente::TCliente(TMaquina* m) : maquina(m) {
+    espera.dono = this;
     cMantemAposFim(true);  // a batch whose sender has finished is still answered
     usuarios++;
     m->conexoes++;

@@ -1,7 +1,8 @@
-// A client connection: the buffered connection it reads and writes, and
-// its idle timer. A TCliente owns itself: admission creates it, and it
-// destroys itself on QUIT, on the idle time-out or when the connection
-// breaks. It holds one unit of its machine's conexoes for its whole life.
+// A client connection: the buffered connection it reads and writes, its
+// idle timer and the timer of a penalty's wait. A TCliente owns itself:
+// admission creates it, and it destroys itself on QUIT, on the idle
+// time-out or when the connection breaks. It holds one unit of its
+// machine's conexoes for its whole life.
 #pragma once
 
 #include <cstdint>
@@ -52,6 +53,17 @@ public:
     int32_t cRespostaMaxima() const;
     // Queues the statistics line.
     void cEstatistica();
+    // A password check of this client failed: one log line naming the
+    // address token (null: the administration password) and the client's
+    // address. The failure counts against the address, and the reply (at
+    // most 119 bytes) waits out the delay it earned, with everything else
+    // of this client; with the penalty off it is queued at once.
+    void cFalhou(const char* resposta, const char* email);
+    // A password check of this client passed: the address's penalty ends.
+    void cConfirmou();
+    // The wait ran out: the held reply goes out, and a drained event in
+    // the next flush step takes up the held line and input.
+    void cFimDaEspera();
     // One step of a FIND listing; nothing unless one is under way. A step
     // stops when the ring is full, or after a bounded number of users
     // (listaAdiada: the listing goes on in the next pass, and later lines
@@ -80,16 +92,39 @@ public:
     bool fimDaEntrada = false;  // the peer has finished sending
     bool listaAdiada = false;   // the listing stopped at its bound, not for room
 
+    // The penalty of failed password checks (protocol/penalidade.h). While
+    // emEspera, nothing of this client is interpreted, the listing stands
+    // still, reading is suspended and the idle timer is off: the server
+    // holds the client, not the client the server.
+    struct TEspera : TAlarme {
+        TCliente* dono = nullptr;
+        void cDispara() override { dono->cFimDaEspera(); }
+    };
+    TEspera espera;
+    bool emEspera = false;
+    int64_t fimEspera = 0;          // the second (clockSeconds) the wait ends at
+    uint8_t tamRetida = 0;          // bytes in respostaRetida; 0: no reply held
+    char respostaRetida[120];       // the failure's reply, sent when the wait ends
+
 private:
     // Frames and interprets bytes; at a line that must wait, holds it and
     // the rest. False when the client has destroyed itself.
     bool cProcessa(const char* dados, int32_t len);
     // The held line and bytes, in order; false when the client is gone.
     bool cRetoma();
-    // Room for the longest reply of the line in linha, after one flush.
+    // Whether the line in linha may run now: no wait is on, the address
+    // is in no penalty if the line checks a password (otherwise the wait
+    // starts here), and there is room for its longest reply after one flush.
     bool cPodeInterpretar();
-    void cRetem(const char* dados, int32_t len);
-    bool retendo() const { return linhaPronta || retidos > 0; }
+    // Whether the line in linha runs a password check whose failure counts.
+    bool cConfereSenha() const;
+    // Starts a wait of the given seconds (1 or more; past the 300 of one
+    // timer it re-arms).
+    void cEspera(int32_t segundos);
+    // Keeps the bytes not yet framed and stops reading; with linhaEspera,
+    // linha holds a complete line that waits as well (linhaPronta).
+    void cRetem(const char* dados, int32_t len, bool linhaEspera);
+    bool retendo() const { return linhaPronta || retidos > 0 || emEspera; }
     // Ends the client when the peer is done and nothing is left to say;
     // true when it did (touch nothing then).
     bool cEncerraSeConcluido();

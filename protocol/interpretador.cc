@@ -1,6 +1,7 @@
 // Line framing and the command interpreter of a client. Bytes become lines
 // of at most 2048 characters; each line is one command, except while the
 // registration dialogue collects a name or a block of information lines.
+#include <cassert>
 #include <cstring>
 
 #include "config/config.h"
@@ -10,10 +11,12 @@
 #include "protocol/cliente.h"
 #include "protocol/comandos.h"
 #include "protocol/maquina.h"
+#include "protocol/penalidade.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
 #include "text/fold.h"
 #include "text/format.h"
+#include "text/iguais.h"
 #include "text/sha0.h"
 #include "util/calendario.h"
 
@@ -132,6 +135,11 @@ struct Comando {
     bool senha;           // the user's password, unless administration is unlocked
     bool administracao;   // only once administration is unlocked
     bool destroi;         // the handler destroys the client (QUIT)
+    // A password is compared whose failure counts and costs the address
+    // time: the row's own check, or REGISTER's of an existing entry
+    // (whether there is one shows only after the lookup, so it always
+    // waits out a penalty).
+    bool confere;
     int16_t resposta;     // the longest reply the line may give, in bytes
     Executa executa;
 };
@@ -145,24 +153,24 @@ constexpr int16_t kRespostaDesconhecido = 120;
 constexpr int16_t kRespostaUsuario = 200;
 
 const Comando kComandos[] = {
-    // palavra  argumento usuario senha administracao destroi resposta
-    {"register", true, kSemUsuario, false, false, false, kRespostaMinima, comandoRegister},
-    {"ip", true, kCabeca, false, false, false, kRespostaUsuario, comandoIp},
-    {"get", true, kRegistro, false, false, false, 880, comandoGet},  // GET's own buffer
-    {"logon", true, kRegistro, true, false, false, kRespostaUsuario, comandoLogon},
-    {"logoff", true, kRegistro, true, false, false, kRespostaUsuario, comandoLogoff},
-    {"remove", true, kRegistro, true, false, false, kRespostaUsuario, comandoRemove},
+    // palavra  argumento usuario senha administracao destroi confere resposta
+    {"register", true, kSemUsuario, false, false, false, true, kRespostaMinima, comandoRegister},
+    {"ip", true, kCabeca, false, false, false, false, kRespostaUsuario, comandoIp},
+    {"get", true, kRegistro, false, false, false, false, 880, comandoGet},  // GET's own buffer
+    {"logon", true, kRegistro, true, false, false, true, kRespostaUsuario, comandoLogon},
+    {"logoff", true, kRegistro, true, false, false, true, kRespostaUsuario, comandoLogoff},
+    {"remove", true, kRegistro, true, false, false, true, kRespostaUsuario, comandoRemove},
     // The listing's lines find their own room; this is its first line.
-    {"find", true, kSemUsuario, false, false, false, kRespostaMinima, comandoFind},
-    {"date", true, kRegistro, false, true, false, kRespostaUsuario, comandoDate},
-    {"ip2", true, kRegistro, false, true, false, kRespostaUsuario, comandoIp2},
-    {"now", false, kSemUsuario, false, false, false, kRespostaUsuario, comandoNow},
-    {"noop", false, kSemUsuario, false, false, false, kRespostaMinima, comandoNoop},
+    {"find", true, kSemUsuario, false, false, false, false, kRespostaMinima, comandoFind},
+    {"date", true, kRegistro, false, true, false, false, kRespostaUsuario, comandoDate},
+    {"ip2", true, kRegistro, false, true, false, false, kRespostaUsuario, comandoIp2},
+    {"now", false, kSemUsuario, false, false, false, false, kRespostaUsuario, comandoNow},
+    {"noop", false, kSemUsuario, false, false, false, false, kRespostaMinima, comandoNoop},
     // Under --debug the statistics line leaves with the last flush.
-    {"quit", false, kSemUsuario, false, false, true, kRespostaUsuario, comandoQuit},
-    {"help", false, kSemUsuario, false, false, false, int16_t(sizeof kAjuda - 1), comandoHelp},
-    {"stop", false, kSemUsuario, false, true, false, kRespostaMinima, comandoStop},
-    {"--debug", false, kSemUsuario, false, false, false, kRespostaUsuario, comandoDebug},
+    {"quit", false, kSemUsuario, false, false, true, false, kRespostaUsuario, comandoQuit},
+    {"help", false, kSemUsuario, false, false, false, false, int16_t(sizeof kAjuda - 1), comandoHelp},
+    {"stop", false, kSemUsuario, false, true, false, false, kRespostaMinima, comandoStop},
+    {"--debug", false, kSemUsuario, false, false, false, false, kRespostaUsuario, comandoDebug},
 };
 
 // The first row whose word is the line's first word (folded, so letter
@@ -190,7 +198,34 @@ bool achaUsuario(TCliente& c, Pedido& p, Leitura leitura) {
 // digest stays in cadSenha.
 bool senhaConfere(TCliente& c, const char* senha) {
     digestText(senha, c.cadSenha);
-    return digestsEqual(c.cadSenha, registro.senha());
+    return equalConstantTime(c.cadSenha, registro.senha(), sizeof c.cadSenha);
+}
+
+// The line against the administration password, both as zero-padded
+// buffers of the password's size (the configuration keeps it padded): the
+// time depends neither on the password's length nor on where the first
+// difference lies. A line too long for the buffer cannot be the password,
+// and its length is the client's own to know.
+bool senhaAdmConfere(const char* linha) {
+    char copia[sizeof config.senhaadm] = {};
+    size_t n = strnlen(linha, sizeof copia);
+    if (n == sizeof copia)
+        return false;
+    memcpy(copia, linha, n);
+    return equalConstantTime(copia, config.senhaadm, sizeof copia);
+}
+
+// The client's address token as a log line may show it: the token is
+// the client's to choose, so only bytes 0x21..0x7E pass, each other byte
+// becomes '?', and it is cut to size - 1; no token can end the line or
+// pass for another field of it.
+void copyPrintable(char* out, const char* token, int size) {
+    int n = 0;
+    for (; n < size - 1 && token[n] != 0; n++) {
+        uint8_t b = uint8_t(token[n]);
+        out[n] = b >= 0x21 && b <= 0x7E ? char(b) : '?';
+    }
+    out[n] = 0;
 }
 
 }  // namespace
@@ -210,7 +245,10 @@ void TCliente::cEvento(const char* dados, int32_t len) {
         }
         // Drained, or the turn a listing stopped at its bound asked for: the
         // listing's step comes first, then the lines that waited, in order,
-        // then the listing fills what room is left.
+        // then the listing fills what room is left. A penalty's wait asks
+        // for its own turn when it ends.
+        if (emEspera)
+            return;
         cArma(config.maxtempo);
         if (listaAdiada) {
             listaAdiada = false;
@@ -218,7 +256,7 @@ void TCliente::cEvento(const char* dados, int32_t len) {
         }
         if (retendo()) {
             listaAdiada = false;  // they waited for this step, not for the end
-            if (!cRetoma())
+            if (!cRetoma() || emEspera)
                 return;
         }
         if (!listaAdiada)
@@ -226,7 +264,8 @@ void TCliente::cEvento(const char* dados, int32_t len) {
         cEncerraSeConcluido();
         return;
     }
-    cArma(config.maxtempo);
+    if (!emEspera)
+        cArma(config.maxtempo);
     if (retendo()) {
         // The engine reads nothing while input is held; bytes handed over
         // regardless go behind it, as far as the buffer holds them.
@@ -265,11 +304,15 @@ bool TCliente::cProcessa(const char* dados, int32_t len) {
                 estadoLinha = 0;
                 multilinha = false;
                 if (!cPodeInterpretar()) {
-                    cRetem(dados + i + 1, len - i - 1);
+                    cRetem(dados + i + 1, len - i - 1, true);
                     return true;
                 }
                 if (!cComando())
                     return false;
+                if (emEspera) {
+                    cRetem(dados + i + 1, len - i - 1, false);
+                    return true;
+                }
                 continue;
             }
             if (linha[tamanho - 1] == '\n') {
@@ -282,11 +325,16 @@ bool TCliente::cProcessa(const char* dados, int32_t len) {
                 tamanho = 0;
                 estadoLinha = 0;
                 if (!cPodeInterpretar()) {
-                    cRetem(dados + i + 1, len - i - 1);
+                    cRetem(dados + i + 1, len - i - 1, true);
                     return true;
                 }
                 if (!cComando())
                     return false;  // the client is gone; the rest of the bytes with it
+                if (emEspera) {
+                    // The failure's reply waits: so does everything behind it.
+                    cRetem(dados + i + 1, len - i - 1, false);
+                    return true;
+                }
             } else {
                 estadoLinha = 0;
                 if (tamanho < kLinhaMax)
@@ -319,9 +367,29 @@ int32_t TCliente::cRespostaMaxima() const {
     return cmd->resposta > kRespostaMinima ? cmd->resposta : kRespostaMinima;
 }
 
+bool TCliente::cConfereSenha() const {
+    if (dialogo == kAguardaNome || dialogo == kAguardaInformacao)
+        return false;  // names and information are never compared
+    const Comando* cmd = reconhece(linha);
+    if (cmd == nullptr)
+        return config.senhaadm[0] != 0;
+    // Unlocked, LOGON, LOGOFF and REMOVE compare nothing.
+    return cmd->confere && !(cmd->senha && desbloqueado);
+}
+
 bool TCliente::cPodeInterpretar() {
-    if (listaAdiada)
-        return false;  // the listing's next step comes first
+    if (listaAdiada || emEspera)
+        return false;  // the listing's next step, or the wait, comes first
+    // The check waits for the penalty to end, whichever connection of the
+    // address earned it; a right password must not answer sooner than a
+    // wrong one would.
+    if (cConfereSenha()) {
+        int32_t falta = penalidadeRestante(maquina->ip, clockSeconds);
+        if (falta > 0) {
+            cEspera(falta);
+            return false;
+        }
+    }
     int32_t precisa = cRespostaMaxima();
     if (precisa < livre())
         return true;
@@ -332,8 +400,9 @@ bool TCliente::cPodeInterpretar() {
     return precisa < livre();
 }
 
-void TCliente::cRetem(const char* dados, int32_t len) {
-    linhaPronta = true;
+void TCliente::cRetem(const char* dados, int32_t len, bool linhaEspera) {
+    if (linhaEspera)
+        linhaPronta = true;
     if (retido == nullptr)
         retido = new char[kLinhaMax];
     memmove(retido, dados, size_t(len));  // dados may lie inside retido
@@ -348,6 +417,8 @@ bool TCliente::cRetoma() {
         linhaPronta = false;
         if (!cComando())
             return false;
+        if (emEspera)
+            return true;  // its reply waits, and the bytes behind it
     }
     int32_t n = retidos;
     retidos = 0;
@@ -384,8 +455,12 @@ bool TCliente::cComando() {
     // Compared exactly, case included: every line that is no command, and
     // those of the commands that need a password or the administration.
     // For an argument command linha now ends where the address token ended.
-    bool comparaSenhaAdm = cmd == nullptr || !cmd->argumento || cmd->senha || cmd->administracao;
-    if (comparaSenhaAdm && strcmp(linha, config.senhaadm) == 0) {
+    // Without a password nothing is compared, and nothing can fail.
+    bool administracao = config.senhaadm[0] != 0;
+    bool comparaSenhaAdm =
+        administracao && (cmd == nullptr || !cmd->argumento || cmd->senha || cmd->administracao);
+    if (comparaSenhaAdm && senhaAdmConfere(linha)) {
+        cConfirmou();
         desbloqueado = true;
         responde(*this, "+OK Comandos de administração desbloqueados\r\n");
         return true;
@@ -393,19 +468,78 @@ bool TCliente::cComando() {
     if (cmd == nullptr) {
         char resposta[120];
         formatText(resposta, sizeof resposta, "-Comando desconhecido: %s\r\n", linha);
-        responde(*this, resposta);
+        // A command's line that is not the password is still that command;
+        // only a line that is nothing else was a guess.
+        if (administracao)
+            cFalhou(resposta, nullptr);
+        else
+            responde(*this, resposta);
         return true;
     }
     if (cmd->administracao && !desbloqueado) {
         responde(*this, "-Acesso negado\r\n");
         return true;
     }
-    if (cmd->senha && !desbloqueado && !senhaConfere(*this, p.senha)) {
-        responde(*this, "-Senha inválida\r\n");
-        return true;
+    if (cmd->senha && !desbloqueado) {
+        if (!senhaConfere(*this, p.senha)) {
+            cFalhou("-Senha inválida\r\n", p.email);
+            return true;
+        }
+        cConfirmou();
     }
     cmd->executa(*this, p);
     return !cmd->destroi;  // after QUIT nothing of this client may be touched
+}
+
+void TCliente::cFalhou(const char* resposta, const char* email) {
+    assert(!emEspera);  // nothing is interpreted during a wait
+    char endereco[16];
+    formatDotted(endereco, maquina->ip);
+    if (email != nullptr) {
+        char token[registro_campo::kEmailLen];
+        copyPrintable(token, email, sizeof token);
+        logEvent("authentication failure for %s from %s", token, endereco);
+    } else {
+        logEvent("administration unlock failure from %s", endereco);
+    }
+    int32_t segundos = penalidadeFalha(maquina->ip, clockSeconds);
+    if (segundos == 0) {
+        responde(*this, resposta);
+        return;
+    }
+    // The line's room was found before it ran, and nothing is queued
+    // during the wait: the reply still fits when it goes.
+    size_t n = strlen(resposta);
+    assert(n < sizeof respostaRetida);
+    memcpy(respostaRetida, resposta, n);
+    tamRetida = uint8_t(n);
+    cEspera(segundos);
+}
+
+void TCliente::cConfirmou() { penalidadeSucesso(maquina->ip); }
+
+void TCliente::cEspera(int32_t segundos) {
+    emEspera = true;
+    fimEspera = clockSeconds + segundos;
+    espera.cArma(segundos);
+    cArma(0);  // the idle timer: the client is waiting for the server
+}
+
+void TCliente::cFimDaEspera() {
+    // A wait beyond one timer's 300 seconds takes several turns.
+    int64_t falta = fimEspera - clockSeconds;
+    if (falta > 0) {
+        espera.cArma(int32_t(falta));
+        return;
+    }
+    emEspera = false;
+    if (tamRetida > 0) {
+        cEnvia(respostaRetida, tamRetida);
+        tamRetida = 0;
+    }
+    if (!retendo())
+        cSuspende(false);  // the failure was the last thing it had sent
+    cPedeVez();
 }
 
 void TCliente::cEstatistica() {

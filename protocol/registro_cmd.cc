@@ -14,6 +14,7 @@
 #include "registry/registro.h"
 #include "text/fold.h"
 #include "text/format.h"
+#include "text/iguais.h"
 #include "text/sha0.h"
 
 namespace {
@@ -25,7 +26,7 @@ const char kJaRegistrado[] = "-Usuário já registrado e senha inválida\r\n";
 // proves nothing and refuses like a wrong password, so that a process out
 // of descriptors or a damaged file does not open every entry to anyone.
 bool senhaDoUsuario(const TCliente& c, const TUsuario* u) {
-    return registro.cLe(u) && digestsEqual(registro.senha(), c.cadSenha);
+    return registro.cLe(u) && equalConstantTime(registro.senha(), c.cadSenha, sizeof c.cadSenha);
 }
 
 }  // namespace
@@ -50,9 +51,18 @@ void comandoRegister(TCliente& c, const Pedido& p) {
     // cBusca cuts the key to the stored 79 characters, so a longer address
     // meets the password of the entry it would replace.
     TUsuario* u = cBusca(email);
-    if (u != nullptr && !senhaDoUsuario(c, u)) {
-        responde(c, kJaRegistrado);
-        return;
+    if (u != nullptr) {
+        // A record that cannot be read proves nothing and refuses; a
+        // digest that differs is a guess, and costs what a guess costs.
+        if (!registro.cLe(u)) {
+            responde(c, kJaRegistrado);
+            return;
+        }
+        if (!equalConstantTime(registro.senha(), c.cadSenha, sizeof c.cadSenha)) {
+            c.cFalhou(kJaRegistrado, email);
+            return;
+        }
+        c.cConfirmou();
     }
     memset(c.cadEmail, 0, sizeof c.cadEmail);
     copyBounded(c.cadEmail, email, sizeof c.cadEmail);

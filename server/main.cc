@@ -79,6 +79,7 @@ int main(int argc, char** argv) {
     }
     readConfiguration(fd);
     platformCloseFile(fd);
+    reportConfiguration();
 
     static TServidor servidor;  // lives as long as the process
     if (const char* erro = servidor.cAbre(config.ender, uint16_t(config.porta))) {

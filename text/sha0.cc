@@ -123,9 +123,3 @@ void digestText(const char* text, uint8_t out[20]) {
     }
 }
 
-bool digestsEqual(const uint8_t* a, const uint8_t* b) {
-    uint8_t diferenca = 0;
-    for (int i = 0; i < 20; i++)
-        diferenca |= uint8_t(a[i] ^ b[i]);
-    return diferenca == 0;
-}

@@ -24,6 +24,3 @@ void shaTransform(ShaContext* ctx);
 
 // Digest of the bytes of a NUL-terminated text (terminator excluded).
 void digestText(const char* text, uint8_t out[20]);
-// Whether two 20-byte digests are equal. Every byte is compared whatever
-// the first difference, so the time taken tells nothing of where it lies.
-bool digestsEqual(const uint8_t* a, const uint8_t* b);

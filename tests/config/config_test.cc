@@ -48,7 +48,7 @@ TEST_F(Config, DefaultsBeforeAnyFile) {
     // A fresh struct carries the compiled-in defaults that every reset
     // (config = Configuracao{}) and the server's start rely on.
     Configuracao padrao;
-    EXPECT_STREQ(padrao.senhaadm, "vrelk");
+    EXPECT_STREQ(padrao.senhaadm, "");
     EXPECT_STREQ(padrao.ender, "");
     EXPECT_EQ(padrao.porta, 1956);
     EXPECT_EQ(padrao.maxconec, 2);
@@ -56,6 +56,7 @@ TEST_F(Config, DefaultsBeforeAnyFile) {
     EXPECT_EQ(padrao.ativomin, 480);
     EXPECT_EQ(padrao.maxtempo, 120);
     EXPECT_EQ(padrao.regtempo, 120);
+    EXPECT_EQ(padrao.penalidade, 2);
 }
 
 TEST_F(Config, PortParsingAndRange) {
@@ -124,6 +125,12 @@ TEST_F(Config, NumbersAndClamps) {
         {"maxconec=6\rdiasreg=7\r", &config.maxconec, 6},
         {"maxconec=6\rdiasreg=7\r", &config.diasreg, 7},
         {"\r\n\r\n\n\nmaxconec = 8\n\n\n", &config.maxconec, 8},
+        {"penalidade = 0\n", &config.penalidade, 0},
+        {"penalidade = -1\n", &config.penalidade, 0},
+        {"penalidade = 60\n", &config.penalidade, 60},
+        {"penalidade = 61\n", &config.penalidade, 60},
+        {"Penalidade = 5\n", &config.penalidade, 5},
+        {"penalidade =\n", &config.penalidade, 2},
     };
     for (const Case& c : cases) {
         config = Configuracao{};
@@ -143,11 +150,14 @@ TEST_F(Config, TextValues) {
         {"senhaadm = ab\tcd\n", "abcd", ""},
         {"senhaadm = s\xE9nh\xE3\n", "s\xE9nh\xE3", ""},  // bytes above 0x7F are ordinary
         {"senhaadm = 0123456789012345678901234\n", "0123456789012345678", ""},
-        {"ender = 127.0.0.1\nender\n", "vrelk", "127.0.0.1"},
-        {"ender = 127.0.0.1\nender =\n", "vrelk", "127.0.0.1"},
-        {"ender = 127.0.0.1\nender =   \t \n", "vrelk", "127.0.0.1"},
-        {"ender = host.example\n", "vrelk", "host.example"},
-        {"= orphan\nsenhaadm\n", "vrelk", ""},
+        {"ender = 127.0.0.1\nender\n", "", "127.0.0.1"},
+        {"ender = 127.0.0.1\nender =\n", "", "127.0.0.1"},
+        {"ender = 127.0.0.1\nender =   \t \n", "", "127.0.0.1"},
+        {"ender = host.example\n", "", "host.example"},
+        {"senhaadm = x\n= orphan\nsenhaadm\n", "x", ""},
+        // An empty senhaadm is no password, not the one before it.
+        {"senhaadm = x\nsenhaadm =\n", "", ""},
+        {"senhaadm = x\nSenhaAdm =   \t \r\n", "", ""},
         {"# comment = ignored\nsenhaadm = x y z \n", "x y z", ""},
     };
     for (const Case& c : cases) {
@@ -165,6 +175,10 @@ TEST_F(Config, LongValuesAndKeysAreCut) {
     readText("senhaadm = " + v300 + "\nender = " + v300 + "\n");
     EXPECT_EQ(std::string(config.senhaadm), v300.substr(0, 19));
     EXPECT_EQ(std::string(config.ender), v300.substr(0, 99));
+    // A shorter password given later leaves nothing of the longer one
+    // behind it: the unlock compares the whole buffer.
+    readText("senhaadm = " + v300 + "\nsenhaadm = ab\n");
+    EXPECT_EQ(std::string(config.senhaadm, sizeof config.senhaadm), "ab" + std::string(18, '\0'));
 
     // The parser keeps 255 characters of a value: with 250 leading zeros the
     // whole number fits, with 254 only its first digit does.
@@ -226,7 +240,7 @@ TEST_F(Config, ReadFailureAppliesNothing) {
     readConfiguration(fd);
     platformCloseFile(fd);
     EXPECT_EQ(config.porta, 1956);
-    EXPECT_STREQ(config.senhaadm, "vrelk");
+    EXPECT_STREQ(config.senhaadm, "");
 }
 
 TEST_F(Config, ParserStateCarriesAcrossFeeds) {

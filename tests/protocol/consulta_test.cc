@@ -54,7 +54,7 @@ TEST_F(Sessao, IpFollowsActivity) {
 }
 
 TEST_F(Sessao, GetShowsTheEntryWithWeekdayAndInformation) {
-    ASSERT_TRUE(inicia());
+    ASSERT_TRUE(inicia(kCfgAdm));
     registra("a@exemplo.com:pw", "Fulano de Tal", {"casa", "rua"});
     EXPECT_EQ(troca("vrelk"), kDesbloqueado);
     EXPECT_EQ(troca("DATE a@exemplo.com 07/03/2013 09:05"), "+OK Data alterada\r\n");
@@ -209,7 +209,7 @@ TEST_F(Sessao, FindOverTenThousandUsersDeliversEachOnceInOrder) {
 }
 
 TEST_F(Sessao, DateAcceptedAndRefusedForms) {
-    ASSERT_TRUE(inicia());
+    ASSERT_TRUE(inicia(kCfgAdm));
     registra("a@exemplo.com:pw", "Fulano");
     EXPECT_EQ(troca("DATE a@exemplo.com 1/1/2013 0:0"), "-Acesso negado\r\n");
     EXPECT_EQ(troca("DATE nada@exemplo.com 1/1/2013 0:0"), kNaoRegistrado + "nada@exemplo.com\r\n");
@@ -245,7 +245,7 @@ TEST_F(Sessao, DateAcceptedAndRefusedForms) {
 }
 
 TEST_F(Sessao, Ip2StoresWhatTheConversionGives) {
-    ASSERT_TRUE(inicia());
+    ASSERT_TRUE(inicia(kCfgAdm));
     registra("a@exemplo.com:pw", "Fulano");
     EXPECT_EQ(troca("IP2 a@exemplo.com 10.1.2.3"), "-Acesso negado\r\n");
     EXPECT_EQ(troca("vrelk"), kDesbloqueado);
@@ -268,7 +268,7 @@ TEST_F(Sessao, RemoveOfTheLastAndOfAMiddleUser) {
     for (int i = 0; i < 4; i++)
         r[i] = registroDe(nomes[i], "Nome " + std::to_string(i), "10.0.0.1", agora - uint32_t(i), "pw", 0,
                           "info " + std::to_string(i), "nota");
-    ASSERT_TRUE(inicia(kCfgBase, r[0] + r[1] + r[2] + r[3]));
+    ASSERT_TRUE(inicia(kCfgAdm, r[0] + r[1] + r[2] + r[3]));
     EXPECT_EQ(troca("REMOVE b@d.com:errada"), "-Senha inv\xE1lida\r\n");
     EXPECT_EQ(troca("REMOVE b@d.com"), "-Senha inv\xE1lida\r\n");
     EXPECT_EQ(troca("REMOVE x@d.com:pw"), kNaoRegistrado + "x@d.com\r\n");

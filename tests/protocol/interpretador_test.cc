@@ -303,8 +303,28 @@ TEST_F(Sessao, NowShowsTheLocalTime) {
     EXPECT_LE(dito, depois + 1);
 }
 
-TEST_F(Sessao, UnlockNeedsTheExactLineAndStopEndsTheServer) {
+TEST_F(Sessao, WithoutAPasswordNoLineUnlocks) {
+    // No senhaadm at all: nothing is built in, the old word is a line
+    // like any other.
     ASSERT_TRUE(inicia());
+    EXPECT_EQ(troca("vrelk"), "-Comando desconhecido: vrelk\r\n");
+    EXPECT_EQ(troca("STOP"), "-Acesso negado\r\n");
+    EXPECT_NE(srv.errors().find("quelta: administration disabled: quelta.cfg sets no senhaadm\n"), std::string::npos)
+        << srv.errors();
+    // An empty value is no password either, not the one before it.
+    ServerProcess vazio;
+    ASSERT_TRUE(vazio.start(std::string(kCfgBase) + "senhaadm = vrelk\nsenhaadm =\n")) << vazio.error;
+    Client c;
+    ASSERT_TRUE(c.connect(vazio.port));
+    EXPECT_EQ(c.readLine(), kSaudacao1);
+    EXPECT_EQ(troca(c, {"vrelk"}), "-Comando desconhecido: vrelk\r\n");
+    EXPECT_NE(vazio.errors().find("administration disabled"), std::string::npos) << vazio.errors();
+}
+
+TEST_F(Sessao, UnlockNeedsTheExactLineAndStopEndsTheServer) {
+    ASSERT_TRUE(inicia(kCfgAdm));
+    EXPECT_NE(srv.errors().find("quelta: warning: senhaadm is shorter than 12 characters\n"), std::string::npos)
+        << srv.errors();
     EXPECT_EQ(troca("STOP"), "-Acesso negado\r\n");
     for (const char* l : {"vrelk ", "VRELK", "Vrelk", " vrelk", "vrelkx"})
         EXPECT_EQ(troca(l), std::string("-Comando desconhecido: ") + l + "\r\n") << l;
@@ -322,7 +342,8 @@ TEST_F(Sessao, UnlockNeedsTheExactLineAndStopEndsTheServer) {
 TEST_F(Sessao, ConfiguredPasswordIsComparedWithTheLineAsCut) {
     // For the five commands the line ends where the address token ends,
     // so a password that looks like such a line unlocks.
-    ASSERT_TRUE(inicia(std::string(kCfgBase) + "senhaadm = logon a@exemplo.com\n"));
+    ASSERT_TRUE(inicia(std::string(kCfgBase) + "senhaadm = logon a@exemplo.com\npenalidade = 0\n"));
+    EXPECT_EQ(sessao::semLinhaDeInicio(srv.errors()), "");  // long enough for no warning
     registra("a@exemplo.com:pw", "Fulano");
     EXPECT_EQ(troca("logon a@exemplo.com:errada casa"), kDesbloqueado);
     std::string g = troca("GET a@exemplo.com");

@@ -128,7 +128,7 @@ TEST_F(Sessao, RegtempoZeroNeverWaits) {
 }
 
 TEST_F(Sessao, ReRegistrationNeedsTheSamePassword) {
-    ASSERT_TRUE(inicia());
+    ASSERT_TRUE(inicia(std::string(kCfgBase) + "penalidade = 0\n"));  // wrong passwords in a row
     registra("a@exemplo.com:pw", "Fulano", {"um"});
     registra("b@exemplo.com", "Ciclano");
     EXPECT_EQ(troca("LOGON a@exemplo.com:pw casa"), "+OK Entrada registrada\r\n");
@@ -252,7 +252,7 @@ TEST_F(Sessao, LogonNoteAndLogoff) {
 }
 
 TEST_F(Sessao, PasswordChecksOfLogonLogoffAndRemove) {
-    ASSERT_TRUE(inicia());
+    ASSERT_TRUE(inicia(kCfgAdm));
     registra("a@exemplo.com:pw", "Fulano");
     registra("b@exemplo.com", "Ciclano");
     std::string antes = sav();

@@ -19,6 +19,9 @@ namespace sessao {
 // Most tests register several users from one address and must not see
 // entries expire under them.
 constexpr const char* kCfgBase = "regtempo = 0\ndiasreg = 0\n";
+// The same with the administration password of the tests that unlock.
+// Every marker line is then a failed unlock, so failures cost no delay.
+constexpr const char* kCfgAdm = "regtempo = 0\ndiasreg = 0\nsenhaadm = vrelk\npenalidade = 0\n";
 
 inline const std::string kSaudacao1 = "+OK QUELTA Vers\xE3o 2.03. Agora 1 usu\xE1rio.\r\n";
 
@@ -59,6 +62,16 @@ inline bool formaNumerica(const std::string& s, const std::string& separadores) 
         }
     }
     return p == s.size();
+}
+
+// What the server logged, without its start line (port and load time
+// vary from run to run).
+inline std::string semLinhaDeInicio(const std::string& log) {
+    size_t p = log.find("quelta: listening on port ");
+    if (p == std::string::npos)
+        return log;
+    size_t fim = log.find('\n', p);
+    return log.substr(0, p) + (fim == std::string::npos ? "" : log.substr(fim + 1));
 }
 
 class Sessao : public ::testing::Test {

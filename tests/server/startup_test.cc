@@ -176,7 +176,8 @@ TEST(Startup, SecondServerOnTheSameRegistryIsRefused) {
 TEST(Startup, SigtermEndsCleanlyWithWhatWasWritten) {
     ServerProcess s;
     ASSERT_TRUE(s.start("regtempo = 0\n")) << s.error;
-    EXPECT_EQ(s.errors().find("quelta: listening on port " + std::to_string(s.port) + "; 0 users loaded"), 0u)
+    EXPECT_NE(s.errors().find("quelta: listening on port " + std::to_string(s.port) + "; 0 users loaded"),
+              std::string::npos)
         << s.errors();
     Client c;
     ASSERT_TRUE(c.connect(s.port));

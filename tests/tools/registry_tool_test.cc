@@ -213,7 +213,8 @@ TEST(RegistryRoundTrip, DumpThenLoadIsServedIdentically) {
     ASSERT_EQ(load.status, 0) << load.err;
     ASSERT_NE(rebuilt.readFile("quelta.sav"), crafted);  // the stray byte is gone
 
-    const std::string cfg = "ender = 127.0.0.1\ndiasreg = 0\n";
+    // A wrong password and the right one in a row: no delay between them.
+    const std::string cfg = "ender = 127.0.0.1\ndiasreg = 0\npenalidade = 0\n";
     ASSERT_TRUE(original.start(cfg, "quelta", crafted)) << original.error;
     ASSERT_TRUE(rebuilt.start(cfg)) << rebuilt.error;
     std::string fromOriginal = whatServerTells(original.port, emails);

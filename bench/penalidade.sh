@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# What failed passwords cost a guesser, and what they cost everybody else.
+# One server (CPU 0); an attacker at 127.0.0.1 whose two connections keep
+# 64 wrong LOGON lines each in flight for ATTACK_SECONDS (default 60), and
+# meanwhile a client at 127.0.0.2 that times NOOP round trips, one at a
+# time (generators on CPU 1). The same client is timed first without the
+# attack. Run it with PENALIDADE=0 for the server without delays, or with
+# QUELTA=/path/to/quelta for another build of the server.
+#
+#   bench/penalidade.sh
+#   PENALIDADE=0 bench/penalidade.sh
+#
+# Everything it starts is its own child and is ended by PID; everything it
+# writes lies in one temporary directory under /tmp, removed at the end.
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${BENCH_BUILD:-/tmp/build-bench}
+attack=${ATTACK_SECONDS:-60}
+quiet=${QUIET_SECONDS:-20}
+penalidade=${PENALIDADE:-2}
+
+echo "== building (Release) in $build"
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUELTA_TESTS=OFF >/dev/null
+cmake --build "$build" -j 2 --target quelta bench_loadgen >/dev/null
+quelta=${QUELTA:-$build/quelta}
+loadgen=$build/bench/bench_loadgen
+
+work=$(mktemp -d /tmp/quelta-penalidade.XXXXXX)
+cd "$work"
+children=()
+cleanup() {
+  local pid
+  for pid in "${children[@]}"; do
+    if kill -0 "$pid" 2>/dev/null; then
+      kill "$pid" 2>/dev/null || true
+      wait "$pid" 2>/dev/null || true
+    fi
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+lg() { taskset -c 1 "$loadgen" "$@"; }
+field() { sed -n "s/.* $2=\([^ ]*\).*/\1/p" <<<"$1"; }
+
+port=$(lg --free-port)
+cat >quelta.cfg <<CFG
+ender = 127.0.0.1
+porta = $port
+maxtempo = 0
+regtempo = 0
+diasreg = 0
+penalidade = $penalidade
+CFG
+# Without delays the guesses come at hundreds of thousands a second, and so
+# would their log lines: those go nowhere then.
+errors=stderr
+[ "$penalidade" -eq 0 ] && errors=/dev/null
+(exec taskset -c 0 "$quelta") >stdout 2>"$errors" &
+qpid=$!
+children+=("$qpid")
+lg --port "$port" --wait-ready --greeting --request NOOP --expect "+OK" --timeout 60 --label ready >/dev/null
+
+# The user whose password is guessed.
+exec 3<>"/dev/tcp/127.0.0.1/$port"
+printf 'REGISTER alvo@exemplo.com:segredo\r\nAlvo da Silva\r\n.\r\nQUIT\r\n' >&3
+timeout 10 cat <&3 >register.out || true
+exec 3<&-
+grep -q "Nome registrado" register.out || { echo "registration failed: $(cat register.out)"; exit 1; }
+
+victim() {  # victim SECONDS LABEL: NOOP round trips from 127.0.0.2
+  lg --port "$port" --greeting --conns 1 --src-spread 1 --request NOOP --seconds "$1" --label "$2"
+}
+
+echo "== penalidade = $penalidade"
+alone=$(victim "$quiet" alone)
+echo "   127.0.0.2 alone:          rps=$(field "$alone" rps) p50=$(field "$alone" p50_us)us p99=$(field "$alone" p99_us)us"
+
+lg --port "$port" --greeting --conns 2 --pipeline 64 --request "LOGON alvo@exemplo.com:errada" \
+  --seconds "$attack" --server-pid "$qpid" --label attack >attack.out &
+apid=$!
+children+=("$apid")
+sleep 2
+during=$(victim $((attack - 5)) during)
+wait "$apid" || true
+result=$(grep RESULT attack.out || true)
+guesses=$(field "$result" requests)
+echo "   127.0.0.2 during attack:  rps=$(field "$during" rps) p50=$(field "$during" p50_us)us p99=$(field "$during" p99_us)us"
+echo "   127.0.0.1 guesses answered in ${attack} s: ${guesses:-none} (server_cpu=$(field "$result" server_cpu))"
+[ -f stderr ] && echo "   failures logged: $(grep -c 'authentication failure' stderr || true)"
+exit 0

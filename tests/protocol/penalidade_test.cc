@@ -1,0 +1,196 @@
+// The penalty table on its own (its bound and its memory), and failed
+// password checks through the real server: the delays shared by the
+// connections of one address, and the lines left on standard error for
+// the shipped fail2ban filter.
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <sys/stat.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "config/config.h"
+#include "protocol/penalidade.h"
+#include "sessao.h"
+
+using namespace sessao;
+
+namespace {
+
+const std::string kJaRegistrado = "-Usu\xE1rio j\xE1 registrado e senha inv\xE1lida\r\n";
+const std::string kSenhaInvalida = "-Senha inv\xE1lida\r\n";
+const std::string kFalhaAdm = "quelta: administration unlock failure from ";
+
+class Penalidade : public ::testing::Test {
+protected:
+    void SetUp() override {
+        config = Configuracao{};
+        penalidadeZera();
+    }
+    void TearDown() override {
+        penalidadeZera();
+        config = Configuracao{};
+    }
+};
+
+TEST_F(Penalidade, DoublesToEightTimesTheFirstUntilASuccessOrFifteenQuietMinutes) {
+    const uint32_t ip = 0x0500007F;
+    // The default 2 s, doubled up to 16; each result adds the second in
+    // which the failure fell.
+    int64_t t = 1000;
+    for (int32_t esperado : {3, 5, 9, 17, 17}) {
+        EXPECT_EQ(penalidadeFalha(ip, t), esperado);
+        EXPECT_EQ(penalidadeRestante(ip, t + 1), esperado - 1);
+        EXPECT_EQ(penalidadeRestante(ip, t + esperado), 0);
+        EXPECT_EQ(penalidadeRestante(ip + 1, t), 0);  // other addresses pay nothing
+        t += esperado;
+    }
+    // 899 s after the last failure it is remembered, 900 s after it is not.
+    t += 899 - 17;
+    EXPECT_EQ(penalidadeFalha(ip, t), 17);
+    EXPECT_EQ(penalidadeFalha(ip, t + 900), 3);
+    EXPECT_EQ(penalidadeFalha(ip, t + 903), 5);
+    penalidadeSucesso(ip);
+    EXPECT_EQ(penalidadeRestante(ip, t + 903), 0);
+    EXPECT_EQ(penalidadeFalha(ip, t + 904), 3);
+    EXPECT_EQ(penalidadeEnderecos(), 1);
+
+    config.penalidade = 0;
+    EXPECT_EQ(penalidadeFalha(ip + 1, t), 0);
+    EXPECT_EQ(penalidadeRestante(ip + 1, t), 0);
+    EXPECT_EQ(penalidadeEnderecos(), 1);
+}
+
+TEST_F(Penalidade, FullTableDropsTheOldestFailureFirst) {
+    const uint32_t base = 0x0A000000;
+    for (int32_t i = 0; i < kPenalidadeEnderecos; i++)
+        ASSERT_EQ(penalidadeFalha(base + uint32_t(i), 1000), 3) << i;
+    EXPECT_EQ(penalidadeEnderecos(), kPenalidadeEnderecos);
+    // A second failure makes the first address the youngest: the next
+    // new address takes the place of the second one.
+    EXPECT_EQ(penalidadeFalha(base, 1001), 5);
+    EXPECT_EQ(penalidadeFalha(base - 1, 1001), 3);
+    EXPECT_EQ(penalidadeEnderecos(), kPenalidadeEnderecos);
+    EXPECT_EQ(penalidadeRestante(base + 1, 1001), 0);
+    EXPECT_EQ(penalidadeRestante(base, 1001), 5);
+    EXPECT_EQ(penalidadeRestante(base + 2, 1001), 2);
+    EXPECT_EQ(penalidadeRestante(base - 1, 1001), 3);
+    EXPECT_EQ(penalidadeFalha(base + 1, 1001), 3);  // a first failure again
+}
+
+double segundosDesde(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+TEST_F(Sessao, DelayDoublesAcrossTheConnectionsOfAnAddressAndASuccessEndsIt) {
+    // A first delay of 1 s: 1, 2, 4. The timers fire at second boundaries,
+    // so each reply may come up to a second and a bit after its delay.
+    ASSERT_TRUE(inicia(std::string(kCfgBase) + "penalidade = 1\n"));
+    registra("a@exemplo.com:pw", "Fulano");
+    Client b, outro;
+    ASSERT_TRUE(conecta(b));
+    ASSERT_TRUE(conecta(outro, "127.0.0.2"));
+    const std::string errada = "LOGON a@exemplo.com:x\r\n", certa = "LOGON a@exemplo.com:pw\r\n";
+    const std::string kEntrada = "+OK Entrada registrada\r\n";
+
+    // A fails; B's check waits for A's second to pass, then fails in turn
+    // and pays the doubled delay: 1 + 2 s at least.
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(cli.send(errada));
+    ASSERT_TRUE(b.send(errada));
+    EXPECT_EQ(cli.readLine(10000), kSenhaInvalida);
+    double a1 = segundosDesde(t0);
+    EXPECT_EQ(b.readLine(10000), kSenhaInvalida);
+    double b1 = segundosDesde(t0);
+    EXPECT_GE(a1, 0.95);
+    EXPECT_LE(a1, 2.8);
+    EXPECT_GE(b1, 3.5);  // without the wait B's reply would come before 3.2 s
+    EXPECT_LE(b1, 6.5);
+
+    // The third failure costs 4 s. Meanwhile another address is answered
+    // at once, and B's right password waits as long as a wrong one would.
+    auto t1 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(cli.send(errada));
+    for (const std::string& l : {std::string("NOOP\r\n"), certa}) {
+        auto t = std::chrono::steady_clock::now();
+        ASSERT_TRUE(outro.send(l));
+        EXPECT_EQ(outro.readLine(), l == certa ? kEntrada : "+OK\r\n");
+        EXPECT_LT(segundosDesde(t), 0.5) << l;
+    }
+    ASSERT_TRUE(b.send(certa));
+    EXPECT_EQ(b.readLine(10000), kEntrada);
+    EXPECT_GE(segundosDesde(t1), 4.0);
+    EXPECT_EQ(cli.readLine(10000), kSenhaInvalida);
+    double a3 = segundosDesde(t1);
+    EXPECT_GE(a3, 4.0);
+    EXPECT_LE(a3, 6.5);
+
+    // B's success ended it: the next failure is a first one again, 1 s
+    // rather than 8. What follows it in the same packet waits behind its
+    // reply, in order.
+    auto t2 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(cli.send(errada + "NOOP\r\n"));
+    EXPECT_EQ(cli.readLine(10000), kSenhaInvalida);
+    EXPECT_EQ(cli.readLine(), "+OK\r\n");
+    double a4 = segundosDesde(t2);
+    EXPECT_GE(a4, 0.95);
+    EXPECT_LE(a4, 2.8);
+}
+
+// What a command prints on standard output, within 60 s.
+std::string saidaDe(const std::string& comando) {
+    std::string tudo;
+    FILE* f = popen(("timeout 60 " + comando + " 2>&1").c_str(), "r");
+    if (f == nullptr)
+        return tudo;
+    char b[4096];
+    size_t n;
+    while ((n = fread(b, 1, sizeof b, f)) > 0)
+        tudo.append(b, n);
+    pclose(f);
+    return tudo;
+}
+
+TEST_F(Sessao, FailuresAreLoggedForTheFilter) {
+    ASSERT_TRUE(inicia(kCfgAdm));  // without delays
+    registra("jose@exemplo.com:pw", "Fulano");
+    // A token that folds to a registered address may hold any byte; the
+    // log shows only printable ones.
+    EXPECT_EQ(troca("LOGON JOS\xC9@exemplo.com:x"), kSenhaInvalida);
+    // Bytes up to 0x7F make a valid address; the log cuts it to 79.
+    std::string longo = "a\x7F" + std::string(100, 'u') + "@exemplo.com";
+    registra(longo + ":pw", "Ciclano");
+    EXPECT_EQ(troca("REGISTER " + longo + ":errada"), kJaRegistrado);
+    EXPECT_EQ(troca("adivinha"), "-Comando desconhecido: adivinha\r\n");
+    // Successes, commands and lines never compared leave nothing.
+    EXPECT_EQ(troca("LOGON jose@exemplo.com:pw"), "+OK Entrada registrada\r\n");
+    EXPECT_EQ(troca("DATE jose@exemplo.com 1/1/2013 0:0"), "-Acesso negado\r\n");
+    // Each exchange ends with an unknown marker line: a failed unlock too.
+    const std::string marca = kFalhaAdm + "127.0.0.1\n";
+    std::string esperado = "quelta: warning: senhaadm is shorter than 12 characters\n"
+                           "quelta: authentication failure for JOS?@exemplo.com from 127.0.0.1\n" + marca +
+                           "quelta: authentication failure for " + ("a?" + std::string(77, 'u')) +
+                           " from 127.0.0.1\n" + marca + kFalhaAdm + "127.0.0.1\n" + marca + marca + marca;
+    std::string log = sessao::semLinhaDeInicio(srv.errors());
+    EXPECT_EQ(log, esperado);
+
+    const std::string filtro = std::string(QUELTA_SOURCE_DIR) + "/contrib/fail2ban/filter.d/quelta.conf";
+    const std::string comum = "/etc/fail2ban/filter.d/common.conf";
+    if (saidaDe("fail2ban-regex --version").find("fail2ban-regex") == std::string::npos || access(comum.c_str(), R_OK) != 0)
+        GTEST_SKIP() << "fail2ban is not installed";
+    // fail2ban-regex finds the filter's include beside it: a configuration
+    // folder of the shipped filter and the system's common definitions.
+    ASSERT_TRUE(srv.writeFile("f2b.log", log));
+    ASSERT_EQ(mkdir(srv.path("f2b").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(srv.path("f2b/filter.d").c_str(), 0700), 0);
+    ASSERT_EQ(symlink(filtro.c_str(), srv.path("f2b/filter.d/quelta.conf").c_str()), 0);
+    ASSERT_EQ(symlink(comum.c_str(), srv.path("f2b/filter.d/common.conf").c_str()), 0);
+    std::string r = saidaDe("fail2ban-regex --config " + srv.path("f2b") + " " + srv.path("f2b.log") + " quelta");
+    // Every failure line matched, the start-up warning did not.
+    EXPECT_NE(r.find("Lines: 9 lines, 0 ignored, 8 matched, 1 missed"), std::string::npos) << r;
+}
+
+}  // namespace
