@@ -49,8 +49,6 @@ public:
     // Interprets linha (or, in dialogue 2, the finished information block).
     // False only when the client has destroyed itself (QUIT).
     bool cComando();
-    // The longest reply the line in linha may give.
-    int32_t cRespostaMaxima() const;
     // Queues the statistics line.
     void cEstatistica();
     // A password check of this client failed: one log line naming the
@@ -110,14 +108,16 @@ private:
     // Frames and interprets bytes; at a line that must wait, holds it and
     // the rest. False when the client has destroyed itself.
     bool cProcessa(const char* dados, int32_t len);
+    // The complete line in linha, with resto (n bytes) not yet framed behind
+    // it: run now, or held with resto.
+    enum Seguimento : uint8_t { kSegue, kRetido, kFim /* the client is gone */ };
+    Seguimento cLinhaCompleta(const char* resto, int32_t n);
     // The held line and bytes, in order; false when the client is gone.
     bool cRetoma();
     // Whether the line in linha may run now: no wait is on, the address
     // is in no penalty if the line checks a password (otherwise the wait
     // starts here), and there is room for its longest reply after one flush.
     bool cPodeInterpretar();
-    // Whether the line in linha runs a password check whose failure counts.
-    bool cConfereSenha() const;
     // Starts a wait of the given seconds (1 or more; past the 300 of one
     // timer it re-arms).
     void cEspera(int32_t segundos);

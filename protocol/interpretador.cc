@@ -228,6 +228,33 @@ void copyPrintable(char* out, const char* token, int size) {
     out[n] = 0;
 }
 
+// The name and information lines of a registration are no commands.
+bool emDialogo(const TCliente& c) { return c.dialogo == kAguardaNome || c.dialogo == kAguardaInformacao; }
+
+// The longest reply the line in linha may give; cmd is its row (null for
+// a dialogue line or an unknown line).
+int32_t respostaMaxima(const TCliente& c, const Comando* cmd) {
+    // The dialogue's replies: the name's refusal or the information
+    // prompt, and the completion's outcome.
+    if (c.dialogo == kAguardaNome)
+        return 80;
+    if (c.dialogo == kAguardaInformacao)
+        return kRespostaMinima;
+    if (cmd == nullptr)
+        return kRespostaDesconhecido;
+    return cmd->resposta > kRespostaMinima ? cmd->resposta : kRespostaMinima;
+}
+
+// Whether the line in linha runs a password check whose failure counts.
+bool confereSenha(const TCliente& c, const Comando* cmd) {
+    if (emDialogo(c))
+        return false;  // names and information are never compared
+    if (cmd == nullptr)
+        return config.senhaadm[0] != 0;
+    // Unlocked, LOGON, LOGOFF and REMOVE compare nothing.
+    return cmd->confere && !(cmd->senha && c.desbloqueado);
+}
+
 }  // namespace
 
 void responde(TCliente& c, const char* texto) { c.cEnvia(texto, -1); }
@@ -303,16 +330,9 @@ bool TCliente::cProcessa(const char* dados, int32_t len) {
                 tamanho = 0;
                 estadoLinha = 0;
                 multilinha = false;
-                if (!cPodeInterpretar()) {
-                    cRetem(dados + i + 1, len - i - 1, true);
-                    return true;
-                }
-                if (!cComando())
-                    return false;
-                if (emEspera) {
-                    cRetem(dados + i + 1, len - i - 1, false);
-                    return true;
-                }
+                Seguimento s = cLinhaCompleta(dados + i + 1, len - i - 1);
+                if (s != kSegue)
+                    return s == kRetido;
                 continue;
             }
             if (linha[tamanho - 1] == '\n') {
@@ -324,17 +344,9 @@ bool TCliente::cProcessa(const char* dados, int32_t len) {
                 linha[tamanho] = 0;
                 tamanho = 0;
                 estadoLinha = 0;
-                if (!cPodeInterpretar()) {
-                    cRetem(dados + i + 1, len - i - 1, true);
-                    return true;
-                }
-                if (!cComando())
-                    return false;  // the client is gone; the rest of the bytes with it
-                if (emEspera) {
-                    // The failure's reply waits: so does everything behind it.
-                    cRetem(dados + i + 1, len - i - 1, false);
-                    return true;
-                }
+                Seguimento s = cLinhaCompleta(dados + i + 1, len - i - 1);
+                if (s != kSegue)
+                    return s == kRetido;  // gone: the rest of the bytes with it
             } else {
                 estadoLinha = 0;
                 if (tamanho < kLinhaMax)
@@ -354,27 +366,19 @@ bool TCliente::cProcessa(const char* dados, int32_t len) {
     return true;
 }
 
-int32_t TCliente::cRespostaMaxima() const {
-    // The dialogue's replies: the name's refusal or the information
-    // prompt, and the completion's outcome.
-    if (dialogo == kAguardaNome)
-        return 80;
-    if (dialogo == kAguardaInformacao)
-        return kRespostaMinima;
-    const Comando* cmd = reconhece(linha);
-    if (cmd == nullptr)
-        return kRespostaDesconhecido;
-    return cmd->resposta > kRespostaMinima ? cmd->resposta : kRespostaMinima;
-}
-
-bool TCliente::cConfereSenha() const {
-    if (dialogo == kAguardaNome || dialogo == kAguardaInformacao)
-        return false;  // names and information are never compared
-    const Comando* cmd = reconhece(linha);
-    if (cmd == nullptr)
-        return config.senhaadm[0] != 0;
-    // Unlocked, LOGON, LOGOFF and REMOVE compare nothing.
-    return cmd->confere && !(cmd->senha && desbloqueado);
+TCliente::Seguimento TCliente::cLinhaCompleta(const char* resto, int32_t n) {
+    if (!cPodeInterpretar()) {
+        cRetem(resto, n, true);
+        return kRetido;
+    }
+    if (!cComando())
+        return kFim;
+    if (emEspera) {
+        // The failure's reply waits: so does everything behind it.
+        cRetem(resto, n, false);
+        return kRetido;
+    }
+    return kSegue;
 }
 
 bool TCliente::cPodeInterpretar() {
@@ -383,14 +387,15 @@ bool TCliente::cPodeInterpretar() {
     // The check waits for the penalty to end, whichever connection of the
     // address earned it; a right password must not answer sooner than a
     // wrong one would.
-    if (cConfereSenha()) {
+    const Comando* cmd = emDialogo(*this) ? nullptr : reconhece(linha);
+    if (confereSenha(*this, cmd)) {
         int32_t falta = penalidadeRestante(maquina->ip, clockSeconds);
         if (falta > 0) {
             cEspera(falta);
             return false;
         }
     }
-    int32_t precisa = cRespostaMaxima();
+    int32_t precisa = respostaMaxima(*this, cmd);
     if (precisa < livre())
         return true;
     // One attempt: a socket with room takes the ring at once, and the line

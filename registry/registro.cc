@@ -86,27 +86,22 @@ void TRegistro::cNota(bool ok, const char* motivo) {
         logEvent("registry file %s fails: %s", registryFileName, motivo);
 }
 
-bool TRegistro::cLe(int32_t slot) {
+bool TRegistro::cLePrimeiros(int32_t slot, long bytes) {
     bool aberto = slot >= 0 && cAbre();
-    long lidos = aberto ? platformReadAt(fd, buffer, kRecord, deslocamento(slot)) : -1;
-    bool inteiro = lidos == kRecord;
+    long lidos = aberto ? platformReadAt(fd, buffer, size_t(bytes), deslocamento(slot)) : -1;
     if (slot >= 0)
-        cNota(inteiro, lidos >= 0 ? "a record cut short" : platformErrorText());
+        cNota(lidos == bytes, lidos >= 0 ? "a record cut short" : platformErrorText());
     // Whatever the file held, email, nome and info end inside their fields.
     buffer[kEmail + kEmailLen - 1] = 0;
     buffer[kNome + kNomeLen - 1] = 0;
     buffer[kInfo + kInfoLen - 1] = 0;
-    return inteiro;
+    return lidos == bytes;
 }
 
+bool TRegistro::cLe(int32_t slot) { return cLePrimeiros(slot, kRecord); }
+
 bool TRegistro::cLeCabeca(const TUsuario* no) {
-    int32_t slot = int32_t(no->cPosicao());
-    bool aberto = cAbre();
-    long lidos = aberto ? platformReadAt(fd, buffer, kData, deslocamento(slot)) : -1;
-    cNota(lidos == kData, lidos >= 0 ? "a record cut short" : platformErrorText());
-    buffer[kEmail + kEmailLen - 1] = 0;
-    buffer[kNome + kNomeLen - 1] = 0;
-    return lidos == kData && compareFolded(email(), no->email) == 0;
+    return cLePrimeiros(int32_t(no->cPosicao()), kData) && compareFolded(email(), no->email) == 0;
 }
 
 bool TRegistro::cLe(const TUsuario* no) {

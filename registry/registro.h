@@ -44,8 +44,8 @@ public:
     // back must not lend one user's password or data to another.
     bool cLe(const TUsuario* no);
     // cLe of a node for the head of its record alone (email, nome, ip: the
-    // first 116 bytes), as IP needs it; the rest of buffer is left as it
-    // was. A read of a sixth of the record, the query asked most.
+    // first 116 bytes), as IP needs it; the rest of buffer holds nothing of
+    // this user. A read of a sixth of the record, the query asked most.
     bool cLeCabeca(const TUsuario* no);
     // Writes buffer as slot; true only when the whole record was written.
     // A write cut short is undone: the slot's previous bytes are written
@@ -98,6 +98,8 @@ private:
     // Says the file's first failure, and its recovery, once each.
     void cNota(bool ok, const char* motivo);
     bool cGravaNoArquivo(int32_t slot);
+    // Reads the first bytes of slot's record into buffer; true when all came.
+    bool cLePrimeiros(int32_t slot, long bytes);
     bool arquivoFalhou = false;
     bool cAbre();
     void cDesfaz(int64_t inicio, const uint8_t* anterior, int64_t tamanhoAnterior);
