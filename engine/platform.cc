@@ -482,6 +482,16 @@ bool platformLockFile(int fd) {
     }
 }
 
+bool platformFileId(int fd, PlatformFileId* id) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        remember();
+        return false;
+    }
+    *id = PlatformFileId{uint64_t(st.st_dev), uint64_t(st.st_ino)};
+    return true;
+}
+
 void platformFailWriteAt(int nth, long moved) {
     failWriteCountdown = nth < 0 ? 0 : nth;
     failWriteMoved = moved;

@@ -119,6 +119,13 @@ void platformCloseFile(int fd);
 // open file (of any process) holds the lock, or when the call failed. The
 // lock ends when the last descriptor of this open file is closed.
 bool platformLockFile(int fd);
+// Which file an open descriptor names: two descriptors name the same file
+// exactly when device and inode agree. False when fstat fails.
+struct PlatformFileId {
+    uint64_t device, inode;
+    bool operator==(const PlatformFileId& o) const { return device == o.device && inode == o.inode; }
+};
+bool platformFileId(int fd, PlatformFileId* id);
 
 // Test hook: makes the nth platformWriteAt from now on fail (1 = the next
 // one), as a full disk would: it writes only its first `moved` bytes (0:

@@ -64,10 +64,40 @@ void TRegistro::defineData(uint32_t minutos) {
     buffer[kData + 3] = uint8_t(minutos >> 24);
 }
 
+bool TRegistro::cTrava() {
+    int trava = platformOpenFile(registryFileName, true);
+    if (trava < 0)
+        return true;
+    if (!platformLockFile(trava)) {
+        platformCloseFile(trava);
+        return false;
+    }
+    // trava stays open, unused, to the end: the lock lives as long as it.
+    travado = platformFileId(trava, &identidade);
+    return true;
+}
+
+bool TRegistro::cDoTravado(int novo) {
+    PlatformFileId id;
+    if (!travado || (platformFileId(novo, &id) && id == identidade))
+        return true;
+    // Another program's file under our name: writing our slots into it
+    // would destroy its records, and reading it would lend its users'
+    // passwords to ours. Told once, like any failure of the file.
+    if (!arquivoFalhou) {
+        arquivoFalhou = true;
+        logEvent("registry file %s was replaced or removed while the server runs; the file now under that name "
+                 "is left alone",
+                 registryFileName);
+    }
+    platformCloseFile(novo);
+    return false;
+}
+
 bool TRegistro::cAbre() {
     if (fd == -1) {
         int novo = platformOpenFile(registryFileName, false);
-        if (novo < 0)
+        if (novo < 0 || !cDoTravado(novo))
             return false;
         fd = novo;
     }
@@ -178,7 +208,7 @@ bool TRegistro::cCarrega() {
         int novo = platformOpenFile(registryFileName, false);
         if (novo < 0)
             novo = platformOpenFile(registryFileName, true);
-        if (novo < 0)
+        if (novo < 0 || !cDoTravado(novo))
             return false;
         fd = novo;
     }

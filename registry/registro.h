@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "engine/alarme.h"
+#include "engine/platform.h"
 
 struct TUsuario;
 
@@ -29,6 +30,14 @@ public:
     // soon as the loop turns the wheel.
     TRegistro();
 
+    // One server per registry file: opens (or creates) the file through a
+    // descriptor of its own, held for the whole process, and takes its
+    // exclusive lock. That file is then the registry: whenever the file is
+    // opened again by name and turns out to be another one (replaced,
+    // removed and recreated), nothing is read from it or written to it. False
+    // only when another process holds the lock; a file that cannot be
+    // opened is left to cCarrega to report.
+    bool cTrava();
     // Opens (or creates, owner read/write) the registry file and builds the
     // still empty index from its whole records; the file stays open. A last
     // record identical to an earlier one (a removal cut short) is dropped
@@ -101,7 +110,13 @@ private:
     // Reads the first bytes of slot's record into buffer; true when all came.
     bool cLePrimeiros(int32_t slot, long bytes);
     bool arquivoFalhou = false;
+    // The locked file, once cTrava has opened it.
+    bool travado = false;
+    PlatformFileId identidade{};
+    // Opens the file on demand; false when it cannot be opened, or when the
+    // name now leads to another file than the locked one.
     bool cAbre();
+    bool cDoTravado(int fd);
     void cDesfaz(int64_t inicio, const uint8_t* anterior, int64_t tamanhoAnterior);
     [[noreturn]] void cDiscordam();
     void cConfereTamanho();

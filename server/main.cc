@@ -52,12 +52,8 @@ int main(int argc, char** argv) {
     buildFoldTable();  // key matching of the configuration depends on it
     deriveFileNames(programa);
 
-    // One server per registry, for the whole life of the process: an
-    // advisory lock on the registry file through a descriptor of its own,
-    // which the ageing pass's closing of the other one leaves alone. A file
-    // that cannot even be opened is left to the load to report.
-    int trava = platformOpenFile(registryFileName, true);
-    if (trava >= 0 && !platformLockFile(trava)) {
+    // One server per registry, for the whole life of the process.
+    if (!registro.cTrava()) {
         logEvent("%s is in use by another server", registryFileName);
         return 1;
     }

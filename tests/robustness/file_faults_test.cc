@@ -79,6 +79,26 @@ TEST_F(Arquivo, DeletedFileAnswersErrorsUntilItIsBack) {
     EXPECT_NE(erros.find(volta), std::string::npos) << erros;
 }
 
+// Another program's file moved over the registry's name: the server
+// neither reads it nor writes into it, however it got there.
+TEST_F(Arquivo, ReplacedFileIsLeftAlone) {
+    ASSERT_TRUE(inicia(kCfg, tres()));
+    depoisDeUmaPassagem();
+    uint32_t agora = sessao::minutoAgora();
+    const std::string outro = sessao::registroDe("b0@y.com", "Outro Zero", "10.9.0.1", agora, "a", 1) +
+                              sessao::registroDe("b1@y.com", "Outro Um", "10.9.0.2", agora, "b", 1) +
+                              sessao::registroDe("b2@y.com", "Outro Dois", "10.9.0.3", agora, "c", 1);
+    ASSERT_TRUE(srv.writeFile("outro.sav", outro));
+    ASSERT_EQ(rename(srv.path("outro.sav").c_str(), srv.path("quelta.sav").c_str()), 0);
+    respostasDeFalha();
+    EXPECT_EQ(sav(), outro);
+    std::string erros = srv.errors();
+    const std::string aviso = "quelta: registry file quelta.sav was replaced or removed while the server runs; "
+                              "the file now under that name is left alone\n";
+    EXPECT_NE(erros.find(aviso), std::string::npos) << erros;
+    EXPECT_EQ(erros.find(aviso), erros.rfind(aviso)) << erros;
+}
+
 TEST_F(Arquivo, DirectoryInPlaceOfTheFile) {
     const std::string original = tres();
     ASSERT_TRUE(inicia(kCfg, original));
