@@ -6,6 +6,7 @@
 
 #include "engine/clock.h"
 #include "engine/core.h"
+#include "engine/diario.h"
 #include "engine/platform.h"
 #include "text/format.h"
 
@@ -18,7 +19,31 @@ TEscuta* seguinte;  // listener the accept step serves next; advanced by its des
 // Ownership of the text of the last failing cAbre.
 char erroTexto[100];
 
-constexpr int kBacklog = 15;
+// The kernel cuts any backlog to its own maximum (somaxconn), so this asks
+// for the largest queue the system allows: a flood of connects from one
+// address must not crowd honest ones out of a short queue.
+constexpr int kBacklog = 0x7FFFFFFF;
+
+// Connections closed at accept because only the reserve of descriptors was
+// left; told once when it starts and once, with the count, when it ends.
+int limiteDescritores;
+int32_t recusadasSemDescritor;
+bool semDescritores;
+
+void faltamDescritores() {
+    if (!semDescritores)
+        logEvent("refusing connections: fewer than %d of %d descriptors are free", kReservaDescritores,
+                 limiteDescritores);
+    semDescritores = true;
+    recusadasSemDescritor++;
+}
+
+void sobramDescritores() {
+    if (semDescritores)
+        logEvent("accepting connections again; %d were refused for want of descriptors", recusadasSemDescritor);
+    semDescritores = false;
+    recusadasSemDescritor = 0;
+}
 
 uint16_t networkOrder(uint16_t porta) {
     unsigned char b[2] = {uint8_t(porta >> 8), uint8_t(porta & 0xFF)};
@@ -79,6 +104,7 @@ const char* TEscuta::cAbre(const char* ender, uint16_t porta) {
     platformReuseAddress(sock);
     if (!platformBind(sock, endereco, networkOrder(porta)))
         return falha("bind()");
+    limiteDescritores = platformDescriptorLimit();
     if (!platformListen(sock, kBacklog))
         return falha("listen()");
     if (!platformSetNonBlocking(sock))
@@ -105,6 +131,7 @@ void EngineCore::acceptListeners() {
             int s = platformAcceptPeer(e->sock, &peer.ip, &peer.port, &esgotado);
             if (s < 0) {
                 if (esgotado) {
+                    faltamDescritores();
                     // The connection stays queued and the listener readable:
                     // watching it now would wake every wait at once. Rest
                     // for about a second and keep serving the others.
@@ -115,6 +142,14 @@ void EngineCore::acceptListeners() {
                 }
                 break;
             }
+            // Descriptors are handed out lowest first, so every one below s
+            // is taken: s in the reserve means at most the reserve is free.
+            if (s >= limiteDescritores - kReservaDescritores) {
+                platformClose(s);
+                faltamDescritores();
+                continue;
+            }
+            sobramDescritores();
             // The socket is non-blocking already; buffer sizes that fail
             // leave the kernel's, which serve as well.
             platformSetBuffers(s, kBufferRecepcao, kBufferEnvio);

@@ -19,6 +19,12 @@ struct PeerAddress {
 constexpr int kBufferRecepcao = 32 * 1024;
 constexpr int kBufferEnvio = 16 * 1024;  // unsent bytes at most, beyond one send
 
+// Descriptors that connections never take: the registry file, reopened on
+// demand, and whatever else the process opens while it serves must find
+// one free however many clients hold the rest. A connection accepted into
+// the reserve is closed at once.
+constexpr int kReservaDescritores = 16;
+
 class TEscuta {
 public:
     TEscuta();
@@ -33,7 +39,8 @@ public:
     // until the next failing cAbre.
     const char* cAbre(const char* ender, uint16_t porta);
     // Called once per accepted connection with a non-blocking socket that
-    // now belongs to the callee. The base closes it.
+    // now belongs to the callee, unless it falls into the descriptor
+    // reserve: then it is closed unseen. The base closes it.
     virtual void cAceita(int socket, const PeerAddress& peer);
 
     int socket() const { return sock; }

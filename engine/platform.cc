@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -49,6 +50,13 @@ void platformStart() {
         lim.rlim_cur = lim.rlim_max;
         setrlimit(RLIMIT_NOFILE, &lim);  // a refusal leaves the old limit, which still works
     }
+}
+
+int platformDescriptorLimit() {
+    rlimit lim;
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY || lim.rlim_cur > rlim_t(INT32_MAX))
+        return INT32_MAX;
+    return int(lim.rlim_cur);
 }
 
 namespace {

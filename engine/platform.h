@@ -21,6 +21,9 @@ const char* platformErrorText();
 // reported by its return value instead) and raises the soft limit of open
 // descriptors to the hard limit.
 void platformStart();
+// The soft limit of open descriptors: every descriptor number is below it.
+// INT32_MAX when unlimited or unknown.
+int platformDescriptorLimit();
 // SIGTERM and SIGINT no longer end the process: they are noted, and
 // they end the current or next wait (platformWait) at once.
 void platformCatchStopSignals();

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "protocol/sessao.h"
 
@@ -162,6 +163,41 @@ TEST_F(Hostil, FiveHundredAttemptsFromOneAddress) {
     // Both leave: their machine record goes at once (no registration wait).
     esperaEstatistica(d, "+OK:  Usu\xE1rios: 1  M\xE1quinas: 1  Registros: 0  Data: ");
     aindaServe();
+}
+
+TEST_F(Hostil, IdleClientsCannotTakeTheRegistrysDescriptors) {
+    srv.descriptorLimit = 64;
+    ASSERT_TRUE(sobe("regtempo = 0\ndiasreg = 0\n",
+                     sessao::registroDe("user@ex.com", "Fulano de Tal", "10.0.0.1", sessao::minutoAgora(), "pw", 1)));
+    // The first ageing pass, a second after the start, closes the file:
+    // the commands below must open it again.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // Two idle clients from each of 40 addresses: more than the limit holds.
+    std::vector<Client> ociosos(80);
+    for (size_t i = 0; i < ociosos.size(); i++) {
+        std::string origem = "127.0.1." + std::to_string(1 + i / 2);
+        ASSERT_TRUE(ociosos[i].connect(srv.port, origem.c_str())) << i;
+    }
+    std::string g = troca("GET user@ex.com");
+    EXPECT_NE(g.find("\r\nFulano de Tal\r\n"), std::string::npos) << g;
+    EXPECT_EQ(troca("LOGON user@ex.com:pw casa"), "+OK Entrada registrada\r\n");
+    registra("novo@ex.com", "Ciclano de Tal");
+    // Once some leave, new clients are served again.
+    for (size_t i = 0; i < 20; i++)
+        ociosos[i].close();
+    bool serviu = false;
+    for (int t = 0; t < 50 && !serviu; t++) {
+        Client c;
+        serviu = c.connect(srv.port, "127.0.0.9") && c.readLine(200).rfind("+OK QUELTA", 0) == 0;
+        if (!serviu)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(serviu);
+    const std::string erros = srv.errors();
+    const std::string aviso = "quelta: refusing connections: fewer than 16 of 64 descriptors are free\n";
+    EXPECT_NE(erros.find(aviso), std::string::npos) << erros;
+    EXPECT_EQ(erros.find(aviso), erros.rfind(aviso)) << erros;
+    EXPECT_NE(erros.find("quelta: accepting connections again; "), std::string::npos) << erros;
 }
 
 std::string muitosUsuarios(int n) {

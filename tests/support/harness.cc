@@ -234,6 +234,7 @@ bool ServerProcess::spawn(const std::string& name) {
     char** argv = argvList.data();
     pid_t parent = getpid();
     long fsize = fileSizeLimit;
+    long nofile = descriptorLimit;
     int uid = geteuid() == 0 ? runAsUid : -1;
     if (uid >= 0) {
         if (chown(dir.c_str(), uid_t(uid), gid_t(uid)) != 0) {
@@ -280,6 +281,12 @@ bool ServerProcess::spawn(const std::string& name) {
             struct rlimit lim;
             lim.rlim_cur = lim.rlim_max = rlim_t(fsize);
             if (setrlimit(RLIMIT_FSIZE, &lim) != 0)
+                _exit(124);
+        }
+        if (nofile >= 0) {
+            struct rlimit lim;
+            lim.rlim_cur = lim.rlim_max = rlim_t(nofile);
+            if (setrlimit(RLIMIT_NOFILE, &lim) != 0)
                 _exit(124);
         }
         if (binary.find('/') == std::string::npos)

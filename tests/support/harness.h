@@ -54,6 +54,8 @@ struct ServerProcess {
     // When >= 0, the server starts with this RLIMIT_FSIZE (bytes): writes
     // past it fail with EFBIG instead of growing the file.
     long fileSizeLimit = -1;
+    // When >= 0, the server starts with this RLIMIT_NOFILE, soft and hard.
+    long descriptorLimit = -1;
     // When >= 0 and the tests run as root, the server runs under this user
     // and group id, owning its directory and files, so that permissions
     // bind it as they would bind any unprivileged server.
