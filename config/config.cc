@@ -51,6 +51,7 @@ void apply(const char* chave, const char* valor) {
         // Zero to its end: the interpreter compares the whole buffer.
         memset(config.senhaadm, 0, sizeof config.senhaadm);
         copyBounded(config.senhaadm, valor, sizeof config.senhaadm);
+        config.senhaadmLida = int32_t(strlen(valor));
     } else if (compareWord(chave, "ender") == 0) {
         copyBounded(config.ender, valor, sizeof config.ender);
     } else if (compareWord(chave, "porta") == 0) {
@@ -152,6 +153,11 @@ void reportConfiguration() {
         logEvent("administration disabled: %s sets no senhaadm", configFileName);
     else if (n < 12)
         logEvent("warning: senhaadm is shorter than 12 characters");
+    // Cut without a word, the configured password would never unlock and
+    // every try would count as a guess; the server still starts, since a
+    // directory without administration still serves its users.
+    if (config.senhaadmLida > int32_t(n))
+        logEvent("warning: senhaadm has %d characters; only its first %d count", config.senhaadmLida, int32_t(n));
 }
 
 void readConfiguration(int fd) {

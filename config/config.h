@@ -9,6 +9,7 @@ struct Configuracao {
     // Administration password, at most 19 characters, zero-filled to the
     // end of the buffer. Empty: no line unlocks administration.
     char senhaadm[20] = "";
+    int32_t senhaadmLida = 0;     // characters senhaadm had in the file, before the cut to 19
     char ender[100] = "";         // listening address text; empty: every local address
     int32_t porta = 1956;         // 1..65535 (anything else read from the file gives 1956)
     int32_t maxconec = 2;         // simultaneous connections per client address
@@ -36,7 +37,8 @@ void deriveFileNames(const char* programName);
 void readConfiguration(int fd);
 
 // Says on standard error (logEvent) what in the configuration read leaves
-// the server open: administration disabled, or a short password.
+// the server open or surprises its operator: administration disabled, a
+// short password, or one cut to 19 characters.
 void reportConfiguration();
 
 // Line parser of the configuration file; its state carries across chunks,

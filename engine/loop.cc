@@ -9,6 +9,7 @@
 #include "engine/alarme.h"
 #include "engine/clock.h"
 #include "engine/core.h"
+#include "engine/diario.h"
 #include "engine/platform.h"
 
 namespace {
@@ -99,6 +100,11 @@ void runPass(int maxWaitMs) {
 void exitServer(int status) { platformExit(status); }
 
 void runEventLoop() {
-    while (platformStopSignal() == 0)
+    while (platformStopSignal() == 0) {
         runPass(-1);
+        // An operator's habit after editing the configuration; the file is
+        // read at start-up only, so the signal only says so.
+        if (platformTakeHangup())
+            logEvent("SIGHUP ignored: the configuration is read only at start-up; restart to apply a change");
+    }
 }

@@ -61,9 +61,11 @@ int platformDescriptorLimit() {
 
 namespace {
 volatile sig_atomic_t sinalDeFim = 0;
+volatile sig_atomic_t sinalHup = 0;
 bool sinaisPresos = false;
-sigset_t mascaraDaEspera;  // the mask of the wait: the stop signals let through
+sigset_t mascaraDaEspera;  // the mask of the wait: the caught signals let through
 void anotaFim(int sinal) { sinalDeFim = sinal; }
+void anotaHup(int) { sinalHup = 1; }
 }  // namespace
 
 void platformCatchStopSignals() {
@@ -73,19 +75,32 @@ void platformCatchStopSignals() {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    // SIGHUP's default would end the process with a status that a service
+    // manager takes for a clean stop, and leave the service down.
+    sa.sa_handler = anotaHup;
+    sigaction(SIGHUP, &sa, nullptr);
     // Blocked outside the wait, let through only inside it: a signal that
     // comes during a pass is taken at the next wait, which it ends at once.
-    sigset_t parar;
-    sigemptyset(&parar);
-    sigaddset(&parar, SIGTERM);
-    sigaddset(&parar, SIGINT);
-    sigprocmask(SIG_BLOCK, &parar, &mascaraDaEspera);
+    sigset_t presos;
+    sigemptyset(&presos);
+    sigaddset(&presos, SIGTERM);
+    sigaddset(&presos, SIGINT);
+    sigaddset(&presos, SIGHUP);
+    sigprocmask(SIG_BLOCK, &presos, &mascaraDaEspera);
     sigdelset(&mascaraDaEspera, SIGTERM);
     sigdelset(&mascaraDaEspera, SIGINT);
+    sigdelset(&mascaraDaEspera, SIGHUP);
     sinaisPresos = true;
 }
 
 int platformStopSignal() { return int(sinalDeFim); }
+
+bool platformTakeHangup() {
+    if (sinalHup == 0)
+        return false;
+    sinalHup = 0;
+    return true;
+}
 
 const char* platformSignalName(int sinal) {
     return sinal == SIGTERM ? "SIGTERM" : sinal == SIGINT ? "SIGINT" : "a signal";

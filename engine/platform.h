@@ -24,11 +24,13 @@ void platformStart();
 // The soft limit of open descriptors: every descriptor number is below it.
 // INT32_MAX when unlimited or unknown.
 int platformDescriptorLimit();
-// SIGTERM and SIGINT no longer end the process: they are noted, and
-// they end the current or next wait (platformWait) at once.
+// SIGTERM, SIGINT and SIGHUP no longer end the process: they are noted,
+// and they end the current or next wait (platformWait) at once.
 void platformCatchStopSignals();
 // The stop signal noted, or 0.
 int platformStopSignal();
+// Whether a SIGHUP came since the last call.
+bool platformTakeHangup();
 const char* platformSignalName(int signal);
 // Ends the process with the given status, flushing standard output.
 [[noreturn]] void platformExit(int status);

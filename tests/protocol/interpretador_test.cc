@@ -353,6 +353,14 @@ TEST_F(Sessao, ConfiguredPasswordIsComparedWithTheLineAsCut) {
     Client outro;
     ASSERT_TRUE(conecta(outro, "127.0.0.2"));
     EXPECT_EQ(troca(outro, {"LOGON a@exemplo.com:errada"}), "-Senha inv\xE1lida\r\n");
+    // A password too long for its 19 characters is cut, and the operator told.
+    ServerProcess longa;
+    ASSERT_TRUE(longa.start(std::string(kCfgBase) + "senhaadm = 0123456789abcdefghijKLMNO\npenalidade = 0\n")) << longa.error;
+    EXPECT_EQ(sessao::semLinhaDeInicio(longa.errors()), "quelta: warning: senhaadm has 25 characters; only its first 19 count\n");
+    Client c;
+    ASSERT_TRUE(c.connect(longa.port));
+    c.readLine();
+    EXPECT_EQ(troca(c, {"0123456789abcdefghi"}), kDesbloqueado);
 }
 
 TEST_F(Sessao, DebugSendsStatisticsNowAndAgainAtQuit) {

@@ -185,12 +185,17 @@ TEST(Startup, SigtermEndsCleanlyWithWhatWasWritten) {
     // The signal comes right behind the registration, in the same pass.
     ASSERT_TRUE(c.send("REGISTER ultimo@exemplo.com\r\nFulano\r\n.\r\n"));
     ASSERT_EQ(c.readUntil("+OK Nome registrado\r\n").find("+OK Nome registrado\r\n") != std::string::npos, true);
+    // A hang-up is no stop: told, and the connection goes on.
+    ASSERT_EQ(kill(s.pid, SIGHUP), 0);
+    ASSERT_TRUE(c.send("NOOP\r\n"));
+    EXPECT_EQ(c.readLine(), "+OK\r\n");
     ASSERT_EQ(kill(s.pid, SIGTERM), 0);
     EXPECT_EQ(s.waitExit(10000), 0) << s.error;
     std::string sav = s.readFile("quelta.sav");
     EXPECT_EQ(sav.size(), 840u);
     EXPECT_EQ(sav.substr(0, 19), std::string("ultimo@exemplo.com\0", 19));
     std::string erros = s.errors();
-    const std::string fim = "\nquelta: ended by SIGTERM\n";
+    const std::string fim = "\nquelta: SIGHUP ignored: the configuration is read only at start-up; restart to "
+                            "apply a change\nquelta: ended by SIGTERM\n";
     EXPECT_EQ(erros.size() >= fim.size() ? erros.substr(erros.size() - fim.size()) : erros, fim);
 }
