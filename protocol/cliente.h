@@ -53,12 +53,14 @@ public:
     void cEstatistica();
     // A password check of this client failed: one log line naming the
     // address token (null: the administration password) and the client's
-    // address. The failure counts against the address, and the reply (at
-    // most 119 bytes) waits out the delay it earned, with everything else
-    // of this client; with the penalty off it is queued at once.
+    // address. The failure counts against that password and the address,
+    // and the reply (at most 119 bytes) waits out the delay it earned,
+    // with everything else of this client; with the penalty off it is
+    // queued at once.
     void cFalhou(const char* resposta, const char* email);
-    // A password check of this client passed: the address's penalty ends.
-    void cConfirmou();
+    // A password check of this client passed: the delay of that password
+    // (the address token's account; null: the administration) ends.
+    void cConfirmou(const char* email);
     // The wait ran out: the held reply goes out, and a drained event in
     // the next flush step takes up the held line and input.
     void cFimDaEspera();
@@ -76,6 +78,10 @@ public:
     uint8_t estadoLinha = 0;      // 0 line start, 1 the line is ".", 2 other
     bool depura = false;          // statistics again when destroyed
     bool desbloqueado = false;    // administration unlocked
+    // A registration was refused: the lines the client wrote ahead for it,
+    // up to its "." line or a command, are not compared with the
+    // administration password.
+    bool restoRecusado = false;
     uint8_t dialogo = kOcioso;    // a Dialogo
     char padrao[registro_campo::kEmailLen];   // FIND argument
     PasswordDigest cadSenha;                  // digest of the last password argument

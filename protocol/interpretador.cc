@@ -250,9 +250,31 @@ bool confereSenha(const TCliente& c, const Comando* cmd) {
     if (emDialogo(c))
         return false;  // names and information are never compared
     if (cmd == nullptr)
-        return config.senhaadm[0] != 0;
+        return config.senhaadm[0] != 0 && !c.restoRecusado;
     // Unlocked, LOGON, LOGOFF and REMOVE compare nothing.
     return cmd->confere && !(cmd->senha && c.desbloqueado);
+}
+
+// The password the line in linha checks: the account of its address token
+// for a command, the administration password for any other line.
+uint64_t contaDaLinha(const char* linha, const Comando* cmd) {
+    if (cmd == nullptr)
+        return kContaAdministracao;
+    // The token as separa will cut it: after the word and its blanks, up
+    // to a ':' or a blank.
+    const char* p = linha;
+    while (*p != 0 && *p != ' ')
+        p++;
+    while (*p == ' ')
+        p++;
+    size_t n = 0;
+    while (p[n] != 0 && p[n] != ':' && p[n] != ' ')
+        n++;
+    return penalidadeConta(p, n);
+}
+
+uint64_t contaDe(const char* email) {
+    return email == nullptr ? kContaAdministracao : penalidadeConta(email, strlen(email));
 }
 
 }  // namespace
@@ -389,7 +411,7 @@ bool TCliente::cPodeInterpretar() {
     // wrong one would.
     const Comando* cmd = emDialogo(*this) ? nullptr : reconhece(linha);
     if (confereSenha(*this, cmd)) {
-        int32_t falta = penalidadeRestante(maquina->ip, clockSeconds);
+        int32_t falta = penalidadeRestante(maquina->ip, contaDaLinha(linha, cmd), clockSeconds);
         if (falta > 0) {
             cEspera(falta);
             return false;
@@ -451,6 +473,13 @@ bool TCliente::cComando() {
         return true;
     }
     const Comando* cmd = reconhece(linha);
+    // What a client wrote ahead for a registration that was refused (its
+    // name, its information, the "." line) is no guess at the
+    // administration password: it is not compared, so it can neither
+    // unlock nor fail. A command, or the "." line, ends that run.
+    bool resto = restoRecusado;
+    if (cmd != nullptr || strcmp(linha, ".") == 0)
+        restoRecusado = false;
     Pedido p{kVazio, kVazio, kVazio, nullptr};
     if (cmd != nullptr && cmd->argumento) {
         p = separa(linha);
@@ -461,11 +490,11 @@ bool TCliente::cComando() {
     // those of the commands that need a password or the administration.
     // For an argument command linha now ends where the address token ended.
     // Without a password nothing is compared, and nothing can fail.
-    bool administracao = config.senhaadm[0] != 0;
+    bool administracao = config.senhaadm[0] != 0 && !(cmd == nullptr && resto);
     bool comparaSenhaAdm =
         administracao && (cmd == nullptr || !cmd->argumento || cmd->senha || cmd->administracao);
     if (comparaSenhaAdm && senhaAdmConfere(linha)) {
-        cConfirmou();
+        cConfirmou(nullptr);
         desbloqueado = true;
         responde(*this, "+OK Comandos de administração desbloqueados\r\n");
         return true;
@@ -490,7 +519,7 @@ bool TCliente::cComando() {
             cFalhou("-Senha inválida\r\n", p.email);
             return true;
         }
-        cConfirmou();
+        cConfirmou(p.email);
     }
     cmd->executa(*this, p);
     return !cmd->destroi;  // after QUIT nothing of this client may be touched
@@ -507,7 +536,7 @@ void TCliente::cFalhou(const char* resposta, const char* email) {
     } else {
         logEvent("administration unlock failure from %s", endereco);
     }
-    int32_t segundos = penalidadeFalha(maquina->ip, clockSeconds);
+    int32_t segundos = penalidadeFalha(maquina->ip, contaDe(email), clockSeconds);
     if (segundos == 0) {
         responde(*this, resposta);
         return;
@@ -521,7 +550,7 @@ void TCliente::cFalhou(const char* resposta, const char* email) {
     cEspera(segundos);
 }
 
-void TCliente::cConfirmou() { penalidadeSucesso(maquina->ip); }
+void TCliente::cConfirmou(const char* email) { penalidadeSucesso(maquina->ip, contaDe(email)); }
 
 void TCliente::cEspera(int32_t segundos) {
     emEspera = true;

@@ -41,10 +41,12 @@ void comandoRegister(TCliente& c, const Pedido& p) {
         formatText(resposta, sizeof resposta, "-Registre novamente após %d segundo(s)\r\n",
                    restante > 0 ? restante : 300);
         responde(c, resposta);
+        c.restoRecusado = true;
         return;
     }
     if (!cEmailValido(email)) {
         responde(c, "-email inválido\r\n");
+        c.restoRecusado = true;
         return;
     }
     digestText(p.senha, c.cadSenha);
@@ -56,13 +58,15 @@ void comandoRegister(TCliente& c, const Pedido& p) {
         // digest that differs is a guess, and costs what a guess costs.
         if (!registro.cLe(u)) {
             responde(c, kJaRegistrado);
+            c.restoRecusado = true;
             return;
         }
         if (!equalConstantTime(registro.senha(), c.cadSenha, sizeof c.cadSenha)) {
             c.cFalhou(kJaRegistrado, email);
+            c.restoRecusado = true;
             return;
         }
-        c.cConfirmou();
+        c.cConfirmou(email);
     }
     memset(c.cadEmail, 0, sizeof c.cadEmail);
     copyBounded(c.cadEmail, email, sizeof c.cadEmail);
@@ -75,6 +79,7 @@ void dialogoNome(TCliente& c) {
     if (strlen(c.linha) < 5) {
         responde(c, "-Cancelado: O nome deve ter pelo menos 5 caracteres\r\n");
         c.dialogo = kOcioso;
+        c.restoRecusado = true;
         return;
     }
     memset(c.cadNome, 0, sizeof c.cadNome);
