@@ -54,9 +54,14 @@ void checkRecord(int64_t slot, const uint8_t* rec, std::vector<Problem>& problem
     std::string email = fieldText(rec, kEmail, kEmailLen);
     if (!cEmailValido(email.c_str()))
         problems.push_back({slot, "email " + quoteBytes(email) + " breaks the address rule"});
-    for (const auto& f : kFields)
+    for (const auto& f : kFields) {
         if (!fieldTerminated(rec, f.offset, f.length))
             problems.push_back({slot, std::string(f.name) + " field has no terminator"});
+        // Only what the server reads counts; line feeds separate the
+        // information lines.
+        if (findControlByte(fieldText(rec, f.offset, f.length), f.offset == kInfo ? '\n' : '\0') != std::string::npos)
+            problems.push_back({slot, std::string(f.name) + " holds control bytes"});
+    }
     if (rec[kEstado] > 2)
         problems.push_back({slot, "state " + std::to_string(rec[kEstado]) + " is not 0, 1 or 2"});
 }

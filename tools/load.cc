@@ -1,8 +1,11 @@
 // load: appends the records of JSON lines on standard input to a registry
 // file, all or none. Every line is held to what REGISTER accepts before a
 // byte is written, and the file's lock (the one a running server holds) is
-// kept from before the first read of the file until the last write.
+// kept from before the first read of the file until the new file, written
+// beside it, has taken its place.
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <unordered_map>
@@ -14,6 +17,7 @@
 #include "registry/indice.h"
 #include "text/sha0.h"
 #include "tools/records.h"
+#include "tools/replace.h"
 #include "util/calendario.h"
 
 using namespace registro_campo;
@@ -47,7 +51,9 @@ uint32_t minuteNow() {
     return uint32_t(dateToMinutesWide(t.mday, t.mon, t.year) + t.hour * 60 + t.min);
 }
 
-// A text member in Latin-1 of at most `most` bytes.
+// A text member in Latin-1 of at most `most` bytes, without control
+// bytes: the server sends every text field on in its replies, where a CR
+// or LF would end a line, or the reply, early.
 bool textOf(const nlohmann::json& v, const char* key, size_t most, std::string& out, std::string& why) {
     if (!v.is_string()) {
         why = std::string("\"") + key + "\" must be a string";
@@ -56,6 +62,13 @@ bool textOf(const nlohmann::json& v, const char* key, size_t most, std::string& 
     std::string bad;
     if (!utf8ToLatin1(v.get_ref<const std::string&>(), out, bad)) {
         why = std::string("\"") + key + "\" " + bad;
+        return false;
+    }
+    size_t control = findControlByte(out);
+    if (control != std::string::npos) {
+        char u[16];
+        snprintf(u, sizeof u, "U+%04X", unsigned(uint8_t(out[control])));
+        why = std::string("\"") + key + "\" holds " + u + ", a control character";
         return false;
     }
     if (out.size() > most) {
@@ -92,14 +105,8 @@ std::string parseReason(const char* what) {
     return q.substr(1, q.size() - 2);
 }
 
-bool parseLine(const std::string& line, uint32_t now, NewRecord& r, std::string& why) {
-    nlohmann::json j;
-    try {
-        j = nlohmann::json::parse(line);
-    } catch (const nlohmann::json::parse_error& e) {
-        why = "not valid JSON: " + parseReason(e.what());
-        return false;
-    }
+bool readLine(const std::string& line, uint32_t now, NewRecord& r, std::string& why) {
+    nlohmann::json j = nlohmann::json::parse(line);
     if (!j.is_object()) {
         why = "not a JSON object";
         return false;
@@ -157,12 +164,12 @@ bool parseLine(const std::string& line, uint32_t now, NewRecord& r, std::string&
             r.info.clear();
             for (size_t i = 0; i < v.size(); i++) {
                 std::string one;
-                if (!textOf(v[i], "info", kInfoLen - 1, one, why))
-                    return false;
-                if (one.find('\n') != std::string::npos) {
+                if (v[i].is_string() && v[i].get_ref<const std::string&>().find('\n') != std::string::npos) {
                     why = "an \"info\" line holds a line feed; give each line as an element of its own";
                     return false;
                 }
+                if (!textOf(v[i], "info", kInfoLen - 1, one, why))
+                    return false;
                 r.info += (i > 0 ? "\n" : "") + one;
             }
             if (r.info.size() > size_t(kInfoLen - 1)) {
@@ -179,6 +186,12 @@ bool parseLine(const std::string& line, uint32_t now, NewRecord& r, std::string&
         } else if (key == "password") {
             if (!textOf(v, "password", SIZE_MAX, password, why))
                 return false;
+            // A client's password ends at the first blank of its command
+            // line, so no client could ever give this one. A ':' is carried.
+            if (password.find(' ') != std::string::npos) {
+                why = "\"password\" holds a blank, where a password on a command line ends";
+                return false;
+            }
             havePassword = true;
         } else {
             why = "unknown key " + quoteBytes(key);
@@ -200,9 +213,81 @@ bool parseLine(const std::string& line, uint32_t now, NewRecord& r, std::string&
     return true;
 }
 
-// The load proper, once fd is open and locked. existingKeys comes from the
-// file; nothing is written unless every line passed.
-int appendAll(int fd, const std::string& file, int64_t records) {
+bool parseLine(const std::string& line, uint32_t now, NewRecord& r, std::string& why) {
+    // The server core is built without exceptions; the tool uses them only
+    // here, around the JSON library, and lets none of them out.
+    try {
+        return readLine(line, now, r, why);
+    } catch (const nlohmann::json::parse_error& e) {
+        why = "not valid JSON: " + parseReason(e.what());
+    } catch (const nlohmann::json::exception& e) {
+        // A number beyond what the library holds (1e400), or a wrong type.
+        why = "cannot read the JSON: " + parseReason(e.what());
+    }
+    return false;
+}
+
+// The old file's bytes and then the new records into a new file, which
+// then takes the old one's place. False, with the one line said, when the
+// file is left as it was.
+//
+// Written aside and renamed rather than appended in place: a load killed
+// while appending would leave part of its records and a piece of one in
+// the registry, where only the next run of some program could cut them
+// back, while a server started before that would serve them. The cost is
+// room for a second copy of the file while the load runs.
+bool replaceWith(int fd, const std::string& file, const std::string& path, int64_t oldLength,
+                 const std::vector<NewRecord>& added) {
+    Replacement r;
+    r.path = path;
+    r.oldFd = fd;
+    std::string why;
+    LockOutcome begun = beginReplacement(r, why);
+    if (begun == LockOutcome::kBusy) {
+        complain(file + " is locked by another process (a running server, or another load); nothing changed");
+        return false;
+    }
+    if (begun != LockOutcome::kLocked) {
+        complain(file + ": " + why + "; nothing changed");
+        return false;
+    }
+    constexpr int64_t kPerBlock = 1248;
+    std::vector<uint8_t> block(size_t(kPerBlock * kRecord));
+    bool done = true;
+    for (int64_t at = 0; at < oldLength && done; at += kPerBlock * kRecord) {
+        long want = long(std::min(kPerBlock * kRecord, oldLength - at));
+        if (platformReadAt(fd, block.data(), size_t(want), at) != want) {
+            why = "reading it failed (" + std::string(platformErrorText()) + ")";
+            done = false;
+        } else if (platformWriteAt(r.newFd, block.data(), size_t(want), at) != want) {
+            why = "writing failed (" + std::string(platformErrorText()) + ")";
+            done = false;
+        }
+    }
+    for (size_t first = 0; first < added.size() && done; first += size_t(kPerBlock)) {
+        size_t n = std::min(size_t(kPerBlock), added.size() - first);
+        for (size_t i = 0; i < n; i++)
+            encode(added[first + i], block.data() + i * kRecord);
+        long want = long(n * kRecord);
+        if (platformWriteAt(r.newFd, block.data(), size_t(want), oldLength + int64_t(first) * kRecord) != want) {
+            why = "writing failed (" + std::string(platformErrorText()) + ")";
+            done = false;
+        }
+    }
+    if (done)
+        done = finishReplacement(r, why);
+    if (!done) {
+        abandonReplacement(r);
+        complain(file + ": " + why + "; nothing changed");
+        return false;
+    }
+    endReplacement(r);
+    return true;
+}
+
+// The load proper, once the file (fd; -1 when there is none yet) is open
+// and locked. Nothing is written unless every line passed.
+int appendAll(int fd, const std::string& file, const std::string& path, int64_t records) {
     std::unordered_map<std::string, int64_t> existing;
     int64_t copyOf, failedSlot;
     bool whole = scanRecords(fd, records, copyOf, failedSlot, [&existing](int64_t slot, const uint8_t* rec) {
@@ -259,31 +344,9 @@ int appendAll(int fd, const std::string& file, int64_t records) {
         return 1;
     }
 
-    // Whole blocks at the end of the file, then one sync; any failure cuts
-    // the file back to the length it had, so no part of the load remains.
-    const int64_t oldLength = records * kRecord;
-    constexpr size_t kPerBlock = 1248;
-    std::vector<uint8_t> block(kPerBlock * kRecord);
-    bool written = true;
-    for (size_t first = 0; first < added.size() && written; first += kPerBlock) {
-        size_t n = std::min(kPerBlock, added.size() - first);
-        for (size_t i = 0; i < n; i++)
-            encode(added[first + i], block.data() + i * kRecord);
-        long want = long(n * kRecord);
-        written = platformWriteAt(fd, block.data(), size_t(want), oldLength + int64_t(first) * kRecord) == want;
-    }
-    if (written && !added.empty())
-        written = platformSync(fd);
-    if (!written) {
-        std::string reason = platformErrorText();
-        if (platformTruncate(fd, oldLength) != 0 || !platformSync(fd)) {
-            complain(file + ": writing failed (" + reason + ") and the file could not be cut back to " +
-                     std::to_string(oldLength) + " bytes (" + platformErrorText() + ")");
-            return 1;
-        }
-        complain(file + ": writing failed (" + reason + "); the file is back as it was");
+    // Nothing to add to a file that exists: it stays as it is.
+    if ((fd < 0 || !added.empty()) && !replaceWith(fd, file, path, records * kRecord, added))
         return 1;
-    }
     printf("%s: %zu record%s added, %lld in all\n", file.c_str(), added.size(), added.size() == 1 ? "" : "s",
            static_cast<long long>(records + int64_t(added.size())));
     return 0;
@@ -292,20 +355,27 @@ int appendAll(int fd, const std::string& file, int64_t records) {
 }  // namespace
 
 int runLoad(const std::string& file) {
-    bool created = false;
-    int fd = platformOpenFile(file.c_str(), false);
-    if (fd < 0) {
-        fd = platformOpenFile(file.c_str(), true);
-        created = fd >= 0;
+    // A symbolic link keeps leading to the registry: the new file goes
+    // beside the one it points at.
+    std::string path = file;
+    if (char* real = realpath(file.c_str(), nullptr)) {
+        path = real;
+        free(real);
     }
-    if (fd < 0) {
-        complain(file + ": " + platformErrorText());
-        return 1;
-    }
-    if (!platformLockFile(fd)) {
-        complain(file + " is locked by another process (a running server, or another load); nothing changed");
-        platformCloseFile(fd);
-        return 1;
+    int fd = -1;
+    std::string why;
+    switch (openLocked(path, fd, why)) {
+        case LockOutcome::kLocked:
+            break;
+        case LockOutcome::kMissing:
+            // Made at the end, whole, by the replacement.
+            return appendAll(-1, file, path, 0);
+        case LockOutcome::kBusy:
+            complain(file + " is locked by another process (a running server, or another load); nothing changed");
+            return 1;
+        case LockOutcome::kFailed:
+            complain(file + ": " + why);
+            return 1;
     }
     int64_t size = platformFileSize(fd);
     int status;
@@ -318,12 +388,10 @@ int runLoad(const std::string& file) {
                  " bytes, is not a whole number of records (see quelta-registry check); nothing changed");
         status = 1;
     } else {
-        status = appendAll(fd, file, size / kRecord);
+        status = appendAll(fd, file, path, size / kRecord);
     }
-    // A file made for a load that failed would be a change; still locked,
-    // so nobody else has come to use it.
-    if (status != 0 && created)
-        std::remove(file.c_str());
+    // Only now does the old file's lock end: after the rename, when there
+    // was one, so no server came to use the old file meanwhile.
     platformCloseFile(fd);
     return status;
 }

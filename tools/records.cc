@@ -148,6 +148,15 @@ bool utf8ToLatin1(const std::string& utf8, std::string& latin1, std::string& why
     return true;
 }
 
+size_t findControlByte(const std::string& text, char allowed) {
+    for (size_t i = 0; i < text.size(); i++) {
+        unsigned char c = uint8_t(text[i]);
+        if ((c < 0x20 || c == 0x7F) && text[i] != allowed)
+            return i;
+    }
+    return std::string::npos;
+}
+
 std::string quoteBytes(const std::string& bytes) {
     std::string out = "\"";
     for (unsigned char c : bytes) {

@@ -44,6 +44,11 @@ std::string latin1ToUtf8(const std::string& latin1);
 // NUL; why then says which, for a message.
 bool utf8ToLatin1(const std::string& utf8, std::string& latin1, std::string& why);
 
+// Where the first control byte of text is (below 0x20, or 0x7F), leaving
+// out `allowed`; npos when there is none. The server sends its texts on in
+// its replies, where a CR or LF would end a line or a reply early.
+size_t findControlByte(const std::string& text, char allowed = '\0');
+
 // Printable ASCII as it is, every other byte as \xHH, in double quotes: a
 // text from a damaged file can go into a message without harming a terminal.
 std::string quoteBytes(const std::string& bytes);

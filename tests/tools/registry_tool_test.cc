@@ -3,11 +3,17 @@
 // a dump and load round trip that the real servers serve identically.
 #include <gtest/gtest.h>
 
-#include <sys/file.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/platform.h"
@@ -32,6 +38,8 @@ TEST(RegistryCheck, ReportsEachProblemByItsSlot) {
     std::string semFimNome = record("carla@exemplo.pt");
     semFimNome.replace(80, 32, std::string(32, 'N'));
     semFimNome.replace(828, 12, std::string(12, 'L'));
+    const std::string forjado = makeRecord("dora@exemplo.pt", "Dora\r\n.\r\n+OK 6.6.6.6", ipOf("10.0.0.1"), 222568269,
+                                           kDigest, 0, "uma linha\noutra\r", "ca\x7Fsa");
     struct Caso {
         const char* what;
         std::string file;
@@ -49,6 +57,11 @@ TEST(RegistryCheck, ReportsEachProblemByItsSlot) {
          "slot 2: email \"ANA@Exemplo.pt\" equals slot 0's \"ana@exemplo.pt\" under folding\n"
          "slot 3: email \"jo\\xE3o@x.pt\" breaks the address rule\n"
          "slot 4: email \"JOAO@x.pt\" equals slot 3's \"jo\\xE3o@x.pt\" under folding\n"},
+        // Bytes that would forge lines of a GET or FIND reply; the line
+        // feeds that separate information lines are no fault.
+        {"control bytes", ana + forjado + record("c\x7Fo@exemplo.pt"),
+         "slot 1: name holds control bytes\nslot 1: info holds control bytes\nslot 1: note holds control bytes\n"
+         "slot 2: email holds control bytes\n"},
         // Reported once, as the copy it is, not also as a duplicate address.
         {"copy", ana + bruno + ana,
          "slot 2: repeats slot 0 byte for byte (a removal cut short; the server drops it when it loads the file)\n"},
@@ -121,6 +134,21 @@ TEST(RegistryLoad, RefusesBadInputAndLeavesTheFileAsItWas) {
         // A file made for a load that fails is no file at all afterwards.
         {"bad line into a new file", false, bom + "{\"email\":\"x\",\"name\":\"Outro Nome\"}\n", -1,
          "quelta-registry: line 2: email \"x\" breaks the address rule"},
+        // Bytes that GET and FIND would send on as forged reply lines.
+        {"control byte in the name", true, bom + "{\"email\":\"b@exemplo.pt\",\"name\":\"Ana\\r\\n.\\r\\n+OK 6.6.6.6\"}\n",
+         -1, "quelta-registry: line 2: \"name\" holds U+000D, a control character"},
+        {"control byte in an info line", true,
+         bom + "{\"email\":\"b@exemplo.pt\",\"name\":\"Outro Nome\",\"info\":[\"uma\",\"duas\\r\"]}\n", -1,
+         "quelta-registry: line 2: \"info\" holds U+000D, a control character"},
+        {"control byte in the note", true, bom + "{\"email\":\"b@exemplo.pt\",\"name\":\"Outro Nome\",\"note\":\"ca\x7Fsa\"}\n",
+         -1, "quelta-registry: line 2: \"note\" holds U+007F, a control character"},
+        // The protocol ends a password at a blank, so no client could give it.
+        {"blank in the password", true,
+         bom + "{\"email\":\"b@exemplo.pt\",\"name\":\"Outro Nome\",\"password\":\"duas partes\"}\n", -1,
+         "quelta-registry: line 2: \"password\" holds a blank"},
+        // A number the JSON library cannot hold, into a new file.
+        {"number out of range", false, "{\"email\":\"a@b.cd\",\"name\":\"abcde\",\"state\":1e400}\n", -1,
+         "quelta-registry: line 1: cannot read the JSON: number overflow parsing '1e400'"},
     };
     for (const Caso& c : casos) {
         ServerProcess dir;
@@ -157,6 +185,92 @@ TEST(RegistryLoad, RefusedWhileAnotherDescriptorHoldsTheLock) {
     r = runTool({"load", dir.path("quelta.sav")}, entrada);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(dir.readFile("quelta.sav").size(), 2u * 840);
+}
+
+// A file in dir besides quelta.sav and the load's input with at least
+// `bytes` bytes in it, or "".
+std::string strayFile(const ServerProcess& dir, off_t bytes) {
+    std::string found;
+    DIR* d = opendir(dir.path("").c_str());
+    if (d == nullptr)
+        return "(no directory)";
+    while (dirent* e = readdir(d)) {
+        std::string name = e->d_name;
+        struct stat st;
+        if (found.empty() && name != "." && name != ".." && name != "quelta.sav" && name != "entrada.jsonl" &&
+            stat(dir.path(name).c_str(), &st) == 0 && st.st_size >= bytes)
+            found = name;
+    }
+    closedir(d);
+    return found;
+}
+
+// Whether a load into dir's quelta.sav (840 bytes before it) has begun to
+// write: the file has another size, or a file beside it has bytes.
+bool loadWrites(const ServerProcess& dir) {
+    struct stat st;
+    return stat(dir.path("quelta.sav").c_str(), &st) != 0 || st.st_size != 840 || !strayFile(dir, 1).empty();
+}
+
+TEST(RegistryLoad, KilledWhileWritingLeavesTheFileAsItWas) {
+    const std::string antes = record("ana@exemplo.pt");
+    ServerProcess dir;
+    ASSERT_TRUE(dir.makeDir());
+    ASSERT_TRUE(dir.writeFile("quelta.sav", antes));
+    std::string entrada;
+    for (int i = 0; i < 200000; i++)
+        entrada += "{\"email\":\"u" + std::to_string(i) + "@exemplo.pt\",\"name\":\"Usuario " + std::to_string(i) + "\"}\n";
+    ASSERT_TRUE(dir.writeFile("entrada.jsonl", entrada));
+    const std::string arquivo = dir.path("quelta.sav"), caminhoEntrada = dir.path("entrada.jsonl");
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        int i = open(caminhoEntrada.c_str(), O_RDONLY), nada = open("/dev/null", O_WRONLY);
+        if (i < 0 || nada < 0)
+            _exit(126);
+        dup2(i, 0);
+        dup2(nada, 1);
+        dup2(nada, 2);
+        execl(QUELTA_REGISTRY_BINARY, QUELTA_REGISTRY_BINARY, "load", arquivo.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    // Killed as soon as its first bytes are seen: some 168 MB are still to
+    // come, so the kill lands well inside the writing.
+    bool escrevendo = false, terminou = false;
+    int status = 0;
+    auto prazo = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (int n = 0; n < 1000000 && !escrevendo && !terminou && std::chrono::steady_clock::now() < prazo; n++) {
+        terminou = waitpid(pid, &status, WNOHANG) == pid;
+        escrevendo = !terminou && loadWrites(dir);
+        if (!escrevendo && !terminou)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    if (!terminou) {
+        kill(pid, SIGKILL);
+        prazo = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (int n = 0; n < 10000 && !terminou && std::chrono::steady_clock::now() < prazo; n++) {
+            terminou = waitpid(pid, &status, WNOHANG) == pid;
+            if (!terminou)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    ASSERT_TRUE(terminou) << "the load outlived SIGKILL";
+    ASSERT_TRUE(escrevendo) << "the load ended, status " << status << ", before it was seen writing";
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+
+    // Not one record of the load, nor a piece of one.
+    std::string depois = dir.readFile("quelta.sav");
+    EXPECT_EQ(depois.size(), antes.size());
+    EXPECT_TRUE(depois == antes);
+    RunResult r = runTool({"check", arquivo});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "");
+    // The next load goes through, and what the killed one left is gone.
+    r = runTool({"load", arquivo}, "{\"email\":\"novo@exemplo.pt\",\"name\":\"Fulano de Tal\"}\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(dir.readFile("quelta.sav").size(), 2u * 840);
+    EXPECT_EQ(strayFile(dir, 0), "");
 }
 
 uint32_t minuteNow() {
