@@ -58,17 +58,27 @@ CFG
 # would their log lines: those go nowhere then.
 errors=stderr
 [ "$penalidade" -eq 0 ] && errors=/dev/null
-(exec taskset -c 0 "$quelta") >stdout 2>"$errors" &
-qpid=$!
-children+=("$qpid")
-lg --port "$port" --wait-ready --greeting --request NOOP --expect "+OK" --timeout 60 --label ready >/dev/null
 
-# The user whose password is guessed.
-exec 3<>"/dev/tcp/127.0.0.1/$port"
-printf 'REGISTER alvo@exemplo.com:segredo\r\nAlvo da Silva\r\n.\r\nQUIT\r\n' >&3
-timeout 10 cat <&3 >register.out || true
-exec 3<&-
-grep -q "Nome registrado" register.out || { echo "registration failed: $(cat register.out)"; exit 1; }
+say() {  # say CONNECTION-BYTES: one short session, QUIT last; its replies in said.out
+  exec 3<>"/dev/tcp/127.0.0.1/$port"
+  printf '%b' "$1QUIT\r\n" >&3
+  timeout 10 cat <&3 >said.out || true
+  exec 3<&-
+}
+
+# A fresh server, registry and penalty table, with the user whose password
+# is guessed.
+start_server() {
+  if [ -n "${qpid:-}" ]; then kill "$qpid"; wait "$qpid" 2>/dev/null || true; fi
+  rm -f quelta.sav "$errors"
+  (exec taskset -c 0 "$quelta") >stdout 2>"$errors" &
+  qpid=$!
+  children+=("$qpid")
+  lg --port "$port" --wait-ready --greeting --request NOOP --expect "+OK" --timeout 60 --label ready >/dev/null
+  say 'REGISTER alvo@exemplo.com:segredo\r\nAlvo da Silva\r\n.\r\n'
+  grep -q "Nome registrado" said.out || { echo "registration failed: $(cat said.out)"; exit 1; }
+}
+start_server
 
 victim() {  # victim SECONDS LABEL: NOOP round trips from 127.0.0.2
   lg --port "$port" --greeting --conns 1 --src-spread 1 --request NOOP --seconds "$1" --label "$2"
@@ -90,4 +100,16 @@ guesses=$(field "$result" requests)
 echo "   127.0.0.2 during attack:  rps=$(field "$during" rps) p50=$(field "$during" p50_us)us p99=$(field "$during" p99_us)us"
 echo "   127.0.0.1 guesses answered in ${attack} s: ${guesses:-none} (server_cpu=$(field "$result" server_cpu))"
 [ -f stderr ] && echo "   failures logged: $(grep -c 'authentication failure' stderr || true)"
+
+# The same guesser with an entry of its own, logging on to it after every
+# guess: a success must not end the penalty the guesses earned.
+start_server
+say 'REGISTER proprio@exemplo.com:minha\r\nPropria Entrada\r\n.\r\n'
+grep -q "Nome registrado" said.out || { echo "registration failed: $(cat said.out)"; exit 1; }
+printf 'LOGON alvo@exemplo.com:errada\nLOGON proprio@exemplo.com:minha\n' >requests
+lg --port "$port" --greeting --conns 2 --pipeline 64 --requests requests \
+  --seconds "$attack" --server-pid "$qpid" --label own >own.out || true
+echo "   with an own entry logged on to after each guess:"
+echo "   127.0.0.1 replies in ${attack} s: $(field "$(grep RESULT own.out || true)" requests)"
+[ -f stderr ] && echo "   guesses answered (failures logged): $(grep -c 'authentication failure' stderr || true)"
 exit 0
