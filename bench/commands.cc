@@ -137,7 +137,7 @@ int main(int argc, char** argv) {
             leitor.esvazia(*c);
             if (leitor.fim)
                 break;
-            c->cEvento(nullptr, 1);
+            c->cEvento(nullptr, kEventoEsvaziada);
         }
         linhasFind = leitor.linhas;
         if (!leitor.fim)

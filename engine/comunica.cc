@@ -387,12 +387,12 @@ void EngineCore::receiveLevels(int niveis) {
                     // still answered. Its socket stays open for that.
                     c->fimDaEntrada = 1;
                     watch(c, (c->interesse & kWaitWrite) != 0);
-                    c->cEvento(nullptr, 2);
+                    c->cEvento(nullptr, kEventoFimDaEntrada);
                     break;
                 }
                 if (n <= 0) {
                     c->cFecha(false);
-                    c->cEvento(nullptr, 0);
+                    c->cEvento(nullptr, kEventoFechada);
                     break;
                 }
                 c->cEvento(buf, int32_t(n));
@@ -407,7 +407,7 @@ void EngineCore::receiveLevels(int niveis) {
                 continue;  // c is gone: touch nothing of it
             if (c->fechaPendente) {
                 c->cFecha(false);
-                c->cEvento(nullptr, 0);
+                c->cEvento(nullptr, kEventoFechada);
             }
         }
         endWalk(w);
@@ -447,7 +447,7 @@ void EngineCore::flushLevels() {
                 c->querVez = 0;
                 leave(c, kChainPending);
                 currentLevel = int8_t(L);
-                c->cEvento(nullptr, 1);
+                c->cEvento(nullptr, kEventoEsvaziada);
             }
             if (juntou && w.servindo == c && c->socketEscrita >= 0)
                 platformPush(c->socketEscrita);

@@ -8,6 +8,13 @@
 // Level being served by the receive or flush step; 6 outside them.
 extern int8_t currentLevel;
 
+// What cEvento's len says when dados is null.
+enum Evento : int32_t {
+    kEventoFechada = 0,       // the sockets are already closed
+    kEventoEsvaziada = 1,     // the ring drained, or the turn cPedeVez asked for
+    kEventoFimDaEntrada = 2,  // the peer finished sending (under cMantemAposFim)
+};
+
 class TComunica {
 public:
     // Enters level list 4 without sockets, send level 4, empty ring.
@@ -39,10 +46,10 @@ public:
     // level is not 5); pending output is discarded. Stays in its list.
     void cFecha(bool descarregaAntes);
 
-    // Events: data (bytes, 1..2048, valid only during the call); drained
-    // (nullptr, 1): the flush step just emptied the ring (or cPedeVez asked
-    // for a turn); closed (nullptr, 0): the sockets are already closed;
-    // input ended (nullptr, 2): only under cMantemAposFim, see there. May
+    // Events: data (bytes, 1..2048, valid only during the call), or with
+    // dados null one of Evento: drained (the flush step just emptied the
+    // ring, or cPedeVez asked for a turn), closed (the sockets are already
+    // closed), input ended (only under cMantemAposFim, see there). May
     // destroy the object.
     virtual void cEvento(const char* dados, int32_t len);
 

@@ -47,7 +47,7 @@ void descarta(Cliente* c, int32_t max) {
 void encerra() {
     for (Cliente*& c : clientes)
         if (c != nullptr)
-            c->cEvento(nullptr, 0);
+            c->cEvento(nullptr, kEventoFechada);
     clockSeconds += 301;
     wheelAdvance(300);
     wheelAdvance(1);
@@ -86,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             default: {  // a piece of input, at most what one read delivers
                 // The engine reads nothing while the client holds input
                 // back, nor after the peer's end of stream.
-                if (clientes[i]->suspensa() || clientes[i]->fimDaEntrada)
+                if (clientes[i]->suspensa() || clientes[i]->entradaEncerrada())
                     break;
                 size_t n = p.ConsumeIntegralInRange<size_t>(1, (op & 0x80) ? 2048 : 64);
                 // A plain array: STOP jumps out of cEvento past any destructor.
@@ -101,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 1:
             case 2:  // everything sent, then the drained event
                 descarta(clientes[i], TComunica::kRing);
-                clientes[i]->cEvento(nullptr, 1);
+                clientes[i]->cEvento(nullptr, kEventoEsvaziada);
                 break;
             case 3:  // a slow reader takes part of it
                 descarta(clientes[i], p.ConsumeIntegralInRange<int32_t>(0, 300));
@@ -116,11 +116,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
             case 6:  // the connection breaks
-                clientes[i]->cEvento(nullptr, 0);
+                clientes[i]->cEvento(nullptr, kEventoFechada);
                 break;
             case 7:  // the peer has finished sending (may end the client)
-                if (!clientes[i]->fimDaEntrada)
-                    clientes[i]->cEvento(nullptr, 2);
+                if (!clientes[i]->entradaEncerrada())
+                    clientes[i]->cEvento(nullptr, kEventoFimDaEntrada);
                 break;
             }
         }

@@ -43,7 +43,7 @@ void comandos(const uint8_t* data, size_t size) {
         c->cEvento(texto, int32_t(strlen(texto)));
         c->takePending(lixo, sizeof lixo);
         for (int i = 0; i < 50 && c->dialogo >= 3; i++) {  // let a listing run to its end
-            c->cEvento(nullptr, 1);
+            c->cEvento(nullptr, kEventoEsvaziada);
             c->takePending(lixo, sizeof lixo);
         }
     };
@@ -59,7 +59,7 @@ void comandos(const uint8_t* data, size_t size) {
     snprintf(linha, sizeof linha, "REMOVE %s\r\n", email);
     envia(linha);
     emCurso = nullptr;
-    c->cEvento(nullptr, 0);
+    c->cEvento(nullptr, kEventoFechada);
 }
 
 }  // namespace

@@ -14,6 +14,9 @@
 
 class TMaquina;
 
+// The longest line: characters beyond it are dropped as the line is framed.
+constexpr uint16_t kLinhaMax = 2048;
+
 // Where a client's conversation stands.
 enum Dialogo : uint8_t {
     kOcioso = 0,             // every line is a command
@@ -21,6 +24,22 @@ enum Dialogo : uint8_t {
     kAguardaInformacao = 2,  // information lines are collected up to a "." line
     kListando = 3,           // a FIND listing is being written; lines are commands
     kFimDaLista = 4,         // only the listing's final "." line is still to be queued
+};
+
+// One row of the command table (protocol/interpretador.cc).
+struct Comando;
+
+// How a connection's input flows. What a line means is the dialogue's
+// business (Dialogo: a command, the name, the information block; a
+// listing under way), and whether the peer has finished sending is
+// entradaEncerrada(): both are independent of this.
+enum Entrada : uint8_t {
+    kLendo,      // nothing held: bytes are framed and each line runs as it completes
+    kRetida,     // a line and what followed it wait, reading suspended, for the next
+                 // drained event: room in the ring, the listing's next step, or the
+                 // turn that follows a penalty's wait
+    kEsperando,  // a penalty's wait: nothing runs and the idle timer is off until its
+                 // timer fires; then kRetida, or kLendo when nothing is held
 };
 
 class TCliente : public TComunica, public TAlarme {
@@ -46,9 +65,6 @@ public:
     virtual void cTempoEsgotado();
     void cDispara() override { cTempoEsgotado(); }
 
-    // Interprets linha (or, in dialogue 2, the finished information block).
-    // False only when the client has destroyed itself (QUIT).
-    bool cComando();
     // Queues the statistics line.
     void cEstatistica();
     // A password check of this client failed: one log line naming the
@@ -61,21 +77,18 @@ public:
     // A password check of this client passed: the delay of that password
     // (the address token's account; null: the administration) ends.
     void cConfirmou(const char* email);
-    // The wait ran out: the held reply goes out, and a drained event in
-    // the next flush step takes up the held line and input.
-    void cFimDaEspera();
     // One step of a FIND listing; nothing unless one is under way. A step
     // stops when the ring is full, or after a bounded number of users
     // (listaAdiada: the listing goes on in the next pass, and later lines
     // wait for it).
     void cLista();
 
+    Entrada entrada() const { return estadoEntrada; }
+    bool entradaEncerrada() const { return fimDaEntrada; }
+
     TMaquina* maquina;
-    uint16_t tamanho = 0;         // characters held in linha
-    char linha[2049];             // current line, or the information block
+    char linha[kLinhaMax + 1];    // current line, or the information block
     bool multilinha = false;      // collecting information lines
-    uint8_t fimLinha = 0;         // remembered line end: '\r', '\n' or 0
-    uint8_t estadoLinha = 0;      // 0 line start, 1 the line is ".", 2 other
     bool depura = false;          // statistics again when destroyed
     bool desbloqueado = false;    // administration unlocked
     // A registration was refused: the lines the client wrote ahead for it,
@@ -87,17 +100,80 @@ public:
     PasswordDigest cadSenha;                  // digest of the last password argument
     char cadEmail[registro_campo::kEmailLen]; // address being registered; the FIND resume key
     char cadNome[registro_campo::kNomeLen];   // name being registered
-
-    // Held input: bytes handed over but not yet interpreted, at most one
-    // receive's worth (allocated at the first wait, kept until the end).
-    char* retido = nullptr;
-    uint16_t retidos = 0;
-    bool linhaPronta = false;   // linha is complete and waits for room
-    bool fimDaEntrada = false;  // the peer has finished sending
     bool listaAdiada = false;   // the listing stopped at its bound, not for room
 
+private:
+    // --- Framing (enquadramento.cc) ---
+    // Frames and interprets bytes; at a line that must wait, holds it and
+    // the rest. False when the client has destroyed itself.
+    bool cProcessa(const char* dados, int32_t len);
+
+    // --- Holding and waiting (retencao.cc) ---
+    // The one place the input state changes: reading is suspended in every
+    // state but kLendo, and the idle timer is off while kEsperando.
+    void cMudaEntrada(Entrada nova);
+    void cDrenada();
+    // The complete line in linha, with resto (n bytes) not yet framed behind
+    // it: run now, or held with resto.
+    enum Seguimento : uint8_t { kSegue, kRetido, kFim /* the client is gone */ };
+    Seguimento cLinhaCompleta(const char* resto, int32_t n);
+    // The held line and bytes, in order; false when the client is gone.
+    bool cRetoma();
+    // Whether the line in linha (its row cmd) may run now: no wait is on,
+    // the password it checks is in no penalty (otherwise the wait starts
+    // here), and there is room for its longest reply after one flush.
+    bool cPodeInterpretar(const Comando* cmd);
+    // Starts a wait of the given seconds (1 or more; past the 300 of one
+    // timer it re-arms).
+    void cEspera(int32_t segundos);
+    // The wait ran out: the held reply goes out, and a drained event in
+    // the next flush step takes up the held line and input.
+    void cFimDaEspera();
+    // Keeps the bytes not yet framed and stops reading; with linhaEspera,
+    // linha holds a complete line (row cmd) that waits as well.
+    void cRetem(const char* dados, int32_t len, bool linhaEspera, const Comando* cmd);
+    // Ends the client when the peer is done and nothing is left to say;
+    // true when it did (touch nothing then).
+    bool cEncerraSeConcluido();
+
+    // --- Interpretation (interpretador.cc) ---
+    // The row of linha's command, once per line; null for a dialogue line
+    // or a line that is no command.
+    const Comando* cReconhece() const;
+    // Interprets linha (or, in the dialogue, the name or the finished
+    // information block) by its row. False only when the client has
+    // destroyed itself (QUIT).
+    bool cComando(const Comando* cmd);
+    // Whether the line runs a password check whose failure counts, and
+    // then which password: the account of its address token, or the
+    // administration password.
+    bool cConfereSenha(const Comando* cmd) const;
+    uint64_t cContaDaLinha(const Comando* cmd) const;
+
+    // --- Passwords (senhas.cc) ---
+    // The digest of the password token (kept in cadSenha) against the
+    // record just read into registro's buffer.
+    bool cSenhaConfere(const char* senha);
+    // linha against the administration password, in constant time.
+    bool cSenhaAdmConfere() const;
+    // The longest reply the line may give, in bytes.
+    int32_t cRespostaMaxima(const Comando* cmd) const;
+
+    Entrada estadoEntrada = kLendo;
+    uint16_t tamanho = 0;         // characters held in linha
+    uint8_t fimLinha = 0;         // remembered line end: '\r', '\n' or 0
+    uint8_t estadoLinha = 0;      // 0 line start, 1 the line is ".", 2 other
+    bool fimDaEntrada = false;    // the peer has finished sending
+
+    // Held input: bytes handed over but not yet interpreted, at most one
+    // receive's worth (allocated at the first hold, kept until the end).
+    char* retido = nullptr;
+    uint16_t retidos = 0;
+    bool linhaPronta = false;             // linha is complete and waits
+    const Comando* comandoRetido = nullptr;  // its row
+
     // The penalty of failed password checks (protocol/penalidade.h). While
-    // emEspera, nothing of this client is interpreted, the listing stands
+    // kEsperando, nothing of this client is interpreted, the listing stands
     // still, reading is suspended and the idle timer is off: the server
     // holds the client, not the client the server.
     struct TEspera : TAlarme {
@@ -105,33 +181,7 @@ public:
         void cDispara() override { dono->cFimDaEspera(); }
     };
     TEspera espera;
-    bool emEspera = false;
     int64_t fimEspera = 0;          // the second (clockSeconds) the wait ends at
     uint8_t tamRetida = 0;          // bytes in respostaRetida; 0: no reply held
     char respostaRetida[120];       // the failure's reply, sent when the wait ends
-
-private:
-    // Frames and interprets bytes; at a line that must wait, holds it and
-    // the rest. False when the client has destroyed itself.
-    bool cProcessa(const char* dados, int32_t len);
-    // The complete line in linha, with resto (n bytes) not yet framed behind
-    // it: run now, or held with resto.
-    enum Seguimento : uint8_t { kSegue, kRetido, kFim /* the client is gone */ };
-    Seguimento cLinhaCompleta(const char* resto, int32_t n);
-    // The held line and bytes, in order; false when the client is gone.
-    bool cRetoma();
-    // Whether the line in linha may run now: no wait is on, the address
-    // is in no penalty if the line checks a password (otherwise the wait
-    // starts here), and there is room for its longest reply after one flush.
-    bool cPodeInterpretar();
-    // Starts a wait of the given seconds (1 or more; past the 300 of one
-    // timer it re-arms).
-    void cEspera(int32_t segundos);
-    // Keeps the bytes not yet framed and stops reading; with linhaEspera,
-    // linha holds a complete line that waits as well (linhaPronta).
-    void cRetem(const char* dados, int32_t len, bool linhaEspera);
-    bool retendo() const { return linhaPronta || retidos > 0 || emEspera; }
-    // Ends the client when the peer is done and nothing is left to say;
-    // true when it did (touch nothing then).
-    bool cEncerraSeConcluido();
 };

@@ -36,5 +36,15 @@ void comandoRemove(TCliente& c, const Pedido& p);
 void comandoDate(TCliente& c, const Pedido& p);
 void comandoIp2(TCliente& c, const Pedido& p);
 
+// The commands that need no user (simples.cc).
+void comandoNow(TCliente& c, const Pedido& p);
+void comandoNoop(TCliente& c, const Pedido& p);
+void comandoQuit(TCliente& c, const Pedido& p);  // destroys the client
+void comandoHelp(TCliente& c, const Pedido& p);
+void comandoStop(TCliente& c, const Pedido& p);  // ends the process
+void comandoDebug(TCliente& c, const Pedido& p);
+// The help text's length: its reply is the longest of all.
+extern const int16_t kRespostaAjuda;
+
 // Sends a fixed reply; a reply that finds no room is lost on purpose.
 void responde(TCliente& c, const char* texto);

@@ -150,7 +150,7 @@ TEST_F(Enquadramento, DotLinesInsideTheBlock) {
 
 TEST_F(Enquadramento, ClosedEventDestroysTheClient) {
     int32_t antes = usuarios;
-    c->cEvento(nullptr, 0);
+    c->cEvento(nullptr, kEventoFechada);
     c = nullptr;
     EXPECT_EQ(usuarios, antes - 1);
     c = new TCliente(new TMaquina(ipOf("127.0.0.9")));  // for TearDown
@@ -204,7 +204,7 @@ TEST_F(Enquadramento, ListingResumesByAddressAcrossDrainedEvents) {
                 no = prox;
             }
         }
-        c->cEvento(nullptr, 1);
+        c->cEvento(nullptr, kEventoEsvaziada);
         saida += pendente();
     }
     ASSERT_EQ(c->dialogo, 0);

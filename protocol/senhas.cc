@@ -1,0 +1,86 @@
+// Password checks of a client and what a failure costs: the comparisons
+// (in constant time), the log line for the filter, and the penalty's
+// delay of the failing reply.
+#include <cassert>
+#include <cstring>
+
+#include "config/config.h"
+#include "engine/clock.h"
+#include "engine/diario.h"
+#include "protocol/cliente.h"
+#include "protocol/comandos.h"
+#include "protocol/maquina.h"
+#include "protocol/penalidade.h"
+#include "registry/registro.h"
+#include "text/format.h"
+#include "text/iguais.h"
+#include "text/sha0.h"
+
+namespace {
+
+// The client's address token as a log line may show it: the token is
+// the client's to choose, so only bytes 0x21..0x7E pass, each other byte
+// becomes '?', and it is cut to size - 1; no token can end the line or
+// pass for another field of it.
+void copyPrintable(char* out, const char* token, int size) {
+    int n = 0;
+    for (; n < size - 1 && token[n] != 0; n++) {
+        uint8_t b = uint8_t(token[n]);
+        out[n] = b >= 0x21 && b <= 0x7E ? char(b) : '?';
+    }
+    out[n] = 0;
+}
+
+uint64_t contaDe(const char* email) {
+    return email == nullptr ? kContaAdministracao : penalidadeConta(email, strlen(email));
+}
+
+}  // namespace
+
+// The digest of the password token against the record just read; the
+// digest stays in cadSenha.
+bool TCliente::cSenhaConfere(const char* senha) {
+    digestText(senha, cadSenha);
+    return equalConstantTime(cadSenha, registro.senha(), sizeof cadSenha);
+}
+
+// The line against the administration password, both as zero-padded
+// buffers of the password's size (the configuration keeps it padded): the
+// time depends neither on the password's length nor on where the first
+// difference lies. A line too long for the buffer cannot be the password,
+// and its length is the client's own to know.
+bool TCliente::cSenhaAdmConfere() const {
+    char copia[sizeof config.senhaadm] = {};
+    size_t n = strnlen(linha, sizeof copia);
+    if (n == sizeof copia)
+        return false;
+    memcpy(copia, linha, n);
+    return equalConstantTime(copia, config.senhaadm, sizeof copia);
+}
+
+void TCliente::cFalhou(const char* resposta, const char* email) {
+    assert(estadoEntrada != kEsperando);  // nothing is interpreted during a wait
+    char endereco[16];
+    formatDotted(endereco, maquina->ip);
+    if (email != nullptr) {
+        char token[registro_campo::kEmailLen];
+        copyPrintable(token, email, sizeof token);
+        logEvent("authentication failure for %s from %s", token, endereco);
+    } else {
+        logEvent("administration unlock failure from %s", endereco);
+    }
+    int32_t segundos = penalidadeFalha(maquina->ip, contaDe(email), clockSeconds);
+    if (segundos == 0) {
+        responde(*this, resposta);
+        return;
+    }
+    // The line's room was found before it ran, and nothing is queued
+    // during the wait: the reply still fits when it goes.
+    size_t n = strlen(resposta);
+    assert(n < sizeof respostaRetida);
+    memcpy(respostaRetida, resposta, n);
+    tamRetida = uint8_t(n);
+    cEspera(segundos);
+}
+
+void TCliente::cConfirmou(const char* email) { penalidadeSucesso(maquina->ip, contaDe(email)); }
