@@ -107,7 +107,7 @@ void deriveFileNames(const char* programName) {
     copyString(configFileName + n, ".cfg");
 }
 
-void ConfigParser::feed(const char* bytes, int n) {
+void TLeitorConfiguracao::feed(const char* bytes, int n) {
     for (int i = 0; i < n; i++) {
         uint8_t c = uint8_t(bytes[i]);
         if (c == '\r' || c == '\n') {
@@ -130,7 +130,7 @@ void ConfigParser::feed(const char* bytes, int n) {
     }
 }
 
-void ConfigParser::endOfLine() {
+void TLeitorConfiguracao::endOfLine() {
     // A line without '=' sets nothing, nor does one with nothing after it,
     // which keeps the default; but "senhaadm =" says there is no
     // password, and must not leave one in force.
@@ -161,7 +161,7 @@ void reportConfiguration() {
 }
 
 void readConfiguration(int fd) {
-    ConfigParser parser;
+    TLeitorConfiguracao parser;
     char chunk[kChunk];
     for (;;) {
         long n = platformRead(fd, chunk, kChunk);

@@ -43,7 +43,7 @@ void reportConfiguration();
 
 // Line parser of the configuration file; its state carries across chunks,
 // so a line may span two reads. readConfiguration feeds it.
-class ConfigParser {
+class TLeitorConfiguracao {
 public:
     void feed(const char* bytes, int n);
 private:

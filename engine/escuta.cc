@@ -125,7 +125,7 @@ void EngineCore::acceptListeners() {
             continue;
         e->legivel = 0;
         servida = e;
-        while (e->aceitando && e->sock >= 0) {
+        while (e->sock >= 0) {
             PeerAddress peer;
             bool esgotado = false;
             int s = platformAcceptPeer(e->sock, &peer.ip, &peer.port, &esgotado);
@@ -168,7 +168,7 @@ int EngineCore::prepareListeners() {
     for (TEscuta* e = primeira; e != nullptr; e = e->proximo) {
         if (e->sock < 0)
             continue;
-        bool quer = e->aceitando != 0;
+        bool quer = true;
         if (e->pausadoAte != 0) {
             if (clockSeconds >= e->pausadoAte) {
                 e->pausadoAte = 0;

@@ -47,7 +47,6 @@ public:
 
 private:
     friend struct EngineCore;
-    uint8_t aceitando = 1;
     uint8_t legivel = 0;  // the last wait found a connection waiting
     uint8_t vigiada = 0;  // registered with the wait set
     int sock = -1;

@@ -1,5 +1,5 @@
 // Arbitrary configuration contents: read from a temporary file by
-// readConfiguration, and fed to a ConfigParser in pieces split where the
+// readConfiguration, and fed to a TLeitorConfiguracao in pieces split where the
 // input says. Both must leave the values in range and equal.
 #include <fcntl.h>
 #include <unistd.h>
@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The same bytes in pieces of 1..(semente % 64 + 1) bytes, with the
     // line feed readConfiguration appends at the end of the file.
     config = Configuracao{};
-    ConfigParser parser;
+    TLeitorConfiguracao parser;
     size_t passo = size_t(semente % 64) + 1;
     uint32_t estado = semente;
     for (size_t i = 0; i < n;) {

@@ -48,7 +48,6 @@ int main(int argc, char** argv) {
     // stop signal from here on ends it cleanly at its next wait.
     platformStart();
     platformCatchStopSignals();
-    config.ender[0] = 0;
     buildFoldTable();  // key matching of the configuration depends on it
     deriveFileNames(programa);
 
@@ -71,7 +70,7 @@ int main(int argc, char** argv) {
     int fd = platformOpenReadOnly(configFileName);
     if (fd < 0) {
         printf("Abrindo arquivo %s: %s\n", configFileName, platformErrorText());
-        exitServer(1);
+        return 1;
     }
     readConfiguration(fd);
     platformCloseFile(fd);
@@ -91,5 +90,5 @@ int main(int argc, char** argv) {
     // reaches the disk before the process ends.
     registro.cFecha();
     logEvent("ended by %s", platformSignalName(platformStopSignal()));
-    platformExit(0);
+    return 0;
 }

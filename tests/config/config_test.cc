@@ -247,7 +247,7 @@ TEST_F(Config, ParserStateCarriesAcrossFeeds) {
     // Fed a byte at a time, the parser gives what one feed of the whole text
     // gives: its state is the whole story between calls.
     std::string text = "  senhaadm\t=  a b  \r\nporta = 2100\rmaxconec=3\n";
-    ConfigParser p;
+    TLeitorConfiguracao p;
     for (char c : text)
         p.feed(&c, 1);
     EXPECT_STREQ(config.senhaadm, "a b");
