@@ -27,7 +27,7 @@ LevelWalk* walks;  // innermost walk first
 
 // Full reads of one connection in one pass: 64 KB, far more than any
 // command needs, few enough that one flooding peer cannot starve the rest.
-constexpr int kReadsPerPass = 32;
+constexpr int kReadsPerPass = 4;
 // Drained events of one connection in one flush step, for the same reason:
 // with a socket that takes all, about 64 KB of a listing per pass.
 constexpr int kFlushesPerPass = 32;
@@ -164,7 +164,7 @@ void TComunica::cConecta(int socket) {
 
 void TComunica::cFecha(bool descarregaAntes) {
     if (socketEscrita >= 0) {
-        if (descarregaAntes && nivelEnvio != 5 && cabeca != cauda)
+        if (descarregaAntes && nivelEnvio != 5 && temSaida())
             cDescarrega();
         // cDescarrega drops (and closes) a failed write socket itself.
         if (socketEscrita >= 0 && socketEscrita != socketLeitura)
@@ -180,6 +180,7 @@ void TComunica::cFecha(bool descarregaAntes) {
     }
     socketEscrita = socketLeitura = -1;
     cabeca = cauda = 0;
+    cLargaPalco();
     fechaPendente = 0;
     legivel = cheio = interesse = querVez = 0;
     EngineCore::leave(this, kChainReady);
@@ -192,14 +193,8 @@ static int32_t roomOf(int16_t cabeca, int16_t cauda) {
     return (cabeca - cauda + TComunica::kRing - 1) % TComunica::kRing;
 }
 
-bool TComunica::cDescarrega(bool maisAVir) {
-    if (socketEscrita < 0 || cabeca == cauda)
-        return cabeca == cauda;
-    // A ring that wraps its end goes out in one call as two pieces: the
-    // bytes up to the end, then those from position 0.
-    int32_t trecho = cauda >= cabeca ? cauda - cabeca : kRing - cabeca;
-    int32_t resto = cauda >= cabeca ? 0 : cauda;
-    long r = platformSendPair(socketEscrita, anel + cabeca, size_t(trecho), anel, size_t(resto), maisAVir);
+bool TComunica::cManda(const char* a, int32_t na, const char* b, int32_t nb, bool mais, int32_t& enviados) {
+    long r = platformSendPair(socketEscrita, a, size_t(na), b, size_t(nb), mais);
     if (r == kIoWouldBlock) {
         r = 0;
     } else if (r < 0) {
@@ -211,10 +206,39 @@ bool TComunica::cDescarrega(bool maisAVir) {
         EngineCore::join(this, kChainReady, true);
         return false;
     }
-    cabeca = int16_t((cabeca + r) % kRing);
+    enviados = int32_t(r);
+    return true;
+}
+
+bool TComunica::cDescarrega(bool maisAVir) {
+    if (socketEscrita < 0 || !temSaida())
+        return !temSaida();
+    if (palco != nullptr) {
+        // The ring joins the stage when it fits: one send for both.
+        cEncenaAnel();
+        int32_t n;
+        if (!cManda(palco + palcoEnviado, palcoUsado - palcoEnviado, nullptr, 0, maisAVir || cabeca != cauda, n))
+            return false;
+        palcoEnviado += n;
+        if (palcoEnviado != palcoUsado) {
+            cheio = 1;
+            return false;
+        }
+        cLargaPalco();
+    }
     if (cabeca != cauda) {
-        cheio = 1;
-        return false;
+        // A ring that wraps its end goes out in one call as two pieces: the
+        // bytes up to the end, then those from position 0.
+        int32_t trecho = cauda >= cabeca ? cauda - cabeca : kRing - cabeca;
+        int32_t resto = cauda >= cabeca ? 0 : cauda;
+        int32_t n;
+        if (!cManda(anel + cabeca, trecho, anel, resto, maisAVir, n))
+            return false;
+        cabeca = int16_t((cabeca + n) % kRing);
+        if (cabeca != cauda) {
+            cheio = 1;
+            return false;
+        }
     }
     if (!querVez)
         EngineCore::leave(this, kChainPending);
@@ -224,6 +248,47 @@ bool TComunica::cDescarrega(bool maisAVir) {
     if (interesse & kWaitWrite)
         EngineCore::watch(this, false);
     return true;
+}
+
+bool TComunica::cEncenaAnel() {
+    int32_t n = (cauda - cabeca + kRing) % kRing;
+    if (n == 0)
+        return true;
+    if (palco == nullptr) {
+        palco = new char[kPalco];
+        palcoUsado = palcoEnviado = 0;
+    }
+    if (palcoEnviado > 0 && n > kPalco - palcoUsado) {
+        // What a partial send left goes to the front, making room behind.
+        memmove(palco, palco + palcoEnviado, size_t(palcoUsado - palcoEnviado));
+        palcoUsado -= palcoEnviado;
+        palcoEnviado = 0;
+    }
+    if (n > kPalco - palcoUsado)
+        return false;
+    int32_t trecho = cauda >= cabeca ? cauda - cabeca : kRing - cabeca;
+    memcpy(palco + palcoUsado, anel + cabeca, size_t(trecho));
+    memcpy(palco + palcoUsado + trecho, anel, size_t(n - trecho));
+    palcoUsado += n;
+    cabeca = cauda;
+    return true;
+}
+
+bool TComunica::cAbreEspaco() {
+    if (socketEscrita < 0)
+        return cabeca == cauda;
+    // Staged, the bytes stay in the pending chain and leave with the
+    // flush step's send; a full stage is sent now, as far as it goes.
+    if (cEncenaAnel())
+        return true;
+    cDescarrega(true);
+    return cabeca == cauda || cEncenaAnel();
+}
+
+void TComunica::cLargaPalco() {
+    delete[] palco;
+    palco = nullptr;
+    palcoUsado = palcoEnviado = 0;
 }
 
 bool TComunica::cEnvia(const char* texto, int32_t len) {
@@ -243,7 +308,7 @@ bool TComunica::cEnvia(const char* texto, int32_t len) {
             return false;
         if (nivelEnvio >= 4) {
             nivelEnvio = 4;
-            cDescarrega();
+            cAbreEspaco();
             if (len >= roomOf(cabeca, cauda))
                 return false;
         } else if (!EngineCore::waitForRoom(this)) {
@@ -302,6 +367,13 @@ bool EngineCore::waitForRoom(TComunica* c) {
 
 int32_t TComunica::takePending(char* out, int32_t max) {
     int32_t n = 0;
+    if (palco != nullptr) {
+        n = palcoUsado - palcoEnviado < max ? palcoUsado - palcoEnviado : max;
+        memcpy(out, palco + palcoEnviado, size_t(n));
+        palcoEnviado += n;
+        if (palcoEnviado == palcoUsado)
+            cLargaPalco();
+    }
     while (n < max && cabeca != cauda) {
         int32_t trecho = cauda >= cabeca ? cauda - cabeca : kRing - cabeca;
         if (trecho > max - n)
@@ -310,7 +382,7 @@ int32_t TComunica::takePending(char* out, int32_t max) {
         n += trecho;
         cabeca = int16_t((cabeca + trecho) % kRing);
     }
-    if (cabeca == cauda) {
+    if (!temSaida()) {
         EngineCore::leave(this, kChainPending);
         cheio = 0;
     }
@@ -358,7 +430,7 @@ void TComunica::cPedeVez() {
 
 void EngineCore::receiveLevels(int niveis) {
     int8_t salvo = currentLevel;
-    char buf[TComunica::kRing];
+    char buf[TComunica::kRecepcao];
     for (int L = 0; L < niveis; L++) {
         currentLevel = int8_t(L);
         LevelWalk w;
@@ -436,7 +508,7 @@ void EngineCore::flushLevels() {
                     break;
                 if (rodada > 0 && c->querVez)
                     break;  // it stopped at a bound and asked for the next pass
-                if (c->cabeca == c->cauda && !c->querVez)
+                if (!c->temSaida() && !c->querVez)
                     break;
                 if (c->cheio && (c->interesse & kWaitWrite))
                     break;  // known full: the wait reports when it takes more
@@ -489,7 +561,7 @@ void EngineCore::connectionEvent(TComunica* c, uint32_t eventos) {
     }
     if (eventos & kWaitWrite) {
         c->cheio = 0;
-        bool quer = c->cabeca != c->cauda && c->nivelEnvio <= 4 && c->nivelLista <= 4 && c->socketEscrita >= 0;
+        bool quer = c->temSaida() && c->nivelEnvio <= 4 && c->nivelLista <= 4 && c->socketEscrita >= 0;
         if (!quer && (c->interesse & kWaitWrite))
             watch(c, false);
     }

@@ -1,6 +1,9 @@
 // A buffered connection: replies are queued in a 2048-byte output ring and
 // pushed out by the flush step; input goes to cEvento unchanged. The ring
 // keeps one byte free, so head == tail means empty and it holds 2047 bytes.
+// Behind the ring a connection that answers a batch may stage up to
+// kPalco bytes, so that the batch leaves in one send rather than one per
+// ring; the stage exists only while it holds bytes.
 #pragma once
 
 #include <cstdint>
@@ -35,18 +38,24 @@ public:
     // the room left: an empty ring takes 2046 bytes at send levels 4 and 5.
     // At levels 0..3 it may wait for room while lower levels are served.
     bool cEnvia(const char* texto, int32_t len);
-    // Sends what the socket takes now; true when nothing is left pending.
-    // With maisAVir the caller promises another send soon (a reply queued
-    // right after, or the close): the kernel may then join the two, which
-    // spares the peer a wake-up per ring of a long batch.
+    // Sends what the socket takes now, staged bytes first; true when
+    // nothing is left pending. With maisAVir the caller promises another
+    // send soon (a reply queued right after, or the close): the kernel may
+    // then join the two, which spares the peer a wake-up per ring of a
+    // long batch.
     bool cDescarrega(bool maisAVir = false);
+    // Empties the ring without waiting, if it can: into the stage behind
+    // what is staged already, without a system call, while the stage has
+    // room (the flush step of the pass sends it); otherwise by cDescarrega.
+    // True when the ring is empty then. Needs a socket.
+    bool cAbreEspaco();
     // Changes the send level and the list level; a value above 5 keeps it.
     void cNivel(uint8_t envio, uint8_t lista);
     // Closes the sockets (one flush attempt first when asked and the send
     // level is not 5); pending output is discarded. Stays in its list.
     void cFecha(bool descarregaAntes);
 
-    // Events: data (bytes, 1..2048, valid only during the call), or with
+    // Events: data (bytes, 1..kRecepcao, valid only during the call), or with
     // dados null one of Evento: drained (the flush step just emptied the
     // ring, or cPedeVez asked for a turn), closed (the sockets are already
     // closed), input ended (only under cMantemAposFim, see there). May
@@ -72,15 +81,24 @@ public:
     int32_t livre() const { return (cabeca - cauda + kRing - 1) % kRing; }
 
     bool aberta() const { return socketLeitura >= 0 || socketEscrita >= 0; }
-    int32_t pendentes() const { return (cauda - cabeca + kRing) % kRing; }
-    // Removes up to max pending bytes into out as if they had been sent,
-    // without a socket: lets tests and fuzzers collect what was queued.
+    // Bytes queued and not yet sent: the stage's and the ring's.
+    int32_t pendentes() const { return (cauda - cabeca + kRing) % kRing + (palcoUsado - palcoEnviado); }
+    // Removes up to max pending bytes (the stage's first) into out as if
+    // they had been sent, without a socket: lets tests and fuzzers collect
+    // what was queued.
     int32_t takePending(char* out, int32_t max);
 
     static constexpr int32_t kRing = 2048;
     // The longest text one cEnvia queues into an empty ring: the ring keeps
     // one byte free and a text needs strictly less than the room.
     static constexpr int32_t kMaiorTexto = kRing - 2;
+    // The most one receive hands to cEvento: a pipelining peer's batch of
+    // some hundreds of requests in one system call.
+    static constexpr int32_t kRecepcao = 16 * 1024;
+    // The stage: a batch's replies (a few hundred short ones, or a listing)
+    // in one send. With the receive buffer, a held receive and the kernel's
+    // socket memory it keeps a connection's worst case near 110 KiB.
+    static constexpr int32_t kPalco = 16 * 1024;
 
 private:
     friend struct EngineCore;
@@ -103,6 +121,18 @@ private:
     uint8_t querVez = 0;       // a drained event is due in the next flush step
     int16_t cabeca = 0;
     int16_t cauda = 0;
+    // The stage: palcoEnviado..palcoUsado still to send; null when empty.
+    char* palco = nullptr;
+    int32_t palcoUsado = 0;
+    int32_t palcoEnviado = 0;
+    bool temSaida() const { return cabeca != cauda || palcoUsado != palcoEnviado; }
+    // One send of two pieces; false (the connection then closes in the
+    // next receive step) when the socket failed.
+    bool cManda(const char* a, int32_t na, const char* b, int32_t nb, bool mais, int32_t& enviados);
+    // Moves the ring behind the stage's bytes, making the stage when there
+    // is none; false, with nothing moved, when they do not fit.
+    bool cEncenaAnel();
+    void cLargaPalco();
     Elo elos[3];  // level list, ready chain, pending chain (see core.h)
     char anel[kRing];
 };

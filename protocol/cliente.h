@@ -166,7 +166,8 @@ private:
     bool fimDaEntrada = false;    // the peer has finished sending
 
     // Held input: bytes handed over but not yet interpreted, at most one
-    // receive's worth (allocated at the first hold, kept until the end).
+    // receive's worth, kRecepcao (allocated at the first hold, kept until
+    // the end).
     char* retido = nullptr;
     uint16_t retidos = 0;
     bool linhaPronta = false;             // linha is complete and waits

@@ -44,7 +44,7 @@ void TCliente::cEvento(const char* dados, int32_t len) {
     if (estadoEntrada != kLendo) {
         // The engine reads nothing while input is held; bytes handed over
         // regardless go behind it, as far as the buffer holds them.
-        int32_t n = len < kLinhaMax - retidos ? len : kLinhaMax - retidos;
+        int32_t n = len < kRecepcao - retidos ? len : kRecepcao - retidos;
         memcpy(retido + retidos, dados, size_t(n));
         retidos = uint16_t(retidos + n);
         return;
@@ -119,7 +119,7 @@ void TCliente::cRetem(const char* dados, int32_t len, bool linhaEspera, const Co
         comandoRetido = cmd;
     }
     if (retido == nullptr)
-        retido = new char[kLinhaMax];
+        retido = new char[kRecepcao];
     memmove(retido, dados, size_t(len));  // dados may lie inside retido
     retidos = uint16_t(len);
     if (estadoEntrada == kLendo)

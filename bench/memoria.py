@@ -1,0 +1,153 @@
+#!/usr/bin/env python3
+"""Memory per connection: the server's own (resident memory) for idle
+clients, and the worst case of clients that flood requests and never read
+(resident memory plus the kernel's socket memory from `ss -tmn`).
+
+    bench/memoria.py [--quelta PATH] [--idle 2000] [--flood 200]
+
+It starts its own server in a temporary directory on a free loopback port,
+connects from 127.0.0.2..127.0.0.51, ends the server by its PID and removes
+the directory. PATH defaults to the Release build of the other benchmarks
+(/tmp/build-bench/quelta), built first when missing.
+"""
+import argparse, os, re, resource, shutil, socket, subprocess, sys, tempfile, time
+
+def rss_kb(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+def kernel_kb(port):
+    """Socket memory the kernel holds for the server's accepted sockets."""
+    out = subprocess.run(["ss", "-tmnH", "state", "established", f"( sport = :{port} )"],
+                         capture_output=True, text=True).stdout
+    totals = []
+    for m in re.finditer(r"skmem:\(([^)]*)\)", out):
+        f = dict(re.findall(r"([a-z]+)(\d+)", m.group(1)))
+        totals.append(int(f.get("r", 0)) + int(f.get("w", 0)) + int(f.get("f", 0)) + int(f.get("o", 0)))
+    return totals
+
+def connect(port, i, greeting=True):
+    s = socket.socket()
+    s.bind((f"127.0.0.{2 + i % 50}", 0))
+    s.connect(("127.0.0.1", port))
+    if greeting:
+        s.settimeout(5)
+        buf = b""
+        while not buf.endswith(b"\r\n"):
+            chunk = s.recv(200)
+            if not chunk:
+                raise RuntimeError("closed before the greeting")
+            buf += chunk
+    return s
+
+def settle(pid, seconds=2.0):
+    time.sleep(seconds)
+    return rss_kb(pid)
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--quelta", default="/tmp/build-bench/quelta")
+    ap.add_argument("--idle", type=int, default=2000)
+    ap.add_argument("--flood", type=int, default=200)
+    ap.add_argument("--flood-bytes", type=int, default=4 << 20)
+    a = ap.parse_args()
+    top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    if not os.path.exists(a.quelta):
+        build = os.path.dirname(a.quelta)
+        subprocess.run(["cmake", "-S", top, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DQUELTA_TESTS=OFF"],
+                       check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", build, "-j", "2", "--target", "quelta"], check=True,
+                       stdout=subprocess.DEVNULL)
+    need = a.idle + a.flood + 100
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, need + 100)), hard))
+    idle_phase(a)
+    flood_phase(a)
+
+class Server:
+    """A server of our own in a fresh directory: one per phase, so that
+    memory freed by one phase cannot hide what the next one takes."""
+    def __init__(self, quelta):
+        self.work = tempfile.mkdtemp(prefix="quelta-memoria.")
+        probe = socket.socket(); probe.bind(("127.0.0.1", 0)); self.port = probe.getsockname()[1]; probe.close()
+        with open(os.path.join(self.work, "quelta.cfg"), "w") as f:
+            f.write(f"ender = 127.0.0.1\nporta = {self.port}\nmaxconec = 1000000\nmaxtempo = 0\n"
+                    "diasreg = 0\nregtempo = 0\n")
+        self.proc = subprocess.Popen([quelta], cwd=self.work, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.pid = self.proc.pid
+        self.first = None
+        for _ in range(100):
+            try:
+                self.first = connect(self.port, 0); break
+            except OSError:
+                time.sleep(0.05)
+        if self.first is None:
+            raise RuntimeError("the server did not come up")
+    def end(self):
+        self.first.close()
+        self.proc.terminate()
+        self.proc.wait(timeout=10)
+        shutil.rmtree(self.work, ignore_errors=True)
+
+def idle_phase(a):
+    srv = Server(a.quelta)
+    socks = []
+    try:
+        base = settle(srv.pid, 1.0)
+        for i in range(a.idle):
+            socks.append(connect(srv.port, i))
+        idle = settle(srv.pid)
+        print(f"idle: {a.idle} connections, server resident +{idle - base} KiB, {(idle - base) / a.idle:.2f} KiB each")
+    finally:
+        for s in socks:
+            s.close()
+        srv.end()
+
+def flood_phase(a):
+    srv = Server(a.quelta)
+    flood = []
+    try:
+        before = settle(srv.pid, 1.0)
+        line = b"IP ninguem@exemplo.com\r\n"
+        burst = line * (65536 // len(line))
+        for i in range(a.flood):
+            s = connect(srv.port, i)
+            s.setblocking(False)
+            flood.append(s)
+        # Every flooder writes until its socket takes nothing more, while
+        # the server answers into windows nobody reads.
+        sent = [0] * a.flood
+        deadline = time.time() + 60
+        while time.time() < deadline and min(sent) < a.flood_bytes:
+            progress = False
+            for i, s in enumerate(flood):
+                if sent[i] >= a.flood_bytes:
+                    continue
+                try:
+                    n = s.send(burst)
+                    sent[i] += n
+                    progress = progress or n > 0
+                except BlockingIOError:
+                    pass
+            if not progress:
+                break
+            time.sleep(0.01)
+        after = settle(srv.pid, 3.0)
+        kernel = sorted(kernel_kb(srv.port))[-a.flood:]
+        own = (after - before) / a.flood
+        print(f"flood: {a.flood} connections that never read, each wrote {min(sent) >> 10}..{max(sent) >> 10} KiB")
+        print(f"  server resident +{after - before} KiB, {own:.1f} KiB each")
+        if kernel:
+            mean = sum(kernel) / len(kernel) / 1024
+            print(f"  kernel socket memory {mean:.1f} KiB each (at most {max(kernel) / 1024:.1f})")
+            print(f"  worst case per connection: {own + mean:.1f} KiB (at most {own + max(kernel) / 1024:.1f})")
+    finally:
+        for s in flood:
+            s.close()
+        srv.end()
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# System calls per request in the pipelined scenarios: S7 (one connection
+# keeping 1,000 IP requests in flight) and S6 (50 connections keeping 32
+# each), over 100,000 users. perf counts the server's raw_syscalls:sys_enter
+# while the load runs; the figure does not depend on what a call costs on
+# the machine. QUELTA=/path/to/quelta measures another build.
+#
+#   bench/syscalls.sh
+#   SECONDS_EACH=10 QUELTA=/tmp/old/quelta bench/syscalls.sh
+#
+# Everything it starts is its own child and is ended by PID; everything it
+# writes lies in one temporary directory under /tmp, removed at the end.
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${BENCH_BUILD:-/tmp/build-bench}
+secs=${SECONDS_EACH:-5}
+
+echo "== building (Release) in $build"
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUELTA_TESTS=OFF >/dev/null
+cmake --build "$build" -j 2 --target quelta bench_loadgen bench_mkregistry >/dev/null
+quelta=${QUELTA:-$build/quelta}
+loadgen=$build/bench/bench_loadgen
+command -v perf >/dev/null || { echo "perf is needed (Debian: linux-perf)"; exit 1; }
+
+work=$(mktemp -d /tmp/quelta-syscalls.XXXXXX)
+cd "$work"
+children=()
+cleanup() {
+  local pid
+  for pid in "${children[@]}"; do
+    if kill -0 "$pid" 2>/dev/null; then
+      kill "$pid" 2>/dev/null || true
+      wait "$pid" 2>/dev/null || true
+    fi
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+lg() { taskset -c 1 "$loadgen" "$@"; }
+field() { sed -n "s/.* $2=\([^ ]*\).*/\1/p" <<<"$1"; }
+
+"$build/bench/bench_mkregistry" --users 100000 --out quelta.sav --ip-requests ip.txt \
+  --key-commands keys.resp --key-requests exists.txt --requests 100000 >/dev/null
+port=$(lg --free-port)
+cat >quelta.cfg <<CFG
+ender = 127.0.0.1
+porta = $port
+maxconec = 1000000
+diasreg = 0
+maxtempo = 0
+regtempo = 0
+CFG
+(exec taskset -c 0 "$quelta") >stdout 2>stderr &
+qpid=$!
+children+=("$qpid")
+lg --port "$port" --wait-ready --greeting --request NOOP --expect "+OK" --timeout 60 --label ready >/dev/null
+
+measure() {  # measure LABEL LOADGEN-ARGS...: requests, system calls, calls per request
+  local label=$1
+  shift
+  perf stat -x, -e raw_syscalls:sys_enter -p "$qpid" -o perf.out -- sleep "$secs" &
+  local ppid=$!
+  local line
+  line=$(lg --port "$port" --greeting --seconds "$secs" --warmup 0 --requests ip.txt --server-pid "$qpid" \
+    --label "$label" "$@" | grep RESULT)
+  wait "$ppid"
+  local calls requests
+  calls=$(grep raw_syscalls perf.out | cut -d, -f1)
+  requests=$(field "$line" requests)
+  echo "   $label: $requests requests, $calls system calls, $(awk "BEGIN { printf \"%.4f\", $calls / $requests }") per request (rps $(field "$line" rps), server_cpu $(field "$line" server_cpu))"
+}
+
+echo "== $quelta"
+measure S7 --conns 1 --pipeline 1000
+measure S6 --conns 50 --src-spread 50 --pipeline 32
