@@ -18,7 +18,6 @@ namespace {
 constexpr int kBaseMax = 299;  // the base is built in a 300-byte buffer
 constexpr int kNameMax = 95;   // of the base in a file name, before the extension
 constexpr int kChunk = 1024;
-constexpr int32_t kPortaPadrao = 1956;
 
 // Leading blanks, an optional sign, decimal digits; anything else ends the
 // number, and no digits give 0. Values beyond 32 bits saturate rather than
@@ -46,33 +45,33 @@ void stripTrailingBlanks(char* text, int& len) {
     text[len] = 0;
 }
 
-void apply(const char* chave, const char* valor) {
+void apply(Configuracao& destino, const char* chave, const char* valor) {
     if (compareWord(chave, "senhaadm") == 0) {
         // Zero to its end: the interpreter compares the whole buffer.
-        memset(config.senhaadm, 0, sizeof config.senhaadm);
-        copyBounded(config.senhaadm, valor, sizeof config.senhaadm);
-        config.senhaadmLida = int32_t(strlen(valor));
+        memset(destino.senhaadm, 0, sizeof destino.senhaadm);
+        copyBounded(destino.senhaadm, valor, sizeof destino.senhaadm);
+        destino.senhaadmLida = int32_t(strlen(valor));
     } else if (compareWord(chave, "ender") == 0) {
-        copyBounded(config.ender, valor, sizeof config.ender);
+        copyBounded(destino.ender, valor, sizeof destino.ender);
     } else if (compareWord(chave, "porta") == 0) {
         int32_t p = parseNumber(valor);
-        config.porta = p >= 1 && p <= 65535 ? p : kPortaPadrao;
+        destino.porta = p >= 1 && p <= 65535 ? p : Configuracao{}.porta;
     } else if (compareWord(chave, "maxconec") == 0) {
-        config.maxconec = parseNumber(valor);
+        destino.maxconec = parseNumber(valor);
     } else if (compareWord(chave, "diasreg") == 0) {
-        config.diasreg = parseNumber(valor);
+        destino.diasreg = parseNumber(valor);
     } else if (compareWord(chave, "ativomin") == 0) {
         int32_t m = parseNumber(valor);
-        config.ativomin = m < 1 ? 1 : m > 6000 ? 6000 : m;
+        destino.ativomin = m < 1 ? 1 : m > 6000 ? 6000 : m;
     } else if (compareWord(chave, "maxtempo") == 0) {
-        config.maxtempo = parseNumber(valor);
+        destino.maxtempo = parseNumber(valor);
     } else if (compareWord(chave, "regtempo") == 0) {
-        config.regtempo = parseNumber(valor);
+        destino.regtempo = parseNumber(valor);
     } else if (compareWord(chave, "penalidade") == 0) {
         // At most a minute: the longest delay, eight times the first,
         // then stays under ten minutes.
         int32_t s = parseNumber(valor);
-        config.penalidade = s < 0 ? 0 : s > 60 ? 60 : s;
+        destino.penalidade = s < 0 ? 0 : s > 60 ? 60 : s;
     }
     // Unknown keys are ignored on purpose: a file may carry keys of other
     // versions or notes.
@@ -137,7 +136,7 @@ void TLeitorConfiguracao::endOfLine() {
     if (noValor) {
         stripTrailingBlanks(valor, tamValor);
         if (tamValor > 0 || compareWord(chave, "senhaadm") == 0)
-            apply(chave, valor);
+            apply(destino, chave, valor);
     }
     noValor = false;
     tamChave = 0;
@@ -160,19 +159,82 @@ void reportConfiguration() {
         logEvent("warning: senhaadm has %d characters; only its first %d count", config.senhaadmLida, int32_t(n));
 }
 
-void readConfiguration(int fd) {
-    TLeitorConfiguracao parser;
+bool readConfiguration(int fd, Configuracao& destino) {
+    TLeitorConfiguracao parser(destino);
     char chunk[kChunk];
     for (;;) {
         long n = platformRead(fd, chunk, kChunk);
         if (n < 0)
-            return;  // a read error ends the reading; what was applied stays
+            return false;  // a read error ends the reading; what was applied stays
         // A short read is the end of the file: the line feed ends a last
         // line that has none. A full chunk is followed by another read.
         if (n < kChunk)
             chunk[n++] = '\n';
         parser.feed(chunk, int(n));
         if (n != kChunk)
-            return;
+            return true;
     }
+}
+
+namespace {
+
+// Appends ", name" (or just name) to the list of changed keys.
+void anota(char* lista, size_t tamanho, const char* nome) {
+    size_t n = strlen(lista);
+    if (n + strlen(nome) + 3 > tamanho)
+        return;  // the list is far larger than every key name together
+    if (n > 0) {
+        memcpy(lista + n, ", ", 2);
+        n += 2;
+    }
+    memcpy(lista + n, nome, strlen(nome) + 1);
+}
+
+}  // namespace
+
+void reloadConfiguration() {
+    int fd = platformOpenReadOnly(configFileName);
+    if (fd < 0) {
+        logEvent("configuration not reloaded: cannot open %s: %s; every value stays", configFileName,
+                 platformErrorText());
+        return;
+    }
+    // From the defaults, as at start-up: a key removed from the file
+    // returns to its default.
+    Configuracao nova;
+    bool lida = readConfiguration(fd, nova);
+    platformCloseFile(fd);
+    if (!lida) {
+        logEvent("configuration not reloaded: reading %s failed: %s; every value stays", configFileName,
+                 platformErrorText());
+        return;
+    }
+    // The listener is open on the old address and port.
+    if (strcmp(nova.ender, config.ender) != 0)
+        logEvent("ender changed: needs a restart");
+    if (nova.porta != config.porta)
+        logEvent("porta changed: needs a restart");
+    char mudadas[200] = "";
+    bool senhaMudou = memcmp(nova.senhaadm, config.senhaadm, sizeof config.senhaadm) != 0;
+    if (senhaMudou) {
+        memcpy(config.senhaadm, nova.senhaadm, sizeof config.senhaadm);
+        anota(mudadas, sizeof mudadas, "senhaadm");
+    }
+    config.senhaadmLida = nova.senhaadmLida;
+    struct {
+        const char* nome;
+        int32_t Configuracao::*campo;
+    } const numeros[] = {
+        {"maxconec", &Configuracao::maxconec}, {"diasreg", &Configuracao::diasreg},
+        {"ativomin", &Configuracao::ativomin}, {"maxtempo", &Configuracao::maxtempo},
+        {"regtempo", &Configuracao::regtempo}, {"penalidade", &Configuracao::penalidade},
+    };
+    for (const auto& k : numeros)
+        if (nova.*k.campo != config.*k.campo) {
+            config.*k.campo = nova.*k.campo;
+            anota(mudadas, sizeof mudadas, k.nome);
+        }
+    logEvent("configuration reloaded; changed: %s", mudadas[0] != 0 ? mudadas : "nothing");
+    if (senhaMudou)
+        reportConfiguration();
 }

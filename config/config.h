@@ -32,9 +32,17 @@ extern char configFileName[100];
 void deriveFileNames(const char* programName);
 
 // Reads an open configuration file to its end in 1024-byte chunks and
-// applies every recognised key to config. Reports nothing; a read error
-// ends the reading with what was applied so far kept.
-void readConfiguration(int fd);
+// applies every recognised key to destino. False when a read failed; what
+// was applied so far stays in destino.
+bool readConfiguration(int fd, Configuracao& destino = config);
+
+// SIGHUP: reads the configuration file afresh, every key starting from its
+// default as at start-up, and takes at once what may change while the
+// server runs (senhaadm, penalidade, maxconec, maxtempo, regtempo,
+// ativomin, diasreg). porta and ender keep their values until a restart,
+// and the log says so for each one that changed. A file that cannot be
+// opened or read changes nothing. One log line names the keys that changed.
+void reloadConfiguration();
 
 // Says on standard error (logEvent) what in the configuration read leaves
 // the server open or surprises its operator: administration disabled, a
@@ -45,9 +53,11 @@ void reportConfiguration();
 // so a line may span two reads. readConfiguration feeds it.
 class TLeitorConfiguracao {
 public:
+    explicit TLeitorConfiguracao(Configuracao& destino = config) : destino(destino) {}
     void feed(const char* bytes, int n);
 private:
     void endOfLine();
+    Configuracao& destino;
     char chave[256];
     char valor[256];
     int tamChave = 0;

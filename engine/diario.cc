@@ -12,7 +12,14 @@ const char* programa = "quelta";
 }  // namespace
 
 void logSetProgram(const char* p) {
-    if (p != nullptr && p[0] != 0)
+    if (p == nullptr)
+        return;
+    // The path it was started by says nothing a log reader needs, and a
+    // log filter matches the name alone.
+    for (const char* c = p; *c != 0; c++)
+        if (*c == '/' && c[1] != 0)
+            p = c + 1;
+    if (p[0] != 0)
         programa = p;
 }
 

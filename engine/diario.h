@@ -3,8 +3,9 @@
 // Standard output keeps only the messages of the protocol's design.
 #pragma once
 
-// The program name that begins every line, as the process was started.
-// Kept by pointer: it must live as long as the process (argv[0] does).
+// The program name that begins every line: the last component of the
+// path the process was started by. Kept by pointer into it: it must live
+// as long as the process (argv[0] does).
 void logSetProgram(const char* programa);
 
 // One event: formatText's directives (%d %u %s %S %c), cut at 500

@@ -97,14 +97,19 @@ void runPass(int maxWaitMs) {
     waitStep(computeWait(maxWaitMs));    // 5. one wait on every socket
 }
 
-void exitServer(int status) { platformExit(status); }
+void exitServer(int status) {
+    platformNotify("STOPPING=1");
+    platformExit(status);
+}
 
-void runEventLoop() {
+void runEventLoop(void (*aoSinalHup)()) {
     while (platformStopSignal() == 0) {
         runPass(-1);
-        // An operator's habit after editing the configuration; the file is
-        // read at start-up only, so the signal only says so.
-        if (platformTakeHangup())
-            logEvent("SIGHUP ignored: the configuration is read only at start-up; restart to apply a change");
+        if (!platformTakeHangup())
+            continue;
+        if (aoSinalHup != nullptr)
+            aoSinalHup();
+        else
+            logEvent("SIGHUP ignored: this program reads its configuration only at start-up");
     }
 }

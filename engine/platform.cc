@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstddef>
 #include <csignal>
 #include <cstdio>
 #include <cstdint>
@@ -21,6 +22,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -518,4 +520,34 @@ bool platformFileId(int fd, PlatformFileId* id) {
 void platformFailWriteAt(int nth, long moved) {
     failWriteCountdown = nth < 0 ? 0 : nth;
     failWriteMoved = moved;
+}
+
+void platformNotify(const char* estado) {
+    const char* caminho = getenv("NOTIFY_SOCKET");
+    if (caminho == nullptr || (caminho[0] != '/' && caminho[0] != '@'))
+        return;
+    sockaddr_un destino;
+    memset(&destino, 0, sizeof destino);
+    destino.sun_family = AF_UNIX;
+    size_t n = strlen(caminho);
+    if (n >= sizeof destino.sun_path)
+        return;
+    memcpy(destino.sun_path, caminho, n);
+    if (caminho[0] == '@')
+        destino.sun_path[0] = 0;  // an abstract socket
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    socklen_t tamanho = socklen_t(offsetof(sockaddr_un, sun_path) + n);
+    ssize_t r;
+    do
+        r = sendto(fd, estado, strlen(estado), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&destino), tamanho);
+    while (r < 0 && errno == EINTR);
+    close(fd);
+}
+
+int64_t platformMonotonicMicroseconds() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }

@@ -132,6 +132,14 @@ struct PlatformFileId {
 };
 bool platformFileId(int fd, PlatformFileId* id);
 
+// --- Service manager -----------------------------------------------------
+// Tells the service manager a state ("READY=1", "STOPPING=1", ...) by one
+// datagram to the socket NOTIFY_SOCKET names, when it names one; nothing
+// otherwise. Failures are dropped: nobody could act on them.
+void platformNotify(const char* estado);
+// Monotonic microseconds, as the manager's reload notice wants them.
+int64_t platformMonotonicMicroseconds();
+
 // Test hook: makes the nth platformWriteAt from now on fail (1 = the next
 // one), as a full disk would: it writes only its first `moved` bytes (0:
 // none, and it returns -1) and returns what it wrote. nth 0 turns it off.

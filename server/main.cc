@@ -25,6 +25,17 @@ void ajuda(const char* programa) {
            programa);
 }
 
+// SIGHUP: the configuration read afresh, the service manager told
+// around it.
+void recarrega() {
+    char aviso[64];
+    snprintf(aviso, sizeof aviso, "RELOADING=1\nMONOTONIC_USEC=%lld",
+             static_cast<long long>(platformMonotonicMicroseconds()));
+    platformNotify(aviso);
+    reloadConfiguration();
+    platformNotify("READY=1");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -62,7 +73,7 @@ int main(int argc, char** argv) {
     int64_t inicio = platformMilliseconds();
     if (!registro.cCarrega()) {
         printf("%s: Problema ao acessar o registro de usuários\n", programa);
-        fflush(stdout);
+        logEvent("start-up failed: the registry file %s cannot be loaded", registryFileName);
         return -1;
     }
     int64_t carga = platformMilliseconds() - inicio;
@@ -70,6 +81,7 @@ int main(int argc, char** argv) {
     int fd = platformOpenReadOnly(configFileName);
     if (fd < 0) {
         printf("Abrindo arquivo %s: %s\n", configFileName, platformErrorText());
+        logEvent("start-up failed: cannot open %s: %s", configFileName, platformErrorText());
         return 1;
     }
     readConfiguration(fd);
@@ -79,15 +91,17 @@ int main(int argc, char** argv) {
     static TServidor servidor;  // lives as long as the process
     if (const char* erro = servidor.cAbre(config.ender, uint16_t(config.porta))) {
         puts(erro);
-        fflush(stdout);
+        logEvent("start-up failed: %s", erro);
         return 1;
     }
     logEvent("listening on port %d; %d users loaded from %s in %d ms", config.porta, indice.registros,
              registryFileName, int32_t(carga));
-    runEventLoop();
+    platformNotify("READY=1");
+    runEventLoop(recarrega);
 
     // A stop signal: the pass it came in has finished; what was written
     // reaches the disk before the process ends.
+    platformNotify("STOPPING=1");
     registro.cFecha();
     logEvent("ended by %s", platformSignalName(platformStopSignal()));
     return 0;

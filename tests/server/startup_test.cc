@@ -4,11 +4,15 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -28,6 +32,7 @@ TEST(Startup, WithoutConfigurationFileStopsAfterCreatingRegistry) {
     ASSERT_TRUE(s.launch("", "quelta", false)) << s.error;
     EXPECT_EQ(s.waitExit(10000), 1) << s.error;
     EXPECT_EQ(s.output(), "Abrindo arquivo quelta.cfg: No such file or directory\n");
+    EXPECT_EQ(s.errors(), "quelta: start-up failed: cannot open quelta.cfg: No such file or directory\n");
     // The registry is loaded first, so its file exists by now.
     EXPECT_TRUE(exists(s.path("quelta.sav")));
     EXPECT_EQ(s.readFile("quelta.sav"), "");
@@ -46,6 +51,9 @@ TEST(Startup, UnusableRegistryStopsBeforeConfiguration) {
         EXPECT_EQ(s.waitExit(10000), 255) << name << ": " << s.error;
         // The program name exactly as it was passed; the accent as one byte.
         EXPECT_EQ(s.output(), std::string(name) + ": Problema ao acessar o registro de usu\xE1rios\n");
+        // The log names the program by its base name alone.
+        const std::string base = name[0] == '/' ? "quelta.exe" : "quelta";
+        EXPECT_EQ(s.errors(), base + ": start-up failed: the registry file quelta.sav cannot be loaded\n");
     }
 }
 
@@ -89,6 +97,8 @@ TEST(Startup, PortInUseStopsWithBindText) {
     ASSERT_TRUE(s.launch("ender = 127.0.0.1\nporta = " + std::to_string(ntohs(a.sin_port)) + "\n")) << s.error;
     EXPECT_EQ(s.waitExit(10000), 1) << s.error;
     EXPECT_EQ(s.output(), "bind(): Address already in use\n");
+    const std::string linha = "quelta: start-up failed: bind(): Address already in use\n";
+    EXPECT_EQ(s.errors().substr(s.errors().size() - std::min(s.errors().size(), linha.size())), linha);
     close(busy);
 }
 
@@ -185,17 +195,81 @@ TEST(Startup, SigtermEndsCleanlyWithWhatWasWritten) {
     // The signal comes right behind the registration, in the same pass.
     ASSERT_TRUE(c.send("REGISTER ultimo@exemplo.com\r\nFulano\r\n.\r\n"));
     ASSERT_EQ(c.readUntil("+OK Nome registrado\r\n").find("+OK Nome registrado\r\n") != std::string::npos, true);
-    // A hang-up is no stop: told, and the connection goes on.
-    ASSERT_EQ(kill(s.pid, SIGHUP), 0);
-    ASSERT_TRUE(c.send("NOOP\r\n"));
-    EXPECT_EQ(c.readLine(), "+OK\r\n");
     ASSERT_EQ(kill(s.pid, SIGTERM), 0);
     EXPECT_EQ(s.waitExit(10000), 0) << s.error;
     std::string sav = s.readFile("quelta.sav");
     EXPECT_EQ(sav.size(), 840u);
     EXPECT_EQ(sav.substr(0, 19), std::string("ultimo@exemplo.com\0", 19));
     std::string erros = s.errors();
-    const std::string fim = "\nquelta: SIGHUP ignored: the configuration is read only at start-up; restart to "
-                            "apply a change\nquelta: ended by SIGTERM\n";
+    const std::string fim = "\nquelta: ended by SIGTERM\n";
     EXPECT_EQ(erros.size() >= fim.size() ? erros.substr(erros.size() - fim.size()) : erros, fim);
+}
+
+namespace {
+
+// What systemd's notify socket receives, one datagram at most 2 s away.
+std::string avisoDe(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 2000) != 1)
+        return "<nothing>";
+    char buf[256];
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, size_t(n)) : "<error>";
+}
+
+}  // namespace
+
+TEST(Startup, ReloadOnSighupAndReadinessForTheServiceManager) {
+    ServerProcess s;
+    ASSERT_TRUE(s.makeDir());
+    int aviso = socket(AF_UNIX, SOCK_DGRAM, 0);
+    ASSERT_GE(aviso, 0);
+    sockaddr_un ua{};
+    ua.sun_family = AF_UNIX;
+    const std::string caminho = s.path("notify");
+    ASSERT_LT(caminho.size(), sizeof ua.sun_path);
+    memcpy(ua.sun_path, caminho.data(), caminho.size());
+    ASSERT_EQ(bind(aviso, reinterpret_cast<sockaddr*>(&ua), sizeof ua), 0);
+    s.env.push_back("NOTIFY_SOCKET=" + caminho);
+    ASSERT_TRUE(s.start("maxconec = 1\nregtempo = 0\nsenhaadm = administracao-longa\n")) << s.error;
+    EXPECT_EQ(avisoDe(aviso), "READY=1");
+    Client a, b;
+    ASSERT_TRUE(a.connect(s.port));
+    EXPECT_EQ(a.readLine(), kGreeting1);
+    ASSERT_TRUE(b.connect(s.port));
+    EXPECT_EQ(b.readAll().rfind("-Erro: ", 0), 0u);
+
+    // maxconec and senhaadm take effect at once; porta waits for a restart;
+    // a key no longer in the file returns to its default (regtempo).
+    const std::string outra = std::to_string(ServerProcess::freePort());
+    ASSERT_TRUE(s.writeFile("quelta.cfg", "maxconec = 2\nporta = " + outra + "\nsenhaadm = outra-administracao\n"));
+    ASSERT_EQ(kill(s.pid, SIGHUP), 0);
+    EXPECT_EQ(avisoDe(aviso).rfind("RELOADING=1\nMONOTONIC_USEC=", 0), 0u);
+    EXPECT_EQ(avisoDe(aviso), "READY=1");
+    Client c;
+    ASSERT_TRUE(c.connect(s.port));
+    EXPECT_EQ(c.readLine().rfind("+OK QUELTA", 0), 0u);
+    ASSERT_TRUE(c.send("outra-administracao\r\n"));
+    EXPECT_EQ(c.readLine(), "+OK Comandos de administra\xE7\xE3o desbloqueados\r\n");
+
+    // A file that cannot be read changes nothing.
+    ASSERT_EQ(unlink(s.path("quelta.cfg").c_str()), 0);
+    ASSERT_EQ(mkdir(s.path("quelta.cfg").c_str(), 0700), 0);
+    ASSERT_EQ(kill(s.pid, SIGHUP), 0);
+    EXPECT_EQ(avisoDe(aviso).rfind("RELOADING=1", 0), 0u);
+    EXPECT_EQ(avisoDe(aviso), "READY=1");
+    ASSERT_TRUE(a.send("NOOP\r\n"));
+    EXPECT_EQ(a.readLine(), "+OK\r\n");
+    const std::string log = s.errors();
+    for (const char* linha : {"quelta: porta changed: needs a restart\n",
+                              "quelta: configuration reloaded; changed: senhaadm, maxconec, regtempo\n",
+                              "quelta: configuration not reloaded: reading quelta.cfg failed: Is a directory; "
+                              "every value stays\n"})
+        EXPECT_NE(log.find(linha), std::string::npos) << linha << log;
+    EXPECT_EQ(log.find("porta changed"), log.rfind("porta changed")) << log;
+
+    ASSERT_EQ(kill(s.pid, SIGTERM), 0);
+    EXPECT_EQ(avisoDe(aviso), "STOPPING=1");
+    EXPECT_EQ(s.waitExit(10000), 0) << s.error;
+    close(aviso);
 }

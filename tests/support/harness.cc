@@ -235,6 +235,7 @@ bool ServerProcess::spawn(const std::string& name) {
     pid_t parent = getpid();
     long fsize = fileSizeLimit;
     long nofile = descriptorLimit;
+    std::vector<std::string> ambiente = env;
     int uid = geteuid() == 0 ? runAsUid : -1;
     if (uid >= 0) {
         if (chown(dir.c_str(), uid_t(uid), gid_t(uid)) != 0) {
@@ -283,6 +284,8 @@ bool ServerProcess::spawn(const std::string& name) {
             if (setrlimit(RLIMIT_FSIZE, &lim) != 0)
                 _exit(124);
         }
+        for (std::string& e : ambiente)
+            putenv(&e[0]);
         if (nofile >= 0) {
             struct rlimit lim;
             lim.rlim_cur = lim.rlim_max = rlim_t(nofile);

@@ -62,6 +62,8 @@ struct ServerProcess {
     int runAsUid = -1;
     // Arguments after the program name.
     std::vector<std::string> args;
+    // NAME=value entries added to the server's environment.
+    std::vector<std::string> env;
 
     int port = 0;
     pid_t pid = -1;
