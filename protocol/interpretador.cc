@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "config/config.h"
+#include "engine/diario.h"
 #include "protocol/cliente.h"
 #include "protocol/comandos.h"
 #include "protocol/maquina.h"
@@ -206,6 +207,9 @@ bool TCliente::cComando(const Comando* cmd) {
     if (comparaSenhaAdm && cSenhaAdmConfere()) {
         cConfirmou(nullptr);
         desbloqueado = true;
+        char endereco[16];
+        formatDotted(endereco, maquina->ip);
+        logEvent("administration unlocked from %s", endereco);
         responde(*this, "+OK Comandos de administração desbloqueados\r\n");
         return true;
     }

@@ -26,6 +26,10 @@ public:
     uint8_t cor = 0;        // bit 0 set: black
     int32_t conexoes = 0;   // live TCliente objects bound to this record
     uint32_t ip;            // network order, as the peer address held it
+    // Refusals by the per-address limit: the second (clockSeconds) of the
+    // last one logged, and those since that were not.
+    int64_t recusaDita = 0;
+    int32_t recusasCaladas = 0;
 };
 
 // The record of an address, or null.

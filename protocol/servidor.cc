@@ -4,6 +4,8 @@
 #include "protocol/servidor.h"
 
 #include "config/config.h"
+#include "engine/clock.h"
+#include "engine/diario.h"
 #include "engine/platform.h"
 #include "protocol/cliente.h"
 #include "protocol/maquina.h"
@@ -21,6 +23,7 @@ void TServidor::cAceita(int socket, const PeerAddress& peer) {
         // at once is lost, and the socket closes regardless.
         platformSend(socket, recusa, size_t(fim - recusa));
         platformClose(socket);
+        cAnotaRecusa(m);
         return;
     }
     if (m == nullptr)
@@ -33,4 +36,23 @@ void TServidor::cAceita(int socket, const PeerAddress& peer) {
                usuarios == 1 ? "" : "s");
     // A fresh ring always has room for the greeting.
     cliente->cEnvia(saudacao, -1);
+}
+
+void TServidor::cAnotaRecusa(TMaquina* m) {
+    // An address that keeps connecting would otherwise write a line per
+    // attempt: one a minute at most, with the count of those left out.
+    if (m->recusaDita != 0 && clockSeconds - m->recusaDita < 60) {
+        m->recusasCaladas++;
+        return;
+    }
+    char endereco[16];
+    formatDotted(endereco, m->ip);
+    if (m->recusasCaladas > 0)
+        logEvent("connection from %s refused: it holds %d, the most per address (%d more refused since the last "
+                 "such line)",
+                 endereco, m->conexoes, m->recusasCaladas);
+    else
+        logEvent("connection from %s refused: it holds %d, the most per address", endereco, m->conexoes);
+    m->recusaDita = clockSeconds;
+    m->recusasCaladas = 0;
 }

@@ -4,7 +4,13 @@
 
 #include "engine/escuta.h"
 
+class TMaquina;
+
 class TServidor : public TEscuta {
 public:
     void cAceita(int socket, const PeerAddress& peer) override;
+
+private:
+    // Logs a refusal by the per-address limit, one line a minute at most.
+    void cAnotaRecusa(TMaquina* m);
 };

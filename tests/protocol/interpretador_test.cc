@@ -330,6 +330,8 @@ TEST_F(Sessao, UnlockNeedsTheExactLineAndStopEndsTheServer) {
         EXPECT_EQ(troca(l), std::string("-Comando desconhecido: ") + l + "\r\n") << l;
     EXPECT_EQ(troca("STOP"), "-Acesso negado\r\n");
     EXPECT_EQ(troca("vrelk"), kDesbloqueado);
+    EXPECT_NE(srv.errors().find("quelta: administration unlocked from 127.0.0.1\n"), std::string::npos)
+        << srv.errors();
     // The unlock belongs to this client alone.
     Client outro;
     ASSERT_TRUE(conecta(outro, "127.0.0.2"));

@@ -154,6 +154,11 @@ TEST_F(Hostil, FiveHundredAttemptsFromOneAddress) {
         ASSERT_EQ(r, recusa) << "attempt " << i;
     }
     EXPECT_EQ(recusadas, 498);
+    // Told once for the minute, not once per attempt.
+    const std::string erros = srv.errors();
+    const std::string linha = "quelta: connection from 127.0.0.20 refused: it holds 2, the most per address\n";
+    EXPECT_NE(erros.find(linha), std::string::npos) << erros;
+    EXPECT_EQ(erros.find("refused"), erros.rfind("refused")) << erros;
     Client d;
     ASSERT_TRUE(conecta(d, "127.0.0.21"));
     // The refused attempts counted nowhere: two clients of .20 and this one.
