@@ -51,6 +51,8 @@ void apply(Configuracao& destino, const char* chave, const char* valor) {
         memset(destino.senhaadm, 0, sizeof destino.senhaadm);
         copyBounded(destino.senhaadm, valor, sizeof destino.senhaadm);
         destino.senhaadmLida = int32_t(strlen(valor));
+    } else if (compareWord(chave, "metricas") == 0) {
+        copyBounded(destino.metricas, valor, sizeof destino.metricas);
     } else if (compareWord(chave, "ender") == 0) {
         copyBounded(destino.ender, valor, sizeof destino.ender);
     } else if (compareWord(chave, "porta") == 0) {
@@ -214,6 +216,8 @@ void reloadConfiguration() {
         logEvent("ender changed: needs a restart");
     if (nova.porta != config.porta)
         logEvent("porta changed: needs a restart");
+    if (strcmp(nova.metricas, config.metricas) != 0)
+        logEvent("metricas changed: needs a restart");
     char mudadas[200] = "";
     bool senhaMudou = memcmp(nova.senhaadm, config.senhaadm, sizeof config.senhaadm) != 0;
     if (senhaMudou) {

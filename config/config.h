@@ -18,6 +18,7 @@ struct Configuracao {
     int32_t maxtempo = 120;       // idle time-out of a client in seconds (the timer clamps to 0..300)
     int32_t regtempo = 120;       // seconds between two registrations from one address
     int32_t penalidade = 2;       // delay after an address's first failed password, 0..60 s; 0: none
+    char metricas[64] = "";       // "ADDRESS:PORT" of the metrics endpoint; empty: none
 };
 
 // The one configuration of the process. Tests reset it with

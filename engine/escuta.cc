@@ -142,10 +142,12 @@ void EngineCore::acceptListeners() {
                 }
                 break;
             }
+            e->totalAceitas++;
             // Descriptors are handed out lowest first, so every one below s
             // is taken: s in the reserve means at most the reserve is free.
             if (s >= limiteDescritores - kReservaDescritores) {
                 platformClose(s);
+                e->totalSemDescritor++;
                 faltamDescritores();
                 continue;
             }

@@ -44,6 +44,10 @@ public:
     virtual void cAceita(int socket, const PeerAddress& peer);
 
     int socket() const { return sock; }
+    // Connections accepted since the start, those closed at once for want
+    // of descriptors included; and those.
+    uint64_t aceitas() const { return totalAceitas; }
+    uint64_t recusadasSemDescritor() const { return totalSemDescritor; }
 
 private:
     friend struct EngineCore;
@@ -52,5 +56,7 @@ private:
     int sock = -1;
     TEscuta* anterior = nullptr;
     TEscuta* proximo = nullptr;
-    int64_t pausadoAte = 0;  // seconds: accepting resumes then after running out of descriptors
+    int64_t pausadoAte = 0;
+    uint64_t totalAceitas = 0;
+    uint64_t totalSemDescritor = 0;  // seconds: accepting resumes then after running out of descriptors
 };

@@ -551,3 +551,5 @@ int64_t platformMonotonicMicroseconds() {
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
+
+int64_t platformUnixSeconds() { return int64_t(time(nullptr)); }

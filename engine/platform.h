@@ -137,6 +137,8 @@ bool platformFileId(int fd, PlatformFileId* id);
 // datagram to the socket NOTIFY_SOCKET names, when it names one; nothing
 // otherwise. Failures are dropped: nobody could act on them.
 void platformNotify(const char* estado);
+// Wall-clock seconds since 1970 (UTC).
+int64_t platformUnixSeconds();
 // Monotonic microseconds, as the manager's reload notice wants them.
 int64_t platformMonotonicMicroseconds();
 

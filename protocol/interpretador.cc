@@ -8,6 +8,7 @@
 #include "engine/diario.h"
 #include "protocol/cliente.h"
 #include "protocol/comandos.h"
+#include "protocol/contadores.h"
 #include "protocol/maquina.h"
 #include "protocol/penalidade.h"
 #include "registry/indice.h"
@@ -117,6 +118,17 @@ const Comando* reconhece(const char* linha) {
     return nullptr;
 }
 
+}  // namespace
+
+Contadores contadores;
+const int32_t kComandosNaTabela = int32_t(sizeof kComandos / sizeof kComandos[0]);
+static_assert(sizeof kComandos / sizeof kComandos[0] < sizeof Contadores::comandos / sizeof(uint64_t),
+              "a counter for every row and one for the lines that are no command");
+
+const char* palavraDoComando(int32_t linha) { return kComandos[linha].palavra; }
+
+namespace {
+
 // The named user's node, with its record (or its head) read into registro's buffer;
 // false, after the reply, when there is no such user or no such record.
 bool achaUsuario(TCliente& c, Pedido& p, Leitura leitura) {
@@ -184,6 +196,7 @@ bool TCliente::cComando(const Comando* cmd) {
         dialogoConclusao(*this);
         return true;
     }
+    contadores.comandos[cmd != nullptr ? cmd - kComandos : kComandosNaTabela]++;
     // What a client wrote ahead for a registration that was refused (its
     // name, its information, the "." line) is no guess at the
     // administration password: it is not compared, so it can neither

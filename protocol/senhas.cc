@@ -9,6 +9,7 @@
 #include "engine/diario.h"
 #include "protocol/cliente.h"
 #include "protocol/comandos.h"
+#include "protocol/contadores.h"
 #include "protocol/maquina.h"
 #include "protocol/penalidade.h"
 #include "registry/registro.h"
@@ -69,6 +70,7 @@ void TCliente::cFalhou(const char* resposta, const char* email) {
     } else {
         logEvent("administration unlock failure from %s", endereco);
     }
+    contadores.falhasSenha++;
     int32_t segundos = penalidadeFalha(maquina->ip, contaDe(email), clockSeconds);
     if (segundos == 0) {
         responde(*this, resposta);

@@ -8,6 +8,7 @@
 #include "engine/diario.h"
 #include "engine/platform.h"
 #include "protocol/cliente.h"
+#include "protocol/contadores.h"
 #include "protocol/maquina.h"
 #include "text/format.h"
 
@@ -23,6 +24,7 @@ void TServidor::cAceita(int socket, const PeerAddress& peer) {
         // at once is lost, and the socket closes regardless.
         platformSend(socket, recusa, size_t(fim - recusa));
         platformClose(socket);
+        contadores.recusadasLimite++;
         cAnotaRecusa(m);
         return;
     }

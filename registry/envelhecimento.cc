@@ -35,6 +35,7 @@ void TRegistro::cDispara() {
                 indice.cursor = cProximo(no);
         }
     }
+    envelhecidos += uint64_t(removidos);
     if (removidos > 0)
         logEvent("ageing removed %d users without activity for %d days; %d remain", removidos, config.diasreg,
                  indice.registros);

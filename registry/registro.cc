@@ -105,6 +105,8 @@ bool TRegistro::cAbre() {
 }
 
 void TRegistro::cNota(bool ok, const char* motivo) {
+    if (!ok)
+        errosContados++;
     // Once per change of state, not once per command: a file that has gone
     // would otherwise fill the log at the rate of the queries.
     if (ok == !arquivoFalhou)

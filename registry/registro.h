@@ -90,6 +90,10 @@ public:
     void defineData(uint32_t minutos);
 
     bool primeiraPassagem = true;
+    // For the operators' metrics: operations on the file that failed, and
+    // users the ageing passes removed, since the start.
+    uint64_t errosContados = 0;
+    uint64_t envelhecidos = 0;
     uint8_t buffer[registro_campo::kRecord];
     int fd = -1;
     // A truncation failed: the file may hold stale records past

@@ -8,6 +8,7 @@
 #include "engine/diario.h"
 #include "engine/loop.h"
 #include "engine/platform.h"
+#include "protocol/metricas.h"
 #include "protocol/servidor.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
@@ -93,6 +94,20 @@ int main(int argc, char** argv) {
         puts(erro);
         logEvent("start-up failed: %s", erro);
         return 1;
+    }
+    // The metrics endpoint, when asked for, shares the loop.
+    static TMetricas metricas(&servidor);
+    if (config.metricas[0] != 0) {
+        char endereco[64];
+        uint16_t porta;
+        const char* erro = separaEnderecoPorta(config.metricas, endereco, sizeof endereco, &porta)
+                               ? metricas.cAbre(endereco, porta)
+                               : "metricas: not ADDRESS:PORT";
+        if (erro != nullptr) {
+            puts(erro);
+            logEvent("start-up failed: metrics endpoint %s: %s", config.metricas, erro);
+            return 1;
+        }
     }
     logEvent("listening on port %d; %d users loaded from %s in %d ms", config.porta, indice.registros,
              registryFileName, int32_t(carga));

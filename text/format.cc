@@ -17,8 +17,8 @@ struct Out {
     }
 };
 
-void putUnsigned(Out& o, uint32_t v) {
-    char digits[10];
+void putUnsigned(Out& o, uint64_t v) {
+    char digits[20];
     int n = 0;
     do {
         digits[n++] = char('0' + v % 10);
@@ -68,6 +68,9 @@ char* formatTextV(char* buf, int32_t size, const char* fmt, va_list ap) {
         }
         case 'u':
             putUnsigned(o, va_arg(ap, uint32_t));
+            break;
+        case 'U':
+            putUnsigned(o, va_arg(ap, uint64_t));
             break;
         case 's':
             for (const char* s = va_arg(ap, const char*); *s != 0; s++)

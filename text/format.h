@@ -1,4 +1,4 @@
-// The system's own formatter: %% %c %d %u %s %S into a caller's buffer,
+// The system's own formatter: %% %c %d %u %U (64 bits) %s %S into a caller's buffer,
 // cut silently at size - 1 characters. Never allocates, never fails.
 #pragma once
 

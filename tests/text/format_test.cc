@@ -13,8 +13,9 @@ namespace {
 
 TEST(Format, Directives) {
     char b[100];
-    formatText(b, sizeof b, "%d|%d|%d|%d|%u|%u", 0, -5, INT_MAX, INT_MIN, 4294967295u, 0u);
-    EXPECT_STREQ(b, "0|-5|2147483647|-2147483648|4294967295|0");
+    formatText(b, sizeof b, "%d|%d|%d|%d|%u|%u|%U|%U", 0, -5, INT_MAX, INT_MIN, 4294967295u, 0u, uint64_t(0),
+               UINT64_MAX);
+    EXPECT_STREQ(b, "0|-5|2147483647|-2147483648|4294967295|0|0|18446744073709551615");
     formatText(b, sizeof b, "%%|%c|%s|[%S]|[%S]", 'Z', "texto", "abc   ", "    ");
     EXPECT_STREQ(b, "%|Z|texto|[abc]|[]");
     formatText(b, sizeof b, "[%S]", "a b  ");

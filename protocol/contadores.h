@@ -1,0 +1,21 @@
+// What the server counts for its operators: plain process-wide counters,
+// each one increment where its event happens, read only by the metrics
+// endpoint. Totals run from the start of the process.
+#pragma once
+
+#include <cstdint>
+
+struct Contadores {
+    uint64_t recusadasLimite = 0;  // connections refused by the per-address limit
+    uint64_t falhasSenha = 0;      // failed password checks, every kind
+    // Lines interpreted, by the command table's row; the last slot counts
+    // the lines that are no command.
+    uint64_t comandos[32] = {};
+};
+
+extern Contadores contadores;
+
+// The command table as the metrics name it: rows 0..kComandosNaTabela - 1,
+// each row's word (lower case), and the slot of the lines that are none.
+extern const int32_t kComandosNaTabela;
+const char* palavraDoComando(int32_t linha);

@@ -1,0 +1,150 @@
+// The metrics endpoint. Each request is one connection object that reads
+// the request head, answers it and ends itself once the answer has left;
+// nothing of it touches the clients' protocol.
+#include "protocol/metricas.h"
+
+#include <cstring>
+
+#include "engine/alarme.h"
+#include "engine/comunica.h"
+#include "engine/platform.h"
+#include "protocol/contadores.h"
+#include "protocol/maquina.h"
+#include "registry/indice.h"
+#include "registry/registro.h"
+#include "text/format.h"
+
+namespace {
+
+constexpr int32_t kPedidoMax = 8192;
+constexpr int32_t kPrazo = 10;  // seconds for the whole request head
+constexpr int32_t kCorpoMax = 8192;
+
+// The process's start, seconds since 1970: read once, before the loop.
+const int64_t inicio = platformUnixSeconds();
+
+class TPedido : public TComunica, public TAlarme {
+public:
+    TPedido(const TMetricas* dono, int socket) : dono(dono) {
+        cConecta(socket);
+        cArma(kPrazo);
+    }
+    void cEvento(const char* dados, int32_t len) override;
+    void cDispara() override { delete this; }  // too slow
+
+private:
+    void cResponde();
+    const TMetricas* dono;
+    bool respondido = false;
+    int32_t tamanho = 0;
+    char pedido[kPedidoMax];
+};
+
+void TPedido::cEvento(const char* dados, int32_t len) {
+    if (dados == nullptr) {
+        // Closed, or the answer has left: either way the request is done.
+        if (len == kEventoFechada || (len == kEventoEsvaziada && respondido))
+            delete this;
+        return;
+    }
+    if (respondido)
+        return;  // one request per connection; what follows is ignored
+    if (len > kPedidoMax - tamanho) {
+        delete this;
+        return;
+    }
+    memcpy(pedido + tamanho, dados, size_t(len));
+    tamanho += len;
+    for (int32_t i = 0; i + 1 < tamanho; i++)
+        if (pedido[i] == '\n' && (pedido[i + 1] == '\n' || (pedido[i + 1] == '\r' && i + 2 < tamanho && pedido[i + 2] == '\n'))) {
+            cResponde();
+            return;
+        }
+}
+
+void TPedido::cResponde() {
+    respondido = true;
+    cArma(0);
+    // The request line: method, target, version, separated by one blank.
+    const char* p = pedido;
+    const char* fimLinha = static_cast<const char*>(memchr(pedido, '\n', size_t(tamanho)));
+    size_t n = size_t(fimLinha - p);
+    bool metricas = n >= 13 && memcmp(p, "GET /metrics ", 13) == 0;
+    static char corpo[kCorpoMax];
+    int32_t tam;
+    const char* estado;
+    if (metricas) {
+        tam = dono->cExpoe(corpo, kCorpoMax);
+        estado = "200 OK";
+    } else {
+        tam = int32_t(formatText(corpo, kCorpoMax, "not found\n") - corpo);
+        estado = "404 Not Found";
+    }
+    char cabeca[200];
+    formatText(cabeca, sizeof cabeca,
+               "HTTP/1.1 %s\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\nContent-Length: %d\r\n"
+               "Connection: close\r\n\r\n",
+               estado, tam);
+    cEnvia(cabeca, -1);
+    // The ring takes a text below its size; the stage behind it holds the rest.
+    for (int32_t k = 0; k < tam; k += 1024)
+        cEnvia(corpo + k, tam - k < 1024 ? tam - k : 1024);
+    if (cDescarrega())
+        delete this;
+}
+
+}  // namespace
+
+void TMetricas::cAceita(int socket, const PeerAddress&) { new TPedido(this, socket); }
+
+int32_t TMetricas::cExpoe(char* out, int32_t size) const {
+    char* p = out;
+    char* fim = out + size;
+    auto poe = [&](const char* formato, auto... valores) { p = formatText(p, int32_t(fim - p), formato, valores...); };
+    poe("# HELP quelta_users Users in the registry.\n# TYPE quelta_users gauge\nquelta_users %d\n", indice.registros);
+    poe("# HELP quelta_connections Open client connections.\n# TYPE quelta_connections gauge\n"
+        "quelta_connections %d\n",
+        usuarios);
+    poe("# HELP quelta_connections_accepted_total Connections accepted on the client port, admitted or refused.\n"
+        "# TYPE quelta_connections_accepted_total counter\nquelta_connections_accepted_total %U\n",
+        clientes->aceitas());
+    poe("# HELP quelta_connections_refused_total Accepted connections refused, by reason.\n"
+        "# TYPE quelta_connections_refused_total counter\n"
+        "quelta_connections_refused_total{reason=\"machine_limit\"} %U\n"
+        "quelta_connections_refused_total{reason=\"descriptors\"} %U\n",
+        contadores.recusadasLimite, clientes->recusadasSemDescritor());
+    poe("# HELP quelta_commands_total Lines interpreted, by command; lines that are no command as unknown.\n"
+        "# TYPE quelta_commands_total counter\n");
+    for (int32_t i = 0; i <= kComandosNaTabela; i++)
+        poe("quelta_commands_total{command=\"%s\"} %U\n", i < kComandosNaTabela ? palavraDoComando(i) : "unknown",
+            contadores.comandos[i]);
+    poe("# HELP quelta_password_failures_total Failed password checks.\n"
+        "# TYPE quelta_password_failures_total counter\nquelta_password_failures_total %U\n",
+        contadores.falhasSenha);
+    poe("# HELP quelta_registry_errors_total Reads and writes of the registry file that failed.\n"
+        "# TYPE quelta_registry_errors_total counter\nquelta_registry_errors_total %U\n",
+        registro.errosContados);
+    poe("# HELP quelta_aged_out_total Users removed for want of activity.\n"
+        "# TYPE quelta_aged_out_total counter\nquelta_aged_out_total %U\n",
+        registro.envelhecidos);
+    poe("# HELP quelta_start_time_seconds Start of the process, seconds since 1970.\n"
+        "# TYPE quelta_start_time_seconds gauge\nquelta_start_time_seconds %U\n",
+        uint64_t(inicio));
+    return int32_t(p - out);
+}
+
+bool separaEnderecoPorta(const char* texto, char* endereco, int32_t tamanho, uint16_t* porta) {
+    const char* doisPontos = strrchr(texto, ':');
+    if (doisPontos == nullptr || doisPontos == texto || int32_t(doisPontos - texto) >= tamanho)
+        return false;
+    int32_t valor = 0;
+    const char* d = doisPontos + 1;
+    for (; *d >= '0' && *d <= '9' && valor <= 65535; d++)
+        valor = valor * 10 + (*d - '0');
+    if (*d != 0 || d == doisPontos + 1 || valor < 1 || valor > 65535)
+        return false;
+    memcpy(endereco, texto, size_t(doisPontos - texto));
+    endereco[doisPontos - texto] = 0;
+    *porta = uint16_t(valor);
+    return true;
+}
