@@ -106,10 +106,11 @@ bool TCliente::cPodeInterpretar(const Comando* cmd) {
     int32_t precisa = cRespostaMaxima(cmd);
     if (precisa < livre())
         return true;
-    // One attempt: a socket with room takes the ring at once, and the line
-    // runs without waiting for the next pass. Its reply is queued next (or
-    // QUIT closes), and the flush step sends that without holding back.
-    cDescarrega(true);
+    // One attempt: the ring moves behind the stage (no system call) while
+    // the stage has room, or a socket with room takes it at once, and the
+    // line runs without waiting for the next pass. The flush step sends
+    // what was staged and queued after it in one send.
+    cAbreEspaco();
     return precisa < livre();
 }
 
