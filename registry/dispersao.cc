@@ -95,8 +95,7 @@ uint64_t TabelaDispersao::hashOf(const char* chave) {
             h = (h ^ ' ') * 0x100000001b3ull;
             branco = false;
         }
-        uint8_t f = foldTable[c];
-        h = (h ^ (f != 0 ? f : c)) * 0x100000001b3ull;
+        h = (h ^ fold(c)) * 0x100000001b3ull;
     }
     // FNV's top bits mix poorly; fold the low ones in before they serve as
     // the tag.

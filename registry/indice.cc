@@ -65,7 +65,7 @@ bool preparaChave(Chave& k, TUsuario* no) {
         if (c <= ' ')
             return false;
         if (i < 24)
-            dobrados[i] = foldTable[c] != 0 ? foldTable[c] : c;
+            dobrados[i] = fold(c);
     }
     for (int w = 0; w < 3; w++) {
         uint64_t v = 0;

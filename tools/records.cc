@@ -79,7 +79,7 @@ std::string foldedKey(const std::string& text) {
         if (blanks > 0)
             key += ' ';
         blanks = 0;
-        key += char(foldTable[c] != 0 ? foldTable[c] : c);
+        key += char(fold(c));
     }
     return key;
 }
