@@ -46,7 +46,7 @@ struct Indice {
     TUsuario* raiz = nullptr;    // null while the registry is empty
     int32_t registros = 0;       // nodes in the index == records in the file
     TUsuario* cursor = nullptr;  // where the ageing pass goes on; null: from the first node
-    TabelaDispersao tabela;      // lookups by address beside the tree
+    TDispersao tabela;           // lookups by address beside the tree
     // The node of every slot below registros, by slot: compaction finds the
     // last record's node here, since a foreign file's key may be one that
     // no lookup meets. Room for capacidadeSlots entries.
