@@ -122,17 +122,10 @@ void TCliente::cLista() {
             cPedeVez();
             return;
         }
-        // Nodes lie wherever the heap put them, so a walk in key order
-        // jumps through memory: the next node's lines are fetched while
-        // this one's line is written. A level-4 send never waits, so no
-        // node can go away before the next step.
-        seguinte = cProximo(no);
-        if (seguinte != nullptr) {
-            __builtin_prefetch(seguinte);
-            __builtin_prefetch(reinterpret_cast<const char*>(seguinte) + 64);
-            if (seguinte->dir != nullptr)
-                __builtin_prefetch(&seguinte->dir->esq);
-        }
+        // The next node is fetched while this one's line is written. A
+        // level-4 send never waits, so no node can go away before the
+        // next step.
+        seguinte = cProximoAntecipando(no);
         bool ativo = cAtivo(no);
         if (!ativo && soAtivos)
             continue;

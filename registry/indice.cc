@@ -192,6 +192,17 @@ TUsuario* cProximo(const TUsuario* no) {
     return pai;
 }
 
+TUsuario* cProximoAntecipando(const TUsuario* no) {
+    TUsuario* seguinte = cProximo(no);
+    if (seguinte != nullptr) {
+        __builtin_prefetch(seguinte);
+        __builtin_prefetch(reinterpret_cast<const char*>(seguinte) + 64);
+        if (seguinte->dir != nullptr)
+            __builtin_prefetch(&seguinte->dir->esq);
+    }
+    return seguinte;
+}
+
 int32_t cInsere(TUsuario* novo, const char* email) {
     novo->cor = 0;
     copyBounded(novo->email, email, kEmailMax);

@@ -68,6 +68,13 @@ TUsuario* cBusca(const char* chave);
 TUsuario* cAPartir(const char* chave);
 TUsuario* cPrimeiro();
 TUsuario* cProximo(const TUsuario* no);
+// cProximo for a long walk in key order: nodes lie wherever the heap put
+// them, so the walk jumps through memory; this one also starts fetching
+// the lines of the node after the one it returns (both its cache lines,
+// and the link the step after it will follow), so that they arrive while
+// the caller works on this one. Only hints: nothing is read that a later
+// change could make invalid.
+TUsuario* cProximoAntecipando(const TUsuario* no);
 // Links a new node under email (cut to 79 characters); an equal key goes
 // to the right. Sets cor, email, data = minuteClock, posicao = registros,
 // then counts it. Returns the new registros.
