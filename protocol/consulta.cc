@@ -72,7 +72,7 @@ void comandoGet(TCliente& c, const Pedido&) {
     minutesToDate(data, dia, mes, ano);
     // The longest reply (31-character name, 686 characters of information,
     // a year of four digits) comes to about 810 bytes.
-    char resposta[880];
+    char resposta[kRespostaGet];
     formatText(resposta, sizeof resposta,
                "+OK Informações do usuário:\r\n%s\r\n%s\r\n%s %s %d/%d/%d %d:%d\r\n%s%s.\r\n", nome, pontos,
                situacao, kDiasSemana[(data / kMinutosPorDia + 1) % 7], dia, mes, ano, int32_t((data % kMinutosPorDia) / 60),
