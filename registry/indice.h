@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "registry/dispersao.h"
+#include "registry/ficha.h"
 
 // A user's state, as the record and the node store it.
 enum Estado : uint8_t {
@@ -19,10 +20,10 @@ struct TUsuario {
     uint32_t data;        // minutes since 1601 of the last REGISTER/LOGON/LOGOFF (or DATE)
     uint8_t posicao[3];   // slot in the registry file, 24 bits, low byte first
     uint8_t estado;       // an Estado; a foreign file may hold any byte
-    char nome[32];
+    char nome[registro_campo::kNomeLen];
     uint32_t ip;          // network byte order
     uint8_t cor;          // bit 0 set: black
-    char email[80];       // the key, at most 79 characters
+    char email[registro_campo::kEmailLen];  // the key, at most 79 characters
     TUsuario* esq;
     TUsuario* dir;
     TUsuario* pai;

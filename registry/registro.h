@@ -8,21 +8,8 @@
 
 #include "engine/alarme.h"
 #include "engine/platform.h"
-
-struct TUsuario;
-
-// Record layout: offsets of the fields in the 840-byte record.
-namespace registro_campo {
-constexpr int kEmail = 0, kEmailLen = 80;
-constexpr int kNome = 80, kNomeLen = 32;
-constexpr int kIp = 112;      // 4 bytes, network order
-constexpr int kData = 116;    // 4 bytes, little-endian
-constexpr int kSenha = 120;   // 20 bytes, stored digest
-constexpr int kEstado = 140;  // 1 byte
-constexpr int kInfo = 141, kInfoLen = 687;
-constexpr int kLogon = 828, kLogonLen = 12;
-constexpr int kRecord = 840;
-}  // namespace registro_campo
+#include "registry/ficha.h"
+#include "registry/indice.h"
 
 class TRegistro : public TAlarme {
 public:

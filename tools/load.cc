@@ -30,20 +30,22 @@ struct NewRecord {
     uint8_t ip[4] = {0, 0, 0, 0};
     uint32_t date = 0;
     uint8_t state = 0;
-    uint8_t digest[20];
+    uint8_t digest[kSenhaLen];
 };
 
+// The record of an accepted line, laid out by the registry's own encoder.
+// The texts fit their fields already and hold no NUL.
 void encode(const NewRecord& r, uint8_t* rec) {
-    memset(rec, 0, kRecord);
-    memcpy(rec + kEmail, r.email.data(), r.email.size());
-    memcpy(rec + kNome, r.name.data(), r.name.size());
-    memcpy(rec + kIp, r.ip, 4);
-    for (int i = 0; i < 4; i++)
-        rec[kData + i] = uint8_t(r.date >> (8 * i));
-    memcpy(rec + kSenha, r.digest, 20);
-    rec[kEstado] = r.state;
-    memcpy(rec + kInfo, r.info.data(), r.info.size());
-    memcpy(rec + kLogon, r.note.data(), r.note.size());
+    TFicha f;
+    r.email.copy(f.email, sizeof f.email - 1);
+    r.name.copy(f.nome, sizeof f.nome - 1);
+    memcpy(&f.ip, r.ip, 4);
+    f.data = r.date;
+    memcpy(f.senha, r.digest, kSenhaLen);
+    f.estado = r.state;
+    r.info.copy(f.info, sizeof f.info - 1);
+    r.note.copy(f.logon, sizeof f.logon - 1);
+    f.cCodifica(rec);
 }
 
 uint32_t minuteNow() {
@@ -79,10 +81,10 @@ bool textOf(const nlohmann::json& v, const char* key, size_t most, std::string& 
     return true;
 }
 
-bool hexDigest(const std::string& text, uint8_t out[20]) {
-    if (text.size() != 40)
+bool hexDigest(const std::string& text, uint8_t out[kSenhaLen]) {
+    if (text.size() != 2 * kSenhaLen)
         return false;
-    for (int i = 0; i < 40; i++) {
+    for (int i = 0; i < 2 * kSenhaLen; i++) {
         char c = text[size_t(i)];
         int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
         if (v < 0)
@@ -251,7 +253,7 @@ bool replaceWith(int fd, const std::string& file, const std::string& path, int64
         complain(file + ": " + why + "; nothing changed");
         return false;
     }
-    constexpr int64_t kPerBlock = 1248;
+    constexpr int64_t kPerBlock = kRegistrosPorBloco;
     std::vector<uint8_t> block(size_t(kPerBlock * kRecord));
     bool done = true;
     for (int64_t at = 0; at < oldLength && done; at += kPerBlock * kRecord) {
@@ -290,8 +292,10 @@ bool replaceWith(int fd, const std::string& file, const std::string& path, int64
 int appendAll(int fd, const std::string& file, const std::string& path, int64_t records) {
     std::unordered_map<std::string, int64_t> existing;
     int64_t copyOf, failedSlot;
-    bool whole = scanRecords(fd, records, copyOf, failedSlot, [&existing](int64_t slot, const uint8_t* rec) {
-        existing.emplace(foldedKey(fieldText(rec, kEmail, kEmailLen)), slot);
+    bool whole = cPercorreRegistros(fd, records, copyOf, failedSlot, [&existing](int64_t slot, const uint8_t* rec) {
+        char email[kEmailLen];
+        cLeTexto(rec, kEmail, kEmailLen, email);
+        existing.emplace(foldedKey(email), slot);
         return true;
     });
     if (!whole) {
