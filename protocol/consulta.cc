@@ -194,21 +194,10 @@ void comandoDate(TCliente& c, const Pedido& pedido) {
         responde(c, "-Data inválida\r\n");
         return;
     }
-    registro.defineData(uint32_t(minutos));
-    if (!registro.cGrava(pedido.usuario)) {
-        responde(c, "-Erro interno\r\n");
-        return;
-    }
-    pedido.usuario->data = uint32_t(minutos);
-    responde(c, "+OK Data alterada\r\n");
+    responde(c, registro.cMudaData(pedido.usuario, uint32_t(minutos)) ? "+OK Data alterada\r\n" : "-Erro interno\r\n");
 }
 
 void comandoIp2(TCliente& c, const Pedido& p) {
-    registro.defineIp(platformInetAddr(p.resto));
-    if (!registro.cGrava(p.usuario)) {
-        responde(c, "-Erro interno\r\n");
-        return;
-    }
-    p.usuario->ip = registro.ip();
-    responde(c, "+OK Endereço IP alterado\r\n");
+    responde(c, registro.cMudaIp(p.usuario, platformInetAddr(p.resto)) ? "+OK Endereço IP alterado\r\n"
+                                                                        : "-Erro interno\r\n");
 }

@@ -260,3 +260,64 @@ bool TRegistro::cRemove(TUsuario* no) {
     cTrunca(indice.registros);  // a failure is remembered and retried by the ageing pass
     return true;
 }
+
+TUsuario* TRegistro::cRegistra(TUsuario* no, const char* email, const char* nome, const char* info,
+                               const uint8_t* senha, uint32_t ip, uint32_t data) {
+    TFicha f;
+    copyBounded(f.email, email, kEmailLen);
+    copyBounded(f.nome, nome, kNomeLen);
+    copyBounded(f.info, info, kInfoLen);
+    memcpy(f.senha, senha, kSenhaLen);
+    f.ip = ip;
+    f.data = data;
+    f.estado = kRegistrado;
+    f.cCodifica(buffer);
+    // A slot number has 24 bits; past that a new entry has nowhere to go.
+    bool gravou = no != nullptr ? cGrava(no) : indice.registros < kMaxRegistros && cGrava(indice.registros);
+    if (!gravou)
+        return nullptr;
+    if (no == nullptr) {
+        no = new TUsuario;
+        cInsere(no, f.email);
+    }
+    no->data = data;
+    no->estado = kRegistrado;
+    no->ip = ip;
+    copyBounded(no->nome, f.nome, kNomeLen);
+    return no;
+}
+
+bool TRegistro::cMarcaPresenca(TUsuario* no, Estado estado, uint32_t ip, uint32_t data) {
+    buffer[kEstado] = estado;
+    cPoeIp(buffer, ip);
+    cPoeData(buffer, data);
+    if (!cGrava(no))
+        return false;
+    no->estado = estado;
+    no->ip = ip;
+    no->data = data;
+    return true;
+}
+
+bool TRegistro::cEntra(TUsuario* no, uint32_t ip, uint32_t data, const char* nota) {
+    cPoeTexto(buffer, kLogon, kLogonLen, nota);
+    return cMarcaPresenca(no, kConectado, ip, data);
+}
+
+bool TRegistro::cSai(TUsuario* no, uint32_t ip, uint32_t data) { return cMarcaPresenca(no, kDesconectado, ip, data); }
+
+bool TRegistro::cMudaData(TUsuario* no, uint32_t data) {
+    cPoeData(buffer, data);
+    if (!cGrava(no))
+        return false;
+    no->data = data;
+    return true;
+}
+
+bool TRegistro::cMudaIp(TUsuario* no, uint32_t ip) {
+    cPoeIp(buffer, ip);
+    if (!cGrava(no))
+        return false;
+    no->ip = ip;
+    return true;
+}
