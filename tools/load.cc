@@ -107,110 +107,150 @@ std::string parseReason(const char* what) {
     return q.substr(1, q.size() - 2);
 }
 
+// What one line has given so far, key by key.
+struct LineRead {
+    explicit LineRead(NewRecord& record) : r(record) {}
+    NewRecord& r;
+    bool haveEmail = false, haveName = false, haveDigest = false, havePassword = false, haveDate = false;
+    std::string password;
+};
+
+// "email", "name" and "note".
+bool readText(const std::string& key, const nlohmann::json& v, LineRead& l, std::string& why) {
+    if (key == "email") {
+        if (!textOf(v, "email", kEmailLen - 1, l.r.email, why))
+            return false;
+        if (!cEmailValido(l.r.email.c_str())) {
+            why = "email " + quoteBytes(l.r.email) + " breaks the address rule";
+            return false;
+        }
+        l.haveEmail = true;
+    } else if (key == "name") {
+        if (!textOf(v, "name", kNomeLen - 1, l.r.name, why))
+            return false;
+        if (l.r.name.size() < 5) {
+            why = "\"name\" has fewer than 5 characters";
+            return false;
+        }
+        l.haveName = true;
+    } else {
+        return textOf(v, "note", kLogonLen - 1, l.r.note, why);
+    }
+    return true;
+}
+
+// "info": its lines, joined by line feeds as the record keeps them.
+bool readInfo(const nlohmann::json& v, LineRead& l, std::string& why) {
+    if (!v.is_array()) {
+        why = "\"info\" must be an array of strings, one per line";
+        return false;
+    }
+    std::string& info = l.r.info;
+    info.clear();
+    for (size_t i = 0; i < v.size(); i++) {
+        std::string one;
+        if (v[i].is_string() && v[i].get_ref<const std::string&>().find('\n') != std::string::npos) {
+            why = "an \"info\" line holds a line feed; give each line as an element of its own";
+            return false;
+        }
+        if (!textOf(v[i], "info", kInfoLen - 1, one, why))
+            return false;
+        info += (i > 0 ? "\n" : "") + one;
+    }
+    if (info.size() > size_t(kInfoLen - 1)) {
+        why = "\"info\" comes to " + std::to_string(info.size()) + " bytes joined, more than " +
+              std::to_string(kInfoLen - 1);
+        return false;
+    }
+    return true;
+}
+
+// "address", "state" and "date": where and when the user was last seen.
+bool readPresence(const std::string& key, const nlohmann::json& v, LineRead& l, std::string& why) {
+    if (key == "address") {
+        if (!v.is_string() || !parseAddress(v.get_ref<const std::string&>(), l.r.ip)) {
+            why = "\"address\" must be a dotted IPv4 address such as \"192.0.2.7\"";
+            return false;
+        }
+    } else if (key == "state") {
+        bool inRange = v.is_number_unsigned() ? v.get<uint64_t>() <= 2
+                                              : v.is_number_integer() && v.get<int64_t>() >= 0 && v.get<int64_t>() <= 2;
+        if (!inRange) {
+            why = "\"state\" must be 0, 1 or 2";
+            return false;
+        }
+        l.r.state = uint8_t(v.get<int64_t>());
+    } else {
+        if (!v.is_string() || !parseDate(v.get_ref<const std::string&>(), l.r.date)) {
+            why = "\"date\" must be a local time YYYY-MM-DDTHH:MM from 1601 on";
+            return false;
+        }
+        l.haveDate = true;
+    }
+    return true;
+}
+
+// "digest" and "password": the stored digest, given or computed later.
+bool readSecret(const std::string& key, const nlohmann::json& v, LineRead& l, std::string& why) {
+    if (key == "digest") {
+        if (!v.is_string() || !hexDigest(v.get_ref<const std::string&>(), l.r.digest)) {
+            why = "\"digest\" must be 40 hexadecimal digits";
+            return false;
+        }
+        l.haveDigest = true;
+        return true;
+    }
+    if (!textOf(v, "password", SIZE_MAX, l.password, why))
+        return false;
+    // A client's password ends at the first blank of its command line, so
+    // no client could ever give this one. A ':' is carried.
+    if (l.password.find(' ') != std::string::npos) {
+        why = "\"password\" holds a blank, where a password on a command line ends";
+        return false;
+    }
+    l.havePassword = true;
+    return true;
+}
+
 bool readLine(const std::string& line, uint32_t now, NewRecord& r, std::string& why) {
     nlohmann::json j = nlohmann::json::parse(line);
     if (!j.is_object()) {
         why = "not a JSON object";
         return false;
     }
-    bool haveEmail = false, haveName = false, haveDigest = false, havePassword = false, haveDate = false;
-    std::string password;
+    LineRead l(r);
     for (const auto& item : j.items()) {
         const std::string& key = item.key();
         const nlohmann::json& v = item.value();
-        if (key == "slot") {
-            continue;  // the record goes after the file's last one, whatever it said
-        } else if (key == "email") {
-            if (!textOf(v, "email", kEmailLen - 1, r.email, why))
-                return false;
-            if (!cEmailValido(r.email.c_str())) {
-                why = "email " + quoteBytes(r.email) + " breaks the address rule";
-                return false;
-            }
-            haveEmail = true;
-        } else if (key == "name") {
-            if (!textOf(v, "name", kNomeLen - 1, r.name, why))
-                return false;
-            if (r.name.size() < 5) {
-                why = "\"name\" has fewer than 5 characters";
-                return false;
-            }
-            haveName = true;
-        } else if (key == "address") {
-            if (!v.is_string() || !parseAddress(v.get_ref<const std::string&>(), r.ip)) {
-                why = "\"address\" must be a dotted IPv4 address such as \"192.0.2.7\"";
-                return false;
-            }
-        } else if (key == "state") {
-            bool inRange = v.is_number_unsigned() ? v.get<uint64_t>() <= 2
-                                                  : v.is_number_integer() && v.get<int64_t>() >= 0 && v.get<int64_t>() <= 2;
-            if (!inRange) {
-                why = "\"state\" must be 0, 1 or 2";
-                return false;
-            }
-            r.state = uint8_t(v.get<int64_t>());
-        } else if (key == "date") {
-            if (!v.is_string() || !parseDate(v.get_ref<const std::string&>(), r.date)) {
-                why = "\"date\" must be a local time YYYY-MM-DDTHH:MM from 1601 on";
-                return false;
-            }
-            haveDate = true;
-        } else if (key == "note") {
-            if (!textOf(v, "note", kLogonLen - 1, r.note, why))
-                return false;
-        } else if (key == "info") {
-            if (!v.is_array()) {
-                why = "\"info\" must be an array of strings, one per line";
-                return false;
-            }
-            r.info.clear();
-            for (size_t i = 0; i < v.size(); i++) {
-                std::string one;
-                if (v[i].is_string() && v[i].get_ref<const std::string&>().find('\n') != std::string::npos) {
-                    why = "an \"info\" line holds a line feed; give each line as an element of its own";
-                    return false;
-                }
-                if (!textOf(v[i], "info", kInfoLen - 1, one, why))
-                    return false;
-                r.info += (i > 0 ? "\n" : "") + one;
-            }
-            if (r.info.size() > size_t(kInfoLen - 1)) {
-                why = "\"info\" comes to " + std::to_string(r.info.size()) + " bytes joined, more than " +
-                      std::to_string(kInfoLen - 1);
-                return false;
-            }
-        } else if (key == "digest") {
-            if (!v.is_string() || !hexDigest(v.get_ref<const std::string&>(), r.digest)) {
-                why = "\"digest\" must be 40 hexadecimal digits";
-                return false;
-            }
-            haveDigest = true;
-        } else if (key == "password") {
-            if (!textOf(v, "password", SIZE_MAX, password, why))
-                return false;
-            // A client's password ends at the first blank of its command
-            // line, so no client could ever give this one. A ':' is carried.
-            if (password.find(' ') != std::string::npos) {
-                why = "\"password\" holds a blank, where a password on a command line ends";
-                return false;
-            }
-            havePassword = true;
-        } else {
+        bool ok;
+        if (key == "slot")
+            ok = true;  // the record goes after the file's last one, whatever it said
+        else if (key == "email" || key == "name" || key == "note")
+            ok = readText(key, v, l, why);
+        else if (key == "info")
+            ok = readInfo(v, l, why);
+        else if (key == "address" || key == "state" || key == "date")
+            ok = readPresence(key, v, l, why);
+        else if (key == "digest" || key == "password")
+            ok = readSecret(key, v, l, why);
+        else {
             why = "unknown key " + quoteBytes(key);
-            return false;
+            ok = false;
         }
+        if (!ok)
+            return false;
     }
-    if (!haveEmail || !haveName) {
-        why = haveEmail ? "\"name\" is missing" : "\"email\" is missing";
+    if (!l.haveEmail || !l.haveName) {
+        why = l.haveEmail ? "\"name\" is missing" : "\"email\" is missing";
         return false;
     }
-    if (haveDigest && havePassword) {
+    if (l.haveDigest && l.havePassword) {
         why = "give \"digest\" or \"password\", not both";
         return false;
     }
-    if (!haveDigest)
-        digestText(password.c_str(), r.digest);  // no password: the digest of the empty text, as REGISTER stores
-    if (!haveDate)
+    if (!l.haveDigest)
+        digestText(l.password.c_str(), r.digest);  // no password: the digest of the empty text, as REGISTER stores
+    if (!l.haveDate)
         r.date = now;
     return true;
 }
