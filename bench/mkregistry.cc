@@ -16,11 +16,12 @@
 #include <vector>
 
 #include "engine/clock.h"
+#include "registry/ficha.h"
 #include "text/sha0.h"
 
 namespace {
 
-const size_t kRecord = 840;
+const size_t kRecord = registro_campo::kRecord;
 
 struct Options {
     long users = 0;
@@ -94,23 +95,19 @@ void ipOf(long k, uint8_t ip[4]) {
     ip[3] = uint8_t(k);
 }
 
-void putLe32(uint8_t* p, uint32_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
-
-void fillRecord(uint8_t* r, long k, uint32_t now, const uint8_t senha[20]) {
-    memset(r, 0, kRecord);
-    emailOf(k, reinterpret_cast<char*>(r), 80);                               // email, offset 0
-    snprintf(reinterpret_cast<char*>(r + 80), 32, "Usuario %07ld", k);        // nome, offset 80
-    ipOf(k, r + 112);                                                         // ip, network order
-    putLe32(r + 116, now);                                                    // data
-    memcpy(r + 120, senha, 20);                                               // senha
-    r[140] = 1;                                                               // estado: logged on
-    snprintf(reinterpret_cast<char*>(r + 141), 687, "Benchmark user %07ld\nlinha dois", k);  // info
-    // logon note at 828 stays empty
+void fillRecord(uint8_t* r, long k, uint32_t now, const uint8_t senha[registro_campo::kSenhaLen]) {
+    TFicha f;
+    emailOf(k, f.email, sizeof f.email);
+    snprintf(f.nome, sizeof f.nome, "Usuario %07ld", k);
+    uint8_t ip[4];
+    ipOf(k, ip);
+    memcpy(&f.ip, ip, 4);  // network order: the bytes as they lie
+    f.data = now;
+    memcpy(f.senha, senha, sizeof f.senha);
+    f.estado = 1;  // logged on
+    snprintf(f.info, sizeof f.info, "Benchmark user %07ld\nlinha dois", k);
+    // no logon note
+    f.cCodifica(r);
 }
 
 }  // namespace
@@ -121,7 +118,7 @@ int main(int argc, char** argv) {
     // The server's own minute clock: local time in minutes since 1601.
     clockStart();
     uint32_t now = minuteClock;
-    uint8_t senha[20];
+    uint8_t senha[registro_campo::kSenhaLen];
     digestText("", senha);
 
     std::mt19937_64 rng(o.seed);
@@ -136,7 +133,7 @@ int main(int argc, char** argv) {
     FILE* keys = o.keyCommands.empty() ? nullptr : openOut(o.keyCommands);
     const size_t kBatch = 8192;
     std::vector<uint8_t> buf(kBatch * kRecord);
-    char email[80], ip[16];
+    char email[registro_campo::kEmailLen], ip[16];
     for (size_t i = 0; i < order.size();) {
         size_t n = std::min(kBatch, order.size() - i);
         for (size_t j = 0; j < n; j++) {
@@ -178,7 +175,7 @@ int main(int argc, char** argv) {
     if (keyReq != nullptr)
         closeOut(keyReq, o.keyRequests);
 
-    char lastEmail[80] = "";
+    char lastEmail[registro_campo::kEmailLen] = "";
     char lastIp[16] = "0.0.0.0";
     if (o.users > 0) {
         long k = order.back();

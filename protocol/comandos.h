@@ -46,5 +46,10 @@ void comandoDebug(TCliente& c, const Pedido& p);
 // The help text's length: its reply is the longest of all.
 extern const int16_t kRespostaAjuda;
 
-// Sends a fixed reply; a reply that finds no room is lost on purpose.
+// Sends a fixed reply. A line is interpreted only when the output ring has
+// room for its longest reply (its row's size), so every reply finds room.
 void responde(TCliente& c, const char* texto);
+
+// GET's reply buffer, in bytes: the longest GET reply, and the room its
+// row asks of the output ring.
+constexpr int16_t kRespostaGet = 880;

@@ -72,7 +72,7 @@ void comandoGet(TCliente& c, const Pedido&) {
     minutesToDate(data, dia, mes, ano);
     // The longest reply (31-character name, 686 characters of information,
     // a year of four digits) comes to about 810 bytes.
-    char resposta[880];
+    char resposta[kRespostaGet];
     formatText(resposta, sizeof resposta,
                "+OK Informações do usuário:\r\n%s\r\n%s\r\n%s %s %d/%d/%d %d:%d\r\n%s%s.\r\n", nome, pontos,
                situacao, kDiasSemana[(data / kMinutosPorDia + 1) % 7], dia, mes, ano, int32_t((data % kMinutosPorDia) / 60),
@@ -122,17 +122,10 @@ void TCliente::cLista() {
             cPedeVez();
             return;
         }
-        // Nodes lie wherever the heap put them, so a walk in key order
-        // jumps through memory: the next node's lines are fetched while
-        // this one's line is written. A level-4 send never waits, so no
-        // node can go away before the next step.
-        seguinte = cProximo(no);
-        if (seguinte != nullptr) {
-            __builtin_prefetch(seguinte);
-            __builtin_prefetch(reinterpret_cast<const char*>(seguinte) + 64);
-            if (seguinte->dir != nullptr)
-                __builtin_prefetch(&seguinte->dir->esq);
-        }
+        // The next node is fetched while this one's line is written. A
+        // level-4 send never waits, so no node can go away before the
+        // next step.
+        seguinte = cProximoAntecipando(no);
         bool ativo = cAtivo(no);
         if (!ativo && soAtivos)
             continue;
@@ -201,21 +194,10 @@ void comandoDate(TCliente& c, const Pedido& pedido) {
         responde(c, "-Data inválida\r\n");
         return;
     }
-    registro.defineData(uint32_t(minutos));
-    if (!registro.cGrava(pedido.usuario)) {
-        responde(c, "-Erro interno\r\n");
-        return;
-    }
-    pedido.usuario->data = uint32_t(minutos);
-    responde(c, "+OK Data alterada\r\n");
+    responde(c, registro.cMudaData(pedido.usuario, uint32_t(minutos)) ? "+OK Data alterada\r\n" : "-Erro interno\r\n");
 }
 
 void comandoIp2(TCliente& c, const Pedido& p) {
-    registro.defineIp(platformInetAddr(p.resto));
-    if (!registro.cGrava(p.usuario)) {
-        responde(c, "-Erro interno\r\n");
-        return;
-    }
-    p.usuario->ip = registro.ip();
-    responde(c, "+OK Endereço IP alterado\r\n");
+    responde(c, registro.cMudaIp(p.usuario, platformInetAddr(p.resto)) ? "+OK Endereço IP alterado\r\n"
+                                                                        : "-Erro interno\r\n");
 }

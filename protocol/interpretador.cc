@@ -92,7 +92,7 @@ const Comando kComandos[] = {
     // palavra  argumento usuario senha administracao destroi confere resposta
     {"register", true, kSemUsuario, false, false, false, true, kRespostaMinima, comandoRegister},
     {"ip", true, kCabeca, false, false, false, false, kRespostaUsuario, comandoIp},
-    {"get", true, kRegistro, false, false, false, false, 880, comandoGet},  // GET's own buffer
+    {"get", true, kRegistro, false, false, false, false, kRespostaGet, comandoGet},
     {"logon", true, kRegistro, true, false, false, true, kRespostaUsuario, comandoLogon},
     {"logoff", true, kRegistro, true, false, false, true, kRespostaUsuario, comandoLogoff},
     {"remove", true, kRegistro, true, false, false, true, kRespostaUsuario, comandoRemove},

@@ -133,7 +133,7 @@ uint64_t penalidadeConta(const char* token, size_t n) {
     uint64_t h = 0xCBF29CE484222325ull;
     for (size_t k = 0; k < n && k < kContaMax; k++) {
         uint8_t b = uint8_t(token[k]);
-        h = (h ^ (foldTable[b] != 0 ? foldTable[b] : b)) * 0x100000001B3ull;
+        h = (h ^ fold(b)) * 0x100000001B3ull;
     }
     return h > kContaAdministracao ? h : h + 2;
 }

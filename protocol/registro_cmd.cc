@@ -90,7 +90,6 @@ void dialogoNome(TCliente& c) {
 }
 
 void dialogoConclusao(TCliente& c) {
-    using namespace registro_campo;
     c.dialogo = kOcioso;
     // Looked up again: the entry may have appeared or gone meanwhile. One
     // that appeared belongs to whoever registered it, with a password of
@@ -101,46 +100,12 @@ void dialogoConclusao(TCliente& c) {
         responde(c, kJaRegistrado);
         return;
     }
-    memset(registro.buffer, 0, sizeof registro.buffer);
-    memcpy(registro.email(), c.cadEmail, kEmailLen);
-    memcpy(registro.nome(), c.cadNome, kNomeLen);
-    registro.defineIp(c.maquina->ip);
-    registro.defineData(minuteClock);
-    memcpy(registro.senha(), c.cadSenha, sizeof c.cadSenha);
-    copyBounded(registro.info(), c.linha, kInfoLen);
-
-    // A slot number has 24 bits; past that a new entry has nowhere to go.
-    bool gravou = u != nullptr ? registro.cGrava(u) : indice.registros < kMaxRegistros && registro.cGrava(indice.registros);
-    if (!gravou) {
+    if (registro.cRegistra(u, c.cadEmail, c.cadNome, c.linha, c.cadSenha, c.maquina->ip, minuteClock) == nullptr) {
         responde(c, "-Erro ao registrar usuário\r\n");
         return;
     }
-    if (u == nullptr) {
-        u = new TUsuario;
-        cInsere(u, c.cadEmail);
-    }
-    u->data = minuteClock;
-    u->estado = kRegistrado;
-    u->ip = c.maquina->ip;
-    copyBounded(u->nome, c.cadNome, sizeof u->nome);
     responde(c, "+OK Nome registrado\r\n");
     c.maquina->cArma(config.regtempo);  // 0 or less starts no wait
-}
-
-// LOGON and LOGOFF: the record in the buffer takes the new state, the
-// client's address and the time; the node follows only a successful write.
-static void gravaPresenca(TCliente& c, TUsuario* u, Estado estado, const char* resposta) {
-    registro.estado() = estado;
-    registro.defineIp(c.maquina->ip);
-    registro.defineData(minuteClock);
-    if (!registro.cGrava(u)) {
-        responde(c, "-Erro interno\r\n");
-        return;
-    }
-    u->estado = estado;
-    u->ip = c.maquina->ip;
-    u->data = minuteClock;
-    responde(c, resposta);
 }
 
 void comandoLogon(TCliente& c, const Pedido& p) {
@@ -154,11 +119,13 @@ void comandoLogon(TCliente& c, const Pedido& p) {
         n++;
     }
     nota[n] = 0;
-    copyBounded(registro.logon(), nota, kLogonLen);
-    gravaPresenca(c, p.usuario, kConectado, "+OK Entrada registrada\r\n");
+    // LOGON and LOGOFF take the client's address and the time.
+    responde(c, registro.cEntra(p.usuario, c.maquina->ip, minuteClock, nota) ? "+OK Entrada registrada\r\n"
+                                                                             : "-Erro interno\r\n");
 }
 
 void comandoLogoff(TCliente& c, const Pedido& p) {
     // The logon note stays as it was.
-    gravaPresenca(c, p.usuario, kDesconectado, "+OK Saída registrada\r\n");
+    responde(c, registro.cSai(p.usuario, c.maquina->ip, minuteClock) ? "+OK Saída registrada\r\n"
+                                                                     : "-Erro interno\r\n");
 }

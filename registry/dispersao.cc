@@ -23,11 +23,11 @@ TUsuario* noDe(uintptr_t e) { return reinterpret_cast<TUsuario*>(e & kMascaraNo)
 
 // Grown before the entries in use (removed ones included) pass three
 // quarters of the slots.
-bool TabelaDispersao::cheia(uint32_t mais) const {
+bool TDispersao::cheia(uint32_t mais) const {
     return uint64_t(ocupados + retirados + mais) * 4 > uint64_t(capacidade) * 3;
 }
 
-void TabelaDispersao::abandona() {
+void TDispersao::abandona() {
     delete[] tabela;
     tabela = nullptr;
     capacidade = ocupados = retirados = 0;
@@ -36,7 +36,7 @@ void TabelaDispersao::abandona() {
 
 // The entry whose key equals chave (of hash h), or null. A probe reads
 // only the nodes whose tag matches.
-TUsuario* TabelaDispersao::igual(const char* chave, uint64_t h) const {
+TUsuario* TDispersao::igual(const char* chave, uint64_t h) const {
     uint16_t tag = tagDe(h);
     uint32_t m = capacidade - 1;
     for (uint32_t i = uint32_t(h) & m; tabela[i] != kVazio; i = (i + 1) & m) {
@@ -48,7 +48,7 @@ TUsuario* TabelaDispersao::igual(const char* chave, uint64_t h) const {
 }
 
 // Places an entry known to be absent, in a table with room.
-void TabelaDispersao::coloca(uintptr_t entrada, uint64_t h) {
+void TDispersao::coloca(uintptr_t entrada, uint64_t h) {
     uint32_t m = capacidade - 1;
     for (uint32_t i = uint32_t(h) & m;; i = (i + 1) & m)
         if (tabela[i] == kVazio || tabela[i] == kRetirado) {
@@ -62,7 +62,7 @@ void TabelaDispersao::coloca(uintptr_t entrada, uint64_t h) {
 
 // A new table of at least minimo slots for the same entries; removed ones
 // are left behind.
-void TabelaDispersao::refaz(uint64_t minimo) {
+void TDispersao::refaz(uint64_t minimo) {
     uint64_t nova = 1024;
     while (nova < minimo)
         nova *= 2;
@@ -81,7 +81,7 @@ void TabelaDispersao::refaz(uint64_t minimo) {
     delete[] velha;
 }
 
-uint64_t TabelaDispersao::hashOf(const char* chave) {
+uint64_t TDispersao::hashOf(const char* chave) {
     // FNV-1a over the key as compareFolded sees it.
     uint64_t h = 0xcbf29ce484222325ull;
     bool branco = false;
@@ -95,8 +95,7 @@ uint64_t TabelaDispersao::hashOf(const char* chave) {
             h = (h ^ ' ') * 0x100000001b3ull;
             branco = false;
         }
-        uint8_t f = foldTable[c];
-        h = (h ^ (f != 0 ? f : c)) * 0x100000001b3ull;
+        h = (h ^ fold(c)) * 0x100000001b3ull;
     }
     // FNV's top bits mix poorly; fold the low ones in before they serve as
     // the tag.
@@ -106,16 +105,16 @@ uint64_t TabelaDispersao::hashOf(const char* chave) {
     return h;
 }
 
-bool TabelaDispersao::ativa() const { return usavel; }
+bool TDispersao::ativa() const { return usavel; }
 
-void TabelaDispersao::limpa() {
+void TDispersao::limpa() {
     delete[] tabela;
     tabela = nullptr;
     capacidade = ocupados = retirados = 0;
     usavel = true;
 }
 
-void TabelaDispersao::reserva(int32_t n) {
+void TDispersao::reserva(int32_t n) {
     if (usavel && n > 0 && cheia(uint32_t(n)))
         refaz((uint64_t(ocupados) + uint64_t(n)) * 4 / 3 + 1);
 }
@@ -135,7 +134,7 @@ bool ordenavel(const char* email) {
 
 }  // namespace
 
-void TabelaDispersao::insereComHash(TUsuario* no, uint64_t h) {
+void TDispersao::insereComHash(TUsuario* no, uint64_t h) {
     if ((reinterpret_cast<uintptr_t>(no) & ~kMascaraNo) != 0 || !ordenavel(no->email)) {
         abandona();  // an address the entry cannot hold, or a key the tree may not find
         return;
@@ -152,12 +151,12 @@ void TabelaDispersao::insereComHash(TUsuario* no, uint64_t h) {
     coloca(reinterpret_cast<uintptr_t>(no) | (uintptr_t(tagDe(h)) << kBitsTag), h);
 }
 
-void TabelaDispersao::insere(TUsuario* no) {
+void TDispersao::insere(TUsuario* no) {
     if (usavel)
         insereComHash(no, hashOf(no->email));
 }
 
-void TabelaDispersao::insereTodos(TUsuario* const* nos, int32_t n) {
+void TDispersao::insereTodos(TUsuario* const* nos, int32_t n) {
     if (!usavel || n <= 0)
         return;
     reserva(n);
@@ -175,7 +174,7 @@ void TabelaDispersao::insereTodos(TUsuario* const* nos, int32_t n) {
     delete[] hashes;
 }
 
-void TabelaDispersao::retira(const TUsuario* no) {
+void TDispersao::retira(const TUsuario* no) {
     if (!usavel || capacidade == 0)
         return;
     uint64_t h = hashOf(no->email);
@@ -189,7 +188,7 @@ void TabelaDispersao::retira(const TUsuario* no) {
         }
 }
 
-bool TabelaDispersao::busca(const char* chave, TUsuario*& achado) const {
+bool TDispersao::busca(const char* chave, TUsuario*& achado) const {
     achado = nullptr;
     if (!usavel)
         return false;

@@ -16,11 +16,11 @@
 
 struct TUsuario;
 
-class TabelaDispersao {
+class TDispersao {
 public:
-    TabelaDispersao() = default;
-    TabelaDispersao(const TabelaDispersao&) = delete;
-    TabelaDispersao& operator=(const TabelaDispersao&) = delete;
+    TDispersao() = default;
+    TDispersao(const TDispersao&) = delete;
+    TDispersao& operator=(const TDispersao&) = delete;
 
     // Empties the table and makes it usable again.
     void limpa();

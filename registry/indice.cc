@@ -21,7 +21,6 @@ namespace {
 
 RubroNegra<TUsuario> arvore(indice.raiz);
 constexpr uint8_t kPreto = RubroNegra<TUsuario>::kPreto;
-constexpr int kEmailMax = 80;  // stored form: 79 characters and a NUL
 // The longest address token REGISTER accepts; the record keeps its first 79.
 constexpr int kEnderecoMaxAceito = 189;
 
@@ -34,12 +33,12 @@ TUsuario* maisEsquerda(TUsuario* no) {
 // The search key in its stored form: leading blanks skipped, cut to 79
 // characters, so that a long key meets the entry it created. Null when
 // nothing is left. The copy lives in the caller's array: no allocation.
-const char* formaGuardada(const char* chave, char (&corte)[kEmailMax]) {
+const char* formaGuardada(const char* chave, char (&corte)[registro_campo::kEmailLen]) {
     while (*chave == ' ')
         chave++;
     if (*chave == 0)
         return nullptr;
-    copyBounded(corte, chave, kEmailMax);
+    copyBounded(corte, chave, registro_campo::kEmailLen);
     return corte;
 }
 
@@ -65,7 +64,7 @@ bool preparaChave(Chave& k, TUsuario* no) {
         if (c <= ' ')
             return false;
         if (i < 24)
-            dobrados[i] = foldTable[c] != 0 ? foldTable[c] : c;
+            dobrados[i] = fold(c);
     }
     for (int w = 0; w < 3; w++) {
         uint64_t v = 0;
@@ -141,7 +140,7 @@ void reservaSlots(int32_t n) {
 }  // namespace
 
 TUsuario* cBusca(const char* chave) {
-    char corte[kEmailMax];
+    char corte[registro_campo::kEmailLen];
     const char* k = formaGuardada(chave, corte);
     if (k == nullptr)
         return nullptr;
@@ -158,7 +157,7 @@ TUsuario* cBusca(const char* chave) {
 }
 
 TUsuario* cAPartir(const char* chave) {
-    char corte[kEmailMax];
+    char corte[registro_campo::kEmailLen];
     const char* k = formaGuardada(chave, corte);
     if (k == nullptr)
         return nullptr;
@@ -192,9 +191,20 @@ TUsuario* cProximo(const TUsuario* no) {
     return pai;
 }
 
+TUsuario* cProximoAntecipando(const TUsuario* no) {
+    TUsuario* seguinte = cProximo(no);
+    if (seguinte != nullptr) {
+        __builtin_prefetch(seguinte);
+        __builtin_prefetch(reinterpret_cast<const char*>(seguinte) + 64);
+        if (seguinte->dir != nullptr)
+            __builtin_prefetch(&seguinte->dir->esq);
+    }
+    return seguinte;
+}
+
 int32_t cInsere(TUsuario* novo, const char* email) {
     novo->cor = 0;
-    copyBounded(novo->email, email, kEmailMax);
+    copyBounded(novo->email, email, registro_campo::kEmailLen);
     novo->data = minuteClock;
     novo->esq = novo->dir = novo->pai = nullptr;
     if (indice.raiz == nullptr) {
@@ -326,8 +336,8 @@ void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n) {
         // tree that inserting in slot order builds. Each cInsere puts its
         // node back where it already stands in the slot table.
         for (int32_t i = 0; i < n; i++) {
-            char email[kEmailMax];
-            copyBounded(email, nos[i]->email, kEmailMax);
+            char email[registro_campo::kEmailLen];
+            copyBounded(email, nos[i]->email, registro_campo::kEmailLen);
             uint32_t data = nos[i]->data;
             cInsere(nos[i], email);
             nos[i]->data = data;

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "registry/dispersao.h"
+#include "registry/ficha.h"
 
 // A user's state, as the record and the node store it.
 enum Estado : uint8_t {
@@ -19,10 +20,10 @@ struct TUsuario {
     uint32_t data;        // minutes since 1601 of the last REGISTER/LOGON/LOGOFF (or DATE)
     uint8_t posicao[3];   // slot in the registry file, 24 bits, low byte first
     uint8_t estado;       // an Estado; a foreign file may hold any byte
-    char nome[32];
+    char nome[registro_campo::kNomeLen];
     uint32_t ip;          // network byte order
     uint8_t cor;          // bit 0 set: black
-    char email[80];       // the key, at most 79 characters
+    char email[registro_campo::kEmailLen];  // the key, at most 79 characters
     TUsuario* esq;
     TUsuario* dir;
     TUsuario* pai;
@@ -46,7 +47,7 @@ struct Indice {
     TUsuario* raiz = nullptr;    // null while the registry is empty
     int32_t registros = 0;       // nodes in the index == records in the file
     TUsuario* cursor = nullptr;  // where the ageing pass goes on; null: from the first node
-    TabelaDispersao tabela;      // lookups by address beside the tree
+    TDispersao tabela;           // lookups by address beside the tree
     // The node of every slot below registros, by slot: compaction finds the
     // last record's node here, since a foreign file's key may be one that
     // no lookup meets. Room for capacidadeSlots entries.
@@ -68,6 +69,13 @@ TUsuario* cBusca(const char* chave);
 TUsuario* cAPartir(const char* chave);
 TUsuario* cPrimeiro();
 TUsuario* cProximo(const TUsuario* no);
+// cProximo for a long walk in key order: nodes lie wherever the heap put
+// them, so the walk jumps through memory; this one also starts fetching
+// the lines of the node after the one it returns (both its cache lines,
+// and the link the step after it will follow), so that they arrive while
+// the caller works on this one. Only hints: nothing is read that a later
+// change could make invalid.
+TUsuario* cProximoAntecipando(const TUsuario* no);
 // Links a new node under email (cut to 79 characters); an equal key goes
 // to the right. Sets cor, email, data = minuteClock, posicao = registros,
 // then counts it. Returns the new registros.

@@ -12,6 +12,7 @@
 #include "engine/loop.h"
 #include "engine/platform.h"
 #include "registry/indice.h"
+#include "registry/percurso.h"
 #include "text/fold.h"
 
 using namespace registro_campo;
@@ -20,26 +21,18 @@ TRegistro registro;
 
 namespace {
 
-// Whole records per read at start-up: about 1 MiB, and a multiple of the
-// record size so no record straddles two reads.
-constexpr long kRegistrosPorBloco = 1248;
-
 int64_t deslocamento(int32_t slot) { return int64_t(slot) * kRecord; }
 
-uint32_t le32(const uint8_t* p) {
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-
 // A node from a whole record; posicao, links and colour come with the
-// index. copyBounded stops at 79 and 31 characters, as if bytes 79 and
-// 111 had been zeroed by a read.
+// index. The texts stop at 79 and 31 characters, as if bytes 79 and 111
+// had been zeroed by a read.
 TUsuario* noDoRegistro(const uint8_t* rec) {
     TUsuario* no = new TUsuario;
-    copyBounded(no->email, reinterpret_cast<const char*>(rec + kEmail), kEmailLen);
-    no->data = le32(rec + kData);
+    cLeTexto(rec, kEmail, kEmailLen, no->email);
+    no->data = cLeData(rec);
     no->estado = rec[kEstado];
-    memcpy(&no->ip, rec + kIp, 4);
-    copyBounded(no->nome, reinterpret_cast<const char*>(rec + kNome), kNomeLen);
+    no->ip = cLeIp(rec);
+    cLeTexto(rec, kNome, kNomeLen, no->nome);
     return no;
 }
 
@@ -47,22 +40,13 @@ TUsuario* noDoRegistro(const uint8_t* rec) {
 
 TRegistro::TRegistro() { cArma(1); }
 
-uint32_t TRegistro::ip() const {
-    uint32_t v;
-    memcpy(&v, buffer + kIp, 4);
-    return v;
-}
+uint32_t TRegistro::ip() const { return cLeIp(buffer); }
 
-void TRegistro::defineIp(uint32_t v) { memcpy(buffer + kIp, &v, 4); }
+void TRegistro::defineIp(uint32_t v) { cPoeIp(buffer, v); }
 
-uint32_t TRegistro::data() const { return le32(buffer + kData); }
+uint32_t TRegistro::data() const { return cLeData(buffer); }
 
-void TRegistro::defineData(uint32_t minutos) {
-    buffer[kData] = uint8_t(minutos);
-    buffer[kData + 1] = uint8_t(minutos >> 8);
-    buffer[kData + 2] = uint8_t(minutos >> 16);
-    buffer[kData + 3] = uint8_t(minutos >> 24);
-}
+void TRegistro::defineData(uint32_t minutos) { cPoeData(buffer, minutos); }
 
 bool TRegistro::cTrava() {
     int trava = platformOpenFile(registryFileName, true);
@@ -224,37 +208,14 @@ bool TRegistro::cCarrega() {
     if (inteiros > kMaxRegistros)
         return false;  // slots beyond 24 bits would alias in the index
 
-    // A removal killed between moving the last record and cutting it off
-    // leaves that record twice, the copy last. The file never holds two
-    // identical records otherwise, so such a last record is dropped.
-    uint8_t ultimo[kRecord];
-    bool comparaUltimo =
-        inteiros >= 2 && platformReadAt(fd, ultimo, kRecord, (inteiros - 1) * kRecord) == kRecord;
-    bool repetido = false;
-
     int32_t capacidade = int32_t(inteiros > 0 ? inteiros : 1);
     TUsuario** nos = new TUsuario*[size_t(capacidade)];
-    long tamBloco = long(std::min<int64_t>(kRegistrosPorBloco, std::max<int64_t>(inteiros, 1))) * kRecord;
-    uint8_t* bloco = new uint8_t[size_t(tamBloco)];
     int64_t n = 0;
-    bool descartaUltimo = false;
-    for (int64_t offset = 0; n < inteiros && !descartaUltimo; offset += tamBloco) {
-        long lidos = platformReadAt(fd, bloco, size_t(tamBloco), offset);
-        if (lidos < tamBloco && offset + lidos < inteiros * kRecord)
-            break;  // a read error before the end
-        for (long i = 0; i + kRecord <= lidos && n < inteiros; i += kRecord) {
-            const uint8_t* rec = bloco + i;
-            if (comparaUltimo && n < inteiros - 1 && !repetido)
-                repetido = memcmp(rec, ultimo, kRecord) == 0;
-            if (repetido && n == inteiros - 1 && memcmp(rec, ultimo, kRecord) == 0) {
-                descartaUltimo = true;
-                break;
-            }
-            nos[n++] = noDoRegistro(rec);
-        }
-    }
-    delete[] bloco;
-    bool completo = n == inteiros || descartaUltimo;
+    int64_t copiaDe, slotFalho;
+    bool completo = cPercorreRegistros(fd, inteiros, copiaDe, slotFalho, [nos, &n](int64_t, const uint8_t* rec) {
+        nos[n++] = noDoRegistro(rec);
+        return true;
+    });
     if (completo) {
         cMontaIndice(nos, capacidade, int32_t(n));  // the index keeps nos
     } else {
@@ -264,7 +225,8 @@ bool TRegistro::cCarrega() {
             delete nos[i];
         delete[] nos;
     }
-    if (descartaUltimo)
+    // The repeated last record is cut off: the removal's second step.
+    if (completo && copiaDe >= 0)
         cTrunca(indice.registros);
     return completo;
 }
@@ -298,5 +260,66 @@ bool TRegistro::cRemove(TUsuario* no) {
     cRetira(no);  // moves the ageing cursor on
     delete no;
     cTrunca(indice.registros);  // a failure is remembered and retried by the ageing pass
+    return true;
+}
+
+TUsuario* TRegistro::cRegistra(TUsuario* no, const char* email, const char* nome, const char* info,
+                               const uint8_t* senha, uint32_t ip, uint32_t data) {
+    TFicha f;
+    copyBounded(f.email, email, kEmailLen);
+    copyBounded(f.nome, nome, kNomeLen);
+    copyBounded(f.info, info, kInfoLen);
+    memcpy(f.senha, senha, kSenhaLen);
+    f.ip = ip;
+    f.data = data;
+    f.estado = kRegistrado;
+    f.cCodifica(buffer);
+    // A slot number has 24 bits; past that a new entry has nowhere to go.
+    bool gravou = no != nullptr ? cGrava(no) : indice.registros < kMaxRegistros && cGrava(indice.registros);
+    if (!gravou)
+        return nullptr;
+    if (no == nullptr) {
+        no = new TUsuario;
+        cInsere(no, f.email);
+    }
+    no->data = data;
+    no->estado = kRegistrado;
+    no->ip = ip;
+    copyBounded(no->nome, f.nome, kNomeLen);
+    return no;
+}
+
+bool TRegistro::cMarcaPresenca(TUsuario* no, Estado estado, uint32_t ip, uint32_t data) {
+    buffer[kEstado] = estado;
+    cPoeIp(buffer, ip);
+    cPoeData(buffer, data);
+    if (!cGrava(no))
+        return false;
+    no->estado = estado;
+    no->ip = ip;
+    no->data = data;
+    return true;
+}
+
+bool TRegistro::cEntra(TUsuario* no, uint32_t ip, uint32_t data, const char* nota) {
+    cPoeTexto(buffer, kLogon, kLogonLen, nota);
+    return cMarcaPresenca(no, kConectado, ip, data);
+}
+
+bool TRegistro::cSai(TUsuario* no, uint32_t ip, uint32_t data) { return cMarcaPresenca(no, kDesconectado, ip, data); }
+
+bool TRegistro::cMudaData(TUsuario* no, uint32_t data) {
+    cPoeData(buffer, data);
+    if (!cGrava(no))
+        return false;
+    no->data = data;
+    return true;
+}
+
+bool TRegistro::cMudaIp(TUsuario* no, uint32_t ip) {
+    cPoeIp(buffer, ip);
+    if (!cGrava(no))
+        return false;
+    no->ip = ip;
     return true;
 }

@@ -8,21 +8,8 @@
 
 #include "engine/alarme.h"
 #include "engine/platform.h"
-
-struct TUsuario;
-
-// Record layout: offsets of the fields in the 840-byte record.
-namespace registro_campo {
-constexpr int kEmail = 0, kEmailLen = 80;
-constexpr int kNome = 80, kNomeLen = 32;
-constexpr int kIp = 112;      // 4 bytes, network order
-constexpr int kData = 116;    // 4 bytes, little-endian
-constexpr int kSenha = 120;   // 20 bytes, stored digest
-constexpr int kEstado = 140;  // 1 byte
-constexpr int kInfo = 141, kInfoLen = 687;
-constexpr int kLogon = 828, kLogonLen = 12;
-constexpr int kRecord = 840;
-}  // namespace registro_campo
+#include "registry/ficha.h"
+#include "registry/indice.h"
 
 class TRegistro : public TAlarme {
 public:
@@ -77,16 +64,48 @@ public:
     // The ageing pass, every 5 seconds.
     void cDispara() override;
 
-    // Field views of buffer.
-    char* email() { return reinterpret_cast<char*>(buffer + registro_campo::kEmail); }
-    char* nome() { return reinterpret_cast<char*>(buffer + registro_campo::kNome); }
-    char* info() { return reinterpret_cast<char*>(buffer + registro_campo::kInfo); }
-    char* logon() { return reinterpret_cast<char*>(buffer + registro_campo::kLogon); }
-    uint8_t* senha() { return buffer + registro_campo::kSenha; }
-    uint8_t& estado() { return buffer[registro_campo::kEstado]; }
+    // The changes of a user. Each writes the user's record and then brings
+    // the node to match, so the node's ip, estado, data and nome are the
+    // file's; each returns false, with file and node untouched, when the
+    // write fails. Dates are minutes since 1601, addresses network order.
+    //
+    // REGISTER's completion: a whole new record (state kRegistrado, no
+    // logon note) over no's slot, or, when no is null, after the last
+    // record as a new entry linked into the index. Texts are cut to their
+    // fields; senha is the 20-byte stored digest. Returns the node, or null
+    // when the write fails or the registry already holds kMaxRegistros
+    // records. A replaced entry's node keeps its address text (the key
+    // that found it, equal under compareFolded): the record takes the one
+    // given, so the two may differ in letter case until the next load.
+    TUsuario* cRegistra(TUsuario* no, const char* email, const char* nome, const char* info, const uint8_t* senha,
+                        uint32_t ip, uint32_t data);
+    // The others change the record in buffer, which must hold no's record
+    // (cLe(no) true just before, as the interpreter reads it for every
+    // command that names a user), and leave the rest of it as it was.
+    //
+    // LOGON: logged on from ip at data, with nota (cut to 11 characters)
+    // over the old note.
+    bool cEntra(TUsuario* no, uint32_t ip, uint32_t data, const char* nota);
+    // LOGOFF: logged off from ip at data; the note stays.
+    bool cSai(TUsuario* no, uint32_t ip, uint32_t data);
+    // DATE: the date alone.
+    bool cMudaData(TUsuario* no, uint32_t data);
+    // IP2: the address alone.
+    bool cMudaIp(TUsuario* no, uint32_t ip);
+
+    // Read-only views of the record in buffer. The texts end inside their
+    // fields after every read (cLe); logon() may fill its field.
+    const char* email() const { return reinterpret_cast<const char*>(buffer + registro_campo::kEmail); }
+    const char* nome() const { return reinterpret_cast<const char*>(buffer + registro_campo::kNome); }
+    const char* info() const { return reinterpret_cast<const char*>(buffer + registro_campo::kInfo); }
+    const char* logon() const { return reinterpret_cast<const char*>(buffer + registro_campo::kLogon); }
+    const uint8_t* senha() const { return buffer + registro_campo::kSenha; }
+    uint8_t estado() const { return buffer[registro_campo::kEstado]; }
     uint32_t ip() const;
-    void defineIp(uint32_t ip);
     uint32_t data() const;
+    // Field changes of buffer alone, for tests of the primitives: the
+    // user's changes above go through the operations.
+    void defineIp(uint32_t ip);
     void defineData(uint32_t minutos);
 
     bool primeiraPassagem = true;
@@ -94,6 +113,8 @@ public:
     // users the ageing passes removed, since the start.
     uint64_t errosContados = 0;
     uint64_t envelhecidos = 0;
+    // The one record buffer: what cLe read, what cGrava writes. Only the
+    // registry's own operations write it.
     uint8_t buffer[registro_campo::kRecord];
     int fd = -1;
     // A truncation failed: the file may hold stale records past
@@ -108,6 +129,7 @@ public:
     void cFecha();
 
 private:
+    bool cMarcaPresenca(TUsuario* no, Estado estado, uint32_t ip, uint32_t data);
     // Says the file's first failure, and its recovery, once each.
     void cNota(bool ok, const char* motivo);
     bool cGravaNoArquivo(int32_t slot);

@@ -29,16 +29,10 @@ void buildFoldTable() {
         foldTable[static_cast<uint8_t>(*s)] = static_cast<uint8_t>(*s);
 }
 
-static inline uint8_t fold(char c) {
-    uint8_t b = static_cast<uint8_t>(c);
-    uint8_t f = foldTable[b];
-    return f != 0 ? f : b;
-}
-
 int compareWord(const char* a, const char* b) {
     for (int i = 0;; i++) {
-        uint8_t x = fold(a[i]);
-        uint8_t y = fold(b[i]);
+        uint8_t x = fold(static_cast<uint8_t>(a[i]));
+        uint8_t y = fold(static_cast<uint8_t>(b[i]));
         if (x == ' ')
             x = 0;
         if (y == ' ')
@@ -71,8 +65,8 @@ int compareFolded(const char* a, const char* b) {
             while (*a == ' ')
                 a++;
         }
-        uint8_t x = fold(*a);
-        uint8_t y = fold(*b);
+        uint8_t x = fold(static_cast<uint8_t>(*a));
+        uint8_t y = fold(static_cast<uint8_t>(*b));
         if (x != 0 && x == y) {
             a++;
             b++;

@@ -9,6 +9,13 @@ extern uint8_t foldTable[256];
 
 void buildFoldTable();
 
+// A byte as the comparisons see it: its folded form, or the byte itself
+// where the table says it stands for itself.
+inline uint8_t fold(uint8_t b) {
+    uint8_t f = foldTable[b];
+    return f != 0 ? f : b;
+}
+
 // Compares the first words of a and b under folding; a blank or the end
 // ends each word. 0 when equal, -1 when a orders first, +1 otherwise.
 int compareWord(const char* a, const char* b);

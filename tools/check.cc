@@ -45,25 +45,28 @@ struct Keys {
     std::string email(const Entry& e) const { return arena.substr(e.offset + e.keyLength, e.emailLength); }
 };
 
-void checkRecord(int64_t slot, const uint8_t* rec, std::vector<Problem>& problems) {
-    static const struct {
+// rec's problems; ficha holds rec decoded.
+void checkRecord(int64_t slot, const uint8_t* rec, const TFicha& ficha, std::vector<Problem>& problems) {
+    const struct {
         const char* name;
         int offset, length;
-    } kFields[] = {{"email", kEmail, kEmailLen}, {"name", kNome, kNomeLen},
-                   {"info", kInfo, kInfoLen},   {"note", kLogon, kLogonLen}};
-    std::string email = fieldText(rec, kEmail, kEmailLen);
-    if (!cEmailValido(email.c_str()))
-        problems.push_back({slot, "email " + quoteBytes(email) + " breaks the address rule"});
-    for (const auto& f : kFields) {
+        const char* text;  // as the server reads it
+    } fields[] = {{"email", kEmail, kEmailLen, ficha.email},
+                  {"name", kNome, kNomeLen, ficha.nome},
+                  {"info", kInfo, kInfoLen, ficha.info},
+                  {"note", kLogon, kLogonLen, ficha.logon}};
+    if (!cEmailValido(ficha.email))
+        problems.push_back({slot, "email " + quoteBytes(ficha.email) + " breaks the address rule"});
+    for (const auto& f : fields) {
         if (!fieldTerminated(rec, f.offset, f.length))
             problems.push_back({slot, std::string(f.name) + " field has no terminator"});
         // Only what the server reads counts; line feeds separate the
         // information lines.
-        if (findControlByte(fieldText(rec, f.offset, f.length), f.offset == kInfo ? '\n' : '\0') != std::string::npos)
+        if (findControlByte(f.text, f.offset == kInfo ? '\n' : '\0') != std::string::npos)
             problems.push_back({slot, std::string(f.name) + " holds control bytes"});
     }
-    if (rec[kEstado] > 2)
-        problems.push_back({slot, "state " + std::to_string(rec[kEstado]) + " is not 0, 1 or 2"});
+    if (ficha.estado > kDesconectado)
+        problems.push_back({slot, "state " + std::to_string(ficha.estado) + " is not 0, 1 or 2"});
 }
 
 // Each record whose address folds equal to an earlier slot's, against the
@@ -105,7 +108,7 @@ int runCheck(const std::string& file) {
     std::vector<Problem> problems;
     if (size % kRecord != 0)
         problems.push_back({records, std::to_string(size % kRecord) + " bytes, not a whole record (the file is " +
-                                         std::to_string(size) + " bytes, not a multiple of 840)"});
+                                         std::to_string(size) + " bytes, not a multiple of " + std::to_string(kRecord) + ")"});
     if (records > kMaxRegistros)
         problems.push_back({kMaxRegistros, "the file holds " + std::to_string(records) + " records, more than the " +
                                                std::to_string(kMaxRegistros) + " the server loads (it refuses the file)"});
@@ -113,9 +116,11 @@ int runCheck(const std::string& file) {
     Keys keys;
     int64_t copyOf = -1, failedSlot = -1;
     bool whole = records <= kMaxRegistros &&
-                 scanRecords(fd, records, copyOf, failedSlot, [&](int64_t slot, const uint8_t* rec) {
-                     checkRecord(slot, rec, problems);
-                     keys.add(slot, fieldText(rec, kEmail, kEmailLen));
+                 cPercorreRegistros(fd, records, copyOf, failedSlot, [&](int64_t slot, const uint8_t* rec) {
+                     TFicha ficha;
+                     ficha.cDecodifica(rec);
+                     checkRecord(slot, rec, ficha, problems);
+                     keys.add(slot, ficha.email);
                      return true;
                  });
     platformCloseFile(fd);

@@ -16,22 +16,21 @@ using namespace registro_campo;
 namespace {
 
 nlohmann::ordered_json recordJson(int64_t slot, const uint8_t* rec, bool digests) {
+    TFicha f;
+    f.cDecodifica(rec);
     nlohmann::ordered_json j;
     j["slot"] = slot;
-    j["email"] = latin1ToUtf8(fieldText(rec, kEmail, kEmailLen));
-    j["name"] = latin1ToUtf8(fieldText(rec, kNome, kNomeLen));
-    uint32_t ip;
-    memcpy(&ip, rec + kIp, 4);
+    j["email"] = latin1ToUtf8(f.email);
+    j["name"] = latin1ToUtf8(f.nome);
     char dotted[16];
-    formatDotted(dotted, ip);
+    formatDotted(dotted, f.ip);
     j["address"] = dotted;
-    j["state"] = rec[kEstado];
-    j["date"] = formatDate(uint32_t(rec[kData]) | uint32_t(rec[kData + 1]) << 8 | uint32_t(rec[kData + 2]) << 16 |
-                           uint32_t(rec[kData + 3]) << 24);
-    j["note"] = latin1ToUtf8(fieldText(rec, kLogon, kLogonLen));
+    j["state"] = f.estado;
+    j["date"] = formatDate(f.data);
+    j["note"] = latin1ToUtf8(f.logon);
     // Empty information is no lines at all rather than one empty line.
     nlohmann::ordered_json lines = nlohmann::ordered_json::array();
-    std::string info = fieldText(rec, kInfo, kInfoLen);
+    std::string info = f.info;
     if (!info.empty())
         for (size_t start = 0;;) {
             size_t end = info.find('\n', start);
@@ -42,9 +41,9 @@ nlohmann::ordered_json recordJson(int64_t slot, const uint8_t* rec, bool digests
         }
     j["info"] = std::move(lines);
     if (digests) {
-        char hex[41];
-        for (int i = 0; i < 20; i++)
-            snprintf(hex + 2 * i, 3, "%02x", unsigned(rec[kSenha + i]));
+        char hex[2 * kSenhaLen + 1];
+        for (int i = 0; i < kSenhaLen; i++)
+            snprintf(hex + 2 * i, 3, "%02x", unsigned(f.senha[i]));
         j["digest"] = hex;
     }
     return j;
@@ -62,7 +61,7 @@ int runDump(const std::string& file, bool digests) {
     }
     int64_t records = size / kRecord;
     int64_t copyOf, failedSlot;
-    bool whole = scanRecords(fd, records, copyOf, failedSlot, [digests](int64_t slot, const uint8_t* rec) {
+    bool whole = cPercorreRegistros(fd, records, copyOf, failedSlot, [digests](int64_t slot, const uint8_t* rec) {
         std::string line = recordJson(slot, rec, digests).dump();
         line += '\n';
         // A reader that went away (dump | head) ends the walk.

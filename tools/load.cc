@@ -30,20 +30,22 @@ struct NewRecord {
     uint8_t ip[4] = {0, 0, 0, 0};
     uint32_t date = 0;
     uint8_t state = 0;
-    uint8_t digest[20];
+    uint8_t digest[kSenhaLen];
 };
 
+// The record of an accepted line, laid out by the registry's own encoder.
+// The texts fit their fields already and hold no NUL.
 void encode(const NewRecord& r, uint8_t* rec) {
-    memset(rec, 0, kRecord);
-    memcpy(rec + kEmail, r.email.data(), r.email.size());
-    memcpy(rec + kNome, r.name.data(), r.name.size());
-    memcpy(rec + kIp, r.ip, 4);
-    for (int i = 0; i < 4; i++)
-        rec[kData + i] = uint8_t(r.date >> (8 * i));
-    memcpy(rec + kSenha, r.digest, 20);
-    rec[kEstado] = r.state;
-    memcpy(rec + kInfo, r.info.data(), r.info.size());
-    memcpy(rec + kLogon, r.note.data(), r.note.size());
+    TFicha f;
+    r.email.copy(f.email, sizeof f.email - 1);
+    r.name.copy(f.nome, sizeof f.nome - 1);
+    memcpy(&f.ip, r.ip, 4);
+    f.data = r.date;
+    memcpy(f.senha, r.digest, kSenhaLen);
+    f.estado = r.state;
+    r.info.copy(f.info, sizeof f.info - 1);
+    r.note.copy(f.logon, sizeof f.logon - 1);
+    f.cCodifica(rec);
 }
 
 uint32_t minuteNow() {
@@ -79,10 +81,10 @@ bool textOf(const nlohmann::json& v, const char* key, size_t most, std::string& 
     return true;
 }
 
-bool hexDigest(const std::string& text, uint8_t out[20]) {
-    if (text.size() != 40)
+bool hexDigest(const std::string& text, uint8_t out[kSenhaLen]) {
+    if (text.size() != 2 * kSenhaLen)
         return false;
-    for (int i = 0; i < 40; i++) {
+    for (int i = 0; i < 2 * kSenhaLen; i++) {
         char c = text[size_t(i)];
         int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
         if (v < 0)
@@ -105,110 +107,150 @@ std::string parseReason(const char* what) {
     return q.substr(1, q.size() - 2);
 }
 
+// What one line has given so far, key by key.
+struct LineRead {
+    explicit LineRead(NewRecord& record) : r(record) {}
+    NewRecord& r;
+    bool haveEmail = false, haveName = false, haveDigest = false, havePassword = false, haveDate = false;
+    std::string password;
+};
+
+// "email", "name" and "note".
+bool readText(const std::string& key, const nlohmann::json& v, LineRead& l, std::string& why) {
+    if (key == "email") {
+        if (!textOf(v, "email", kEmailLen - 1, l.r.email, why))
+            return false;
+        if (!cEmailValido(l.r.email.c_str())) {
+            why = "email " + quoteBytes(l.r.email) + " breaks the address rule";
+            return false;
+        }
+        l.haveEmail = true;
+    } else if (key == "name") {
+        if (!textOf(v, "name", kNomeLen - 1, l.r.name, why))
+            return false;
+        if (l.r.name.size() < 5) {
+            why = "\"name\" has fewer than 5 characters";
+            return false;
+        }
+        l.haveName = true;
+    } else {
+        return textOf(v, "note", kLogonLen - 1, l.r.note, why);
+    }
+    return true;
+}
+
+// "info": its lines, joined by line feeds as the record keeps them.
+bool readInfo(const nlohmann::json& v, LineRead& l, std::string& why) {
+    if (!v.is_array()) {
+        why = "\"info\" must be an array of strings, one per line";
+        return false;
+    }
+    std::string& info = l.r.info;
+    info.clear();
+    for (size_t i = 0; i < v.size(); i++) {
+        std::string one;
+        if (v[i].is_string() && v[i].get_ref<const std::string&>().find('\n') != std::string::npos) {
+            why = "an \"info\" line holds a line feed; give each line as an element of its own";
+            return false;
+        }
+        if (!textOf(v[i], "info", kInfoLen - 1, one, why))
+            return false;
+        info += (i > 0 ? "\n" : "") + one;
+    }
+    if (info.size() > size_t(kInfoLen - 1)) {
+        why = "\"info\" comes to " + std::to_string(info.size()) + " bytes joined, more than " +
+              std::to_string(kInfoLen - 1);
+        return false;
+    }
+    return true;
+}
+
+// "address", "state" and "date": where and when the user was last seen.
+bool readPresence(const std::string& key, const nlohmann::json& v, LineRead& l, std::string& why) {
+    if (key == "address") {
+        if (!v.is_string() || !parseAddress(v.get_ref<const std::string&>(), l.r.ip)) {
+            why = "\"address\" must be a dotted IPv4 address such as \"192.0.2.7\"";
+            return false;
+        }
+    } else if (key == "state") {
+        bool inRange = v.is_number_unsigned() ? v.get<uint64_t>() <= 2
+                                              : v.is_number_integer() && v.get<int64_t>() >= 0 && v.get<int64_t>() <= 2;
+        if (!inRange) {
+            why = "\"state\" must be 0, 1 or 2";
+            return false;
+        }
+        l.r.state = uint8_t(v.get<int64_t>());
+    } else {
+        if (!v.is_string() || !parseDate(v.get_ref<const std::string&>(), l.r.date)) {
+            why = "\"date\" must be a local time YYYY-MM-DDTHH:MM from 1601 on";
+            return false;
+        }
+        l.haveDate = true;
+    }
+    return true;
+}
+
+// "digest" and "password": the stored digest, given or computed later.
+bool readSecret(const std::string& key, const nlohmann::json& v, LineRead& l, std::string& why) {
+    if (key == "digest") {
+        if (!v.is_string() || !hexDigest(v.get_ref<const std::string&>(), l.r.digest)) {
+            why = "\"digest\" must be 40 hexadecimal digits";
+            return false;
+        }
+        l.haveDigest = true;
+        return true;
+    }
+    if (!textOf(v, "password", SIZE_MAX, l.password, why))
+        return false;
+    // A client's password ends at the first blank of its command line, so
+    // no client could ever give this one. A ':' is carried.
+    if (l.password.find(' ') != std::string::npos) {
+        why = "\"password\" holds a blank, where a password on a command line ends";
+        return false;
+    }
+    l.havePassword = true;
+    return true;
+}
+
 bool readLine(const std::string& line, uint32_t now, NewRecord& r, std::string& why) {
     nlohmann::json j = nlohmann::json::parse(line);
     if (!j.is_object()) {
         why = "not a JSON object";
         return false;
     }
-    bool haveEmail = false, haveName = false, haveDigest = false, havePassword = false, haveDate = false;
-    std::string password;
+    LineRead l(r);
     for (const auto& item : j.items()) {
         const std::string& key = item.key();
         const nlohmann::json& v = item.value();
-        if (key == "slot") {
-            continue;  // the record goes after the file's last one, whatever it said
-        } else if (key == "email") {
-            if (!textOf(v, "email", kEmailLen - 1, r.email, why))
-                return false;
-            if (!cEmailValido(r.email.c_str())) {
-                why = "email " + quoteBytes(r.email) + " breaks the address rule";
-                return false;
-            }
-            haveEmail = true;
-        } else if (key == "name") {
-            if (!textOf(v, "name", kNomeLen - 1, r.name, why))
-                return false;
-            if (r.name.size() < 5) {
-                why = "\"name\" has fewer than 5 characters";
-                return false;
-            }
-            haveName = true;
-        } else if (key == "address") {
-            if (!v.is_string() || !parseAddress(v.get_ref<const std::string&>(), r.ip)) {
-                why = "\"address\" must be a dotted IPv4 address such as \"192.0.2.7\"";
-                return false;
-            }
-        } else if (key == "state") {
-            bool inRange = v.is_number_unsigned() ? v.get<uint64_t>() <= 2
-                                                  : v.is_number_integer() && v.get<int64_t>() >= 0 && v.get<int64_t>() <= 2;
-            if (!inRange) {
-                why = "\"state\" must be 0, 1 or 2";
-                return false;
-            }
-            r.state = uint8_t(v.get<int64_t>());
-        } else if (key == "date") {
-            if (!v.is_string() || !parseDate(v.get_ref<const std::string&>(), r.date)) {
-                why = "\"date\" must be a local time YYYY-MM-DDTHH:MM from 1601 on";
-                return false;
-            }
-            haveDate = true;
-        } else if (key == "note") {
-            if (!textOf(v, "note", kLogonLen - 1, r.note, why))
-                return false;
-        } else if (key == "info") {
-            if (!v.is_array()) {
-                why = "\"info\" must be an array of strings, one per line";
-                return false;
-            }
-            r.info.clear();
-            for (size_t i = 0; i < v.size(); i++) {
-                std::string one;
-                if (v[i].is_string() && v[i].get_ref<const std::string&>().find('\n') != std::string::npos) {
-                    why = "an \"info\" line holds a line feed; give each line as an element of its own";
-                    return false;
-                }
-                if (!textOf(v[i], "info", kInfoLen - 1, one, why))
-                    return false;
-                r.info += (i > 0 ? "\n" : "") + one;
-            }
-            if (r.info.size() > size_t(kInfoLen - 1)) {
-                why = "\"info\" comes to " + std::to_string(r.info.size()) + " bytes joined, more than " +
-                      std::to_string(kInfoLen - 1);
-                return false;
-            }
-        } else if (key == "digest") {
-            if (!v.is_string() || !hexDigest(v.get_ref<const std::string&>(), r.digest)) {
-                why = "\"digest\" must be 40 hexadecimal digits";
-                return false;
-            }
-            haveDigest = true;
-        } else if (key == "password") {
-            if (!textOf(v, "password", SIZE_MAX, password, why))
-                return false;
-            // A client's password ends at the first blank of its command
-            // line, so no client could ever give this one. A ':' is carried.
-            if (password.find(' ') != std::string::npos) {
-                why = "\"password\" holds a blank, where a password on a command line ends";
-                return false;
-            }
-            havePassword = true;
-        } else {
+        bool ok;
+        if (key == "slot")
+            ok = true;  // the record goes after the file's last one, whatever it said
+        else if (key == "email" || key == "name" || key == "note")
+            ok = readText(key, v, l, why);
+        else if (key == "info")
+            ok = readInfo(v, l, why);
+        else if (key == "address" || key == "state" || key == "date")
+            ok = readPresence(key, v, l, why);
+        else if (key == "digest" || key == "password")
+            ok = readSecret(key, v, l, why);
+        else {
             why = "unknown key " + quoteBytes(key);
-            return false;
+            ok = false;
         }
+        if (!ok)
+            return false;
     }
-    if (!haveEmail || !haveName) {
-        why = haveEmail ? "\"name\" is missing" : "\"email\" is missing";
+    if (!l.haveEmail || !l.haveName) {
+        why = l.haveEmail ? "\"name\" is missing" : "\"email\" is missing";
         return false;
     }
-    if (haveDigest && havePassword) {
+    if (l.haveDigest && l.havePassword) {
         why = "give \"digest\" or \"password\", not both";
         return false;
     }
-    if (!haveDigest)
-        digestText(password.c_str(), r.digest);  // no password: the digest of the empty text, as REGISTER stores
-    if (!haveDate)
+    if (!l.haveDigest)
+        digestText(l.password.c_str(), r.digest);  // no password: the digest of the empty text, as REGISTER stores
+    if (!l.haveDate)
         r.date = now;
     return true;
 }
@@ -251,7 +293,7 @@ bool replaceWith(int fd, const std::string& file, const std::string& path, int64
         complain(file + ": " + why + "; nothing changed");
         return false;
     }
-    constexpr int64_t kPerBlock = 1248;
+    constexpr int64_t kPerBlock = kRegistrosPorBloco;
     std::vector<uint8_t> block(size_t(kPerBlock * kRecord));
     bool done = true;
     for (int64_t at = 0; at < oldLength && done; at += kPerBlock * kRecord) {
@@ -290,8 +332,10 @@ bool replaceWith(int fd, const std::string& file, const std::string& path, int64
 int appendAll(int fd, const std::string& file, const std::string& path, int64_t records) {
     std::unordered_map<std::string, int64_t> existing;
     int64_t copyOf, failedSlot;
-    bool whole = scanRecords(fd, records, copyOf, failedSlot, [&existing](int64_t slot, const uint8_t* rec) {
-        existing.emplace(foldedKey(fieldText(rec, kEmail, kEmailLen)), slot);
+    bool whole = cPercorreRegistros(fd, records, copyOf, failedSlot, [&existing](int64_t slot, const uint8_t* rec) {
+        char email[kEmailLen];
+        cLeTexto(rec, kEmail, kEmailLen, email);
+        existing.emplace(foldedKey(email), slot);
         return true;
     });
     if (!whole) {

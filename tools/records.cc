@@ -1,64 +1,13 @@
-// Pieces shared by check, dump and load. Records are read about 1 MiB at a
-// time, so a file of a million records never sits in memory whole.
+// Pieces shared by check, dump and load.
 #include "tools/records.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
-#include "engine/platform.h"
 #include "text/fold.h"
 #include "util/calendario.h"
 
-using registro_campo::kRecord;
-
-namespace {
-
-// A multiple of the record size, as the server's own load reads.
-constexpr int64_t kRecordsPerBlock = 1248;
-
-}  // namespace
-
 void complain(const std::string& text) { fprintf(stderr, "quelta-registry: %s\n", text.c_str()); }
-
-bool scanRecords(int fd, int64_t records, int64_t& copyOf, int64_t& failedSlot,
-                 const std::function<bool(int64_t slot, const uint8_t* rec)>& visit) {
-    copyOf = -1;
-    failedSlot = -1;
-    uint8_t last[kRecord];
-    bool compare = records >= 2;
-    if (compare && platformReadAt(fd, last, kRecord, (records - 1) * kRecord) != kRecord) {
-        failedSlot = records - 1;
-        return false;
-    }
-    std::vector<uint8_t> block(size_t(std::min(records, kRecordsPerBlock)) * kRecord);
-    for (int64_t first = 0; first < records;) {
-        int64_t n = std::min(kRecordsPerBlock, records - first);
-        long want = long(n * kRecord);
-        if (platformReadAt(fd, block.data(), size_t(want), first * kRecord) != want) {
-            failedSlot = first;
-            return false;
-        }
-        for (int64_t i = 0; i < n; i++) {
-            int64_t slot = first + i;
-            const uint8_t* rec = block.data() + i * kRecord;
-            if (slot == records - 1 && copyOf >= 0)
-                break;
-            if (compare && copyOf < 0 && slot < records - 1 && memcmp(rec, last, kRecord) == 0)
-                copyOf = slot;
-            if (!visit(slot, rec))
-                return true;
-        }
-        first += n;
-    }
-    return true;
-}
-
-std::string fieldText(const uint8_t* rec, int offset, int length) {
-    const char* field = reinterpret_cast<const char*>(rec + offset);
-    return std::string(field, size_t(boundedLength(field, length - 1)));
-}
 
 bool fieldTerminated(const uint8_t* rec, int offset, int length) {
     return memchr(rec + offset, 0, size_t(length)) != nullptr;
@@ -79,7 +28,7 @@ std::string foldedKey(const std::string& text) {
         if (blanks > 0)
             key += ' ';
         blanks = 0;
-        key += char(foldTable[c] != 0 ? foldTable[c] : c);
+        key += char(fold(c));
     }
     return key;
 }

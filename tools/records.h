@@ -1,13 +1,15 @@
-// What the registry tool's commands share: the registry file walked in
-// blocks of whole records, the texts of a record as the server reads them,
-// and the conversions between the file's Latin-1 and JSON's UTF-8.
+// What the registry tool's commands share beside the registry's own record
+// codec (registry/ficha.h) and walk over the file (registry/percurso.h,
+// which leaves out a last record as the server's load does): checks of a
+// record's raw bytes, and the conversions between the file's Latin-1 and
+// JSON's UTF-8.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
-#include "registry/registro.h"
+#include "registry/ficha.h"
+#include "registry/percurso.h"
 
 // The three commands; each returns the process's exit status (0 done,
 // 1 problems found or failure) and writes its own one-line errors.
@@ -18,19 +20,7 @@ int runLoad(const std::string& file);
 // One line "quelta-registry: text" on standard error.
 void complain(const std::string& text);
 
-// Reads the first `records` records of fd in slot order and hands each to
-// visit, until visit returns false. A last record that repeats an earlier one byte for byte (a removal
-// cut short between its two steps) is not handed over: the server drops it
-// when it loads the file, and copyOf names the slot it repeats (-1: none).
-// False when a read came short (failed, or the file shrank meanwhile);
-// failedSlot then names the first slot not read.
-bool scanRecords(int fd, int64_t records, int64_t& copyOf, int64_t& failedSlot,
-                 const std::function<bool(int64_t slot, const uint8_t* rec)>& visit);
-
-// Text of a field as the server reads it: up to its first NUL, and never
-// the field's last byte (which the server treats as a terminator).
-std::string fieldText(const uint8_t* rec, int offset, int length);
-// Whether the field holds a NUL anywhere inside it.
+// Whether the field of the record at offset holds a NUL anywhere inside it.
 bool fieldTerminated(const uint8_t* rec, int offset, int length);
 
 // The form two addresses share exactly when compareFolded calls them

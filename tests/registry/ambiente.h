@@ -75,16 +75,17 @@ using Registro = std::vector<uint8_t>;
 
 inline Registro fazRegistro(const char* email, const char* nome = "Nome", uint32_t data = 0, uint8_t estado = 0,
                             uint32_t ip = 0x0100007F) {
-    Registro r(registro_campo::kRecord, 0);
-    strncpy(reinterpret_cast<char*>(&r[registro_campo::kEmail]), email, registro_campo::kEmailLen);
-    strncpy(reinterpret_cast<char*>(&r[registro_campo::kNome]), nome, registro_campo::kNomeLen);
-    memcpy(&r[registro_campo::kIp], &ip, 4);
-    for (int i = 0; i < 4; i++)
-        r[registro_campo::kData + i] = uint8_t(data >> (8 * i));
-    r[registro_campo::kEstado] = estado;
+    TFicha f;
+    copyBounded(f.email, email, sizeof f.email);
+    copyBounded(f.nome, nome, sizeof f.nome);
+    f.ip = ip;
+    f.data = data;
+    f.estado = estado;
     // Some bytes in the tail, so a moved record is told apart from a zeroed one.
     std::string info = std::string("info de ") + email;
-    memcpy(&r[registro_campo::kInfo], info.data(), std::min<size_t>(info.size(), 100));
+    copyBounded(f.info, info.c_str(), 101);
+    Registro r(registro_campo::kRecord, 0);
+    f.cCodifica(r.data());
     return r;
 }
 

@@ -78,7 +78,7 @@ TEST_F(Dispersao, KeysThatCompareEqualHashAlike) {
         }
         std::string a = variante(base, g), b = variante(base, g);
         ASSERT_EQ(compareFolded(a.c_str(), b.c_str()), 0) << "'" << a << "' / '" << b << "'";
-        ASSERT_EQ(TabelaDispersao::hashOf(a.c_str()), TabelaDispersao::hashOf(b.c_str())) << "'" << a << "' / '" << b << "'";
+        ASSERT_EQ(TDispersao::hashOf(a.c_str()), TDispersao::hashOf(b.c_str())) << "'" << a << "' / '" << b << "'";
         iguais++;
         // A near miss: one byte changed to another group, or a blank run
         // opened where there was none.
@@ -87,7 +87,7 @@ TEST_F(Dispersao, KeysThatCompareEqualHashAlike) {
         c.insert(pos, 1, g() % 2 ? ' ' : 'b');
         if (compareFolded(a.c_str(), c.c_str()) != 0) {
             diferentes++;
-            EXPECT_NE(TabelaDispersao::hashOf(a.c_str()), TabelaDispersao::hashOf(c.c_str())) << "'" << a << "' / '" << c << "'";
+            EXPECT_NE(TDispersao::hashOf(a.c_str()), TDispersao::hashOf(c.c_str())) << "'" << a << "' / '" << c << "'";
         }
     }
     EXPECT_EQ(iguais, 5000);

@@ -203,7 +203,7 @@ TEST_F(Arquivo, PrimitivesOpenOnDemandAndRoundTripFields) {
     carrega({fazRegistro("a@x.pt")});
     fechaRegistro();
     memset(registro.buffer, 0, kRecord);
-    strcpy(registro.email(), "b@x.pt");
+    strcpy(reinterpret_cast<char*>(registro.buffer + kEmail), "b@x.pt");
     registro.defineData(0x01020304);
     registro.defineIp(0x0A0B0C0D);
     ASSERT_TRUE(registro.cGrava(1));  // reopens the closed file
@@ -276,6 +276,63 @@ TEST_F(Arquivo, FailedOrShortWriteChangesNothing) {
         platformFailWriteAt(1, movidos);
         EXPECT_FALSE(registro.cGrava(indice.registros));
         EXPECT_EQ(leArquivo(), antes) << movidos;
+    }
+}
+
+// Every change of a user is one operation that writes the record and then
+// the node: after each, the node holds what a load of the file would give
+// it, and one whose write fails leaves file and node as they were.
+TEST_F(Arquivo, EveryChangeLeavesTheNodeAsTheFileHoldsIt) {
+    carrega({});
+    std::mt19937 gerador(1601);
+    const uint8_t senha[kSenhaLen] = {7, 7, 7};
+    auto campos = [](const TUsuario* no) {
+        return std::make_tuple(std::string(no->email), std::string(no->nome), no->ip, no->estado, no->data);
+    };
+    for (int passo = 0; passo < 400; passo++) {
+        TUsuario* no = indice.registros > 0 ? cNoDoSlot(int32_t(gerador() % uint32_t(indice.registros))) : nullptr;
+        int op = no == nullptr ? 0 : int(gerador() % 6);
+        bool falha = gerador() % 6 == 0;
+        uint32_t ip = gerador(), data = gerador();
+        char email[40];
+        snprintf(email, sizeof email, "u%u@x.pt", unsigned(gerador() % 40));
+        if (op == 0)
+            no = cBusca(email);  // null: a new entry
+        std::string antes = leArquivo();
+        auto camposAntes = no != nullptr ? campos(no) : decltype(campos(no)){};
+        int32_t registrosAntes = indice.registros;
+        if (no != nullptr) {
+            ASSERT_TRUE(registro.cLe(no));  // as the interpreter reads it
+        }
+        platformFailWriteAt(falha ? 1 : 0);
+        bool ok = false;
+        switch (op) {
+        case 0: ok = registro.cRegistra(no, email, "Nome de Teste", "uma\nduas", senha, ip, data) != nullptr; break;
+        case 1: ok = registro.cEntra(no, ip, data, "casa"); break;
+        case 2: ok = registro.cSai(no, ip, data); break;
+        case 3: ok = registro.cMudaData(no, data); break;
+        case 4: ok = registro.cMudaIp(no, ip); break;
+        default: ok = registro.cRemove(no); break;
+        }
+        platformFailWriteAt(0);
+        if (falha && op != 5) {  // removing the last record writes nothing
+            EXPECT_FALSE(ok) << "step " << passo;
+        }
+        if (!ok) {
+            EXPECT_EQ(leArquivo(), antes) << "step " << passo;
+            EXPECT_EQ(indice.registros, registrosAntes) << "step " << passo;
+            if (no != nullptr) {
+                EXPECT_EQ(campos(no), camposAntes) << "step " << passo;
+            }
+        }
+        std::string bytes = leArquivo();
+        ASSERT_EQ(bytes.size(), size_t(indice.registros) * kRecord);
+        for (TUsuario* u = cPrimeiro(); u != nullptr; u = cProximo(u)) {
+            TFicha f;
+            f.cDecodifica(reinterpret_cast<const uint8_t*>(bytes.data()) + size_t(u->cPosicao()) * kRecord);
+            ASSERT_EQ(campos(u), std::make_tuple(std::string(f.email), std::string(f.nome), f.ip, f.estado, f.data))
+                << "step " << passo;
+        }
     }
 }
 

@@ -28,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+#include "registry/ficha.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -624,20 +626,18 @@ Client::~Client() { close(); }
 std::string makeRecord(const std::string& email, const std::string& nome, uint32_t ipNetworkOrder,
                        uint32_t dataMinutes, const uint8_t senha[20], uint8_t estado,
                        const std::string& info, const std::string& logon) {
-    std::string r(840, '\0');
-    auto put = [&r](size_t at, size_t size, const std::string& text) {
-        r.replace(at, std::min(text.size(), size - 1), text, 0, std::min(text.size(), size - 1));
-    };
-    put(0, 80, email);
-    put(80, 32, nome);
-    memcpy(&r[112], &ipNetworkOrder, 4);
-    for (int i = 0; i < 4; i++)
-        r[116 + i] = char((dataMinutes >> (8 * i)) & 0xFF);
+    TFicha f;
+    email.copy(f.email, sizeof f.email - 1);
+    nome.copy(f.nome, sizeof f.nome - 1);
+    f.ip = ipNetworkOrder;
+    f.data = dataMinutes;
     if (senha != nullptr)
-        memcpy(&r[120], senha, 20);
-    r[140] = char(estado);
-    put(141, 687, info);
-    put(828, 12, logon);
+        memcpy(f.senha, senha, sizeof f.senha);
+    f.estado = estado;
+    info.copy(f.info, sizeof f.info - 1);
+    logon.copy(f.logon, sizeof f.logon - 1);
+    std::string r(registro_campo::kRecord, '\0');
+    f.cCodifica(reinterpret_cast<uint8_t*>(&r[0]));
     return r;
 }
 

@@ -106,9 +106,9 @@ private:
     std::string buffered;
 };
 
-// Builds an 840-byte registry record in the file layout. Texts are cut to
-// their field size less one and zero-filled; the date is stored little-endian,
-// the address as the four bytes of ipNetworkOrder in memory.
+// Builds an 840-byte registry record with the registry's own encoder
+// (TFicha). Texts are cut to their field size less one and zero-filled;
+// texts holding a NUL end there.
 std::string makeRecord(const std::string& email, const std::string& nome, uint32_t ipNetworkOrder,
                        uint32_t dataMinutes, const uint8_t senha[20], uint8_t estado,
                        const std::string& info, const std::string& logon);
