@@ -16,7 +16,6 @@
 
 namespace {
 
-const char kVersao[] = "2.03";
 
 void ajuda(const char* programa) {
     printf("Usage: %s [--help | --version]\n"
@@ -49,7 +48,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (argc == 2 && strcmp(argv[1], "--version") == 0) {
-            printf("quelta %s\n", kVersao);
+            printf("quelta %s\n", QUELTA_VERSION);
             return 0;
         }
         logEvent("unknown argument %s; usage: %s [--help | --version]", argv[1], programa);

@@ -22,6 +22,7 @@ const char kUsage[] =
     "  load FILE             append the records of such lines on standard input,\n"
     "                        all of them or none; refused while a server runs on FILE\n"
     "  --help                show this text\n"
+    "  --version             print the version\n"
     "\n"
     "Exit status: 0 done, 1 problems found or a failure, 2 a usage error.\n";
 
@@ -40,6 +41,10 @@ int main(int argc, char** argv) {
 
     if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
         fputs(kUsage, stdout);
+        return 0;
+    }
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("quelta-registry %s\n", QUELTA_VERSION);
         return 0;
     }
     if (argc < 2)

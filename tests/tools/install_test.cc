@@ -36,6 +36,8 @@ TEST(Install, LaysProgramsPagesSampleAndUnitUnderDestdir) {
         "usr/local/bin/quelta-registry",
         "usr/local/lib/systemd/system/quelta.service",
         "usr/local/lib/sysusers.d/quelta.conf",
+        "usr/local/share/doc/quelta/examples/fail2ban/filter.d/quelta.conf",
+        "usr/local/share/doc/quelta/examples/fail2ban/jail.d/quelta.conf",
         "usr/local/share/doc/quelta/quelta.cfg.example",
         "usr/local/share/man/man1/quelta-registry.1",
         "usr/local/share/man/man8/quelta.8",
