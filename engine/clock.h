@@ -1,5 +1,7 @@
 // The two clocks every pass shares: a seconds count that drives the timer
-// wheel and the minute clock in which every stored date is kept.
+// wheel and the minute clock in which every stored date is kept. Both are
+// read through the platform's clock entries (platformCalls), which a test
+// may replace to move time without sleeping.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,6 @@
 // Linux system calls behind the engine's and the registry's needs. Every
 // call that can be interrupted is retried on EINTR; errno is read only here.
+// Every system call is made through platformCalls.
 #include "engine/platform.h"
 
 #include <arpa/inet.h>
@@ -25,18 +26,41 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+struct PlatformSignalSet {
+    sigset_t set;
+};
+
+namespace {
+
+// Where the system's declaration names a type the table cannot (a variadic
+// argument, sigset_t), a call of the same arguments stands in for it.
+int sysOpen(const char* name, int flags, unsigned mode) { return open(name, flags, mode_t(mode)); }
+int sysFcntl(int fd, int command, int argument) { return fcntl(fd, command, argument); }
+int sysEpollPwait(int ep, epoll_event* events, int max, int timeoutMs, const PlatformSignalSet* mask) {
+    return epoll_pwait(ep, events, max, timeoutMs, mask != nullptr ? &mask->set : nullptr);
+}
+
+}  // namespace
+
+const PlatformCalls platformSystemCalls = {
+    sysOpen,   read,   write,  pread,  pwrite, ftruncate, fdatasync, fsync,   fstat,       lstat,
+    close,     flock,  fchown, fchmod, unlink, link,      rename,    socket,  setsockopt,  sysFcntl,
+    bind,      listen, accept4, recv,  send,   sendmsg,   sendto,    epoll_create1, epoll_ctl, sysEpollPwait, poll,
+    clock_gettime, time, localtime_r, getrlimit, setrlimit,
+};
+
+PlatformCalls platformCalls = platformSystemCalls;
+
 namespace {
 
 int lastError = 0;
 int epollFd = -1;
-int failWriteCountdown = 0;
-long failWriteMoved = 0;  // bytes the failing write still moves
 
 void remember() { lastError = errno; }
 
 int epollSet() {
     if (epollFd < 0)
-        epollFd = epoll_create1(EPOLL_CLOEXEC);
+        epollFd = platformCalls.epoll_create1(EPOLL_CLOEXEC);
     return epollFd;
 }
 
@@ -48,15 +72,15 @@ void platformStart() {
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
     rlimit lim;
-    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+    if (platformCalls.getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
         lim.rlim_cur = lim.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &lim);  // a refusal leaves the old limit, which still works
+        platformCalls.setrlimit(RLIMIT_NOFILE, &lim);  // a refusal leaves the old limit, which still works
     }
 }
 
 int platformDescriptorLimit() {
     rlimit lim;
-    if (getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY || lim.rlim_cur > rlim_t(INT32_MAX))
+    if (platformCalls.getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY || lim.rlim_cur > rlim_t(INT32_MAX))
         return INT32_MAX;
     return int(lim.rlim_cur);
 }
@@ -65,7 +89,7 @@ namespace {
 volatile sig_atomic_t sinalDeFim = 0;
 volatile sig_atomic_t sinalHup = 0;
 bool sinaisPresos = false;
-sigset_t mascaraDaEspera;  // the mask of the wait: the caught signals let through
+PlatformSignalSet mascaraDaEspera;  // the mask of the wait: the caught signals let through
 void anotaFim(int sinal) { sinalDeFim = sinal; }
 void anotaHup(int) { sinalHup = 1; }
 }  // namespace
@@ -88,10 +112,10 @@ void platformCatchStopSignals() {
     sigaddset(&presos, SIGTERM);
     sigaddset(&presos, SIGINT);
     sigaddset(&presos, SIGHUP);
-    sigprocmask(SIG_BLOCK, &presos, &mascaraDaEspera);
-    sigdelset(&mascaraDaEspera, SIGTERM);
-    sigdelset(&mascaraDaEspera, SIGINT);
-    sigdelset(&mascaraDaEspera, SIGHUP);
+    sigprocmask(SIG_BLOCK, &presos, &mascaraDaEspera.set);
+    sigdelset(&mascaraDaEspera.set, SIGTERM);
+    sigdelset(&mascaraDaEspera.set, SIGINT);
+    sigdelset(&mascaraDaEspera.set, SIGHUP);
     sinaisPresos = true;
 }
 
@@ -115,7 +139,7 @@ void platformExit(int status) {
 
 void platformWriteError(const char* bytes, size_t n) {
     while (n > 0) {
-        ssize_t w = write(2, bytes, n);
+        long w = platformCalls.write(2, bytes, n);
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0)
@@ -127,20 +151,20 @@ void platformWriteError(const char* bytes, size_t n) {
 
 int64_t platformMilliseconds() {
     timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    platformCalls.clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 PlatformLocalTime platformLocalTime() {
-    time_t now = time(nullptr);
+    time_t now = platformCalls.time(nullptr);
     tm t;
-    localtime_r(&now, &t);
+    platformCalls.localtime_r(&now, &t);
     return PlatformLocalTime{t.tm_year + 1900, t.tm_yday, t.tm_hour, t.tm_min, t.tm_sec,
                              t.tm_mon + 1, t.tm_mday};
 }
 
 int platformTcpSocket() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = platformCalls.socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         remember();
     return fd;
@@ -177,7 +201,7 @@ bool platformBind(int fd, uint32_t addr, uint16_t port) {
     sa.sin_family = AF_INET;
     sa.sin_port = port;
     sa.sin_addr.s_addr = addr;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    if (platformCalls.bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
         remember();
         return false;
     }
@@ -185,7 +209,7 @@ bool platformBind(int fd, uint32_t addr, uint16_t port) {
 }
 
 bool platformListen(int fd, int backlog) {
-    if (listen(fd, backlog) != 0) {
+    if (platformCalls.listen(fd, backlog) != 0) {
         remember();
         return false;
     }
@@ -193,8 +217,8 @@ bool platformListen(int fd, int backlog) {
 }
 
 bool platformSetNonBlocking(int fd) {
-    int flags = fcntl(fd, F_GETFL, 0);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    int flags = platformCalls.fcntl(fd, F_GETFL, 0);
+    if (flags < 0 || platformCalls.fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
         remember();
         return false;
     }
@@ -203,27 +227,27 @@ bool platformSetNonBlocking(int fd) {
 
 void platformSetBuffers(int fd, int receiveBytes, int unsentBytes) {
     // Failures leave the kernel's defaults, which serve as well.
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBytes, sizeof receiveBytes);
-    setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsentBytes, sizeof unsentBytes);
+    platformCalls.setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBytes, sizeof receiveBytes);
+    platformCalls.setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsentBytes, sizeof unsentBytes);
 }
 
 void platformSetNoDelay(int fd) {
     // A failure leaves Nagle's algorithm on: replies then merely leave later.
     int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    platformCalls.setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 void platformPush(int fd) {
     // Setting TCP_NODELAY pushes pending frames even when it is already on.
     int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    platformCalls.setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 int platformAccept(int fd, sockaddr_in* peer, bool* outOfDescriptors) {
     *outOfDescriptors = false;
     for (;;) {
         socklen_t len = sizeof(sockaddr_in);
-        int s = accept4(fd, reinterpret_cast<sockaddr*>(peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        int s = platformCalls.accept4(fd, reinterpret_cast<sockaddr*>(peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (s >= 0)
             return s;
         if (errno == EINTR)
@@ -249,7 +273,7 @@ int platformAcceptPeer(int fd, uint32_t* ip, uint16_t* port, bool* outOfDescript
 void platformReuseAddress(int fd) {
     int one = 1;
     // A refusal only means a quick restart waits for TIME_WAIT to pass.
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    platformCalls.setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
 }
 
 namespace {
@@ -277,17 +301,17 @@ long chamadaDeSocket(Chamada chamada, bool zeroFalha) {
 }  // namespace
 
 long platformRecv(int fd, void* buf, size_t n) {
-    return chamadaDeSocket([&] { return recv(fd, buf, n, 0); }, false);
+    return chamadaDeSocket([&] { return platformCalls.recv(fd, buf, n, 0); }, false);
 }
 
 long platformSend(int fd, const void* buf, size_t n) {
-    return chamadaDeSocket([&] { return send(fd, buf, n, MSG_NOSIGNAL); }, true);
+    return chamadaDeSocket([&] { return platformCalls.send(fd, buf, n, MSG_NOSIGNAL); }, true);
 }
 
 long platformSendPair(int fd, const void* a, size_t na, const void* b, size_t nb, bool more) {
     int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
     if (nb == 0)  // the plain call takes less setting up
-        return chamadaDeSocket([&] { return send(fd, a, na, flags); }, true);
+        return chamadaDeSocket([&] { return platformCalls.send(fd, a, na, flags); }, true);
     iovec partes[2];
     partes[0].iov_base = const_cast<void*>(a);
     partes[0].iov_len = na;
@@ -297,12 +321,12 @@ long platformSendPair(int fd, const void* a, size_t na, const void* b, size_t nb
     memset(&m, 0, sizeof m);
     m.msg_iov = partes;
     m.msg_iovlen = 2;
-    return chamadaDeSocket([&] { return sendmsg(fd, &m, flags); }, true);
+    return chamadaDeSocket([&] { return platformCalls.sendmsg(fd, &m, flags); }, true);
 }
 
 void platformClose(int fd) {
     if (fd >= 0)
-        close(fd);  // on Linux the descriptor is gone even when close reports EINTR
+        platformCalls.close(fd);  // on Linux the descriptor is gone even when close reports EINTR
 }
 
 bool platformWatch(int fd, uint32_t interest, bool isNew) {
@@ -319,7 +343,7 @@ bool platformWatch(int fd, uint32_t interest, bool isNew) {
     memset(&ev, 0, sizeof ev);
     ev.events = ((interest & kWaitRead) ? uint32_t(EPOLLIN) : 0u) | ((interest & kWaitWrite) ? uint32_t(EPOLLOUT) : 0u);
     ev.data.fd = fd;
-    if (epoll_ctl(ep, isNew ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &ev) != 0) {
+    if (platformCalls.epoll_ctl(ep, isNew ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &ev) != 0) {
         remember();
         return false;
     }
@@ -328,7 +352,7 @@ bool platformWatch(int fd, uint32_t interest, bool isNew) {
 
 void platformUnwatch(int fd) {
     if (epollFd >= 0)
-        epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);  // closing would drop it too
+        platformCalls.epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);  // closing would drop it too
 }
 
 int platformWait(PlatformEvent* events, int max, int timeoutMs) {
@@ -338,7 +362,7 @@ int platformWait(PlatformEvent* events, int max, int timeoutMs) {
     epoll_event evs[256];
     if (max > 256)
         max = 256;
-    int n = epoll_pwait(ep, evs, max, timeoutMs, sinaisPresos ? &mascaraDaEspera : nullptr);
+    int n = platformCalls.epoll_pwait(ep, evs, max, timeoutMs, sinaisPresos ? &mascaraDaEspera : nullptr);
     if (n < 0) {
         remember();  // EINTR included: the next pass simply waits again
         return 0;
@@ -375,7 +399,7 @@ bool platformWaitFew(const int* readFds, int nRead, bool* readReady, int writeFd
     fds[n++] = pollfd{writeFd, POLLOUT, 0};
     int r;
     do
-        r = poll(fds, nfds_t(n), -1);
+        r = platformCalls.poll(fds, nfds_t(n), -1);
     while (r < 0 && errno == EINTR);
     if (r < 0) {
         remember();
@@ -390,7 +414,7 @@ bool platformWaitFew(const int* readFds, int nRead, bool* readReady, int writeFd
 int platformOpenFile(const char* name, bool create) {
     int flags = O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0);
     for (;;) {
-        int fd = open(name, flags, S_IRUSR | S_IWUSR);
+        int fd = platformCalls.open(name, flags, S_IRUSR | S_IWUSR);
         if (fd >= 0)
             return fd;
         if (errno != EINTR) {
@@ -402,7 +426,7 @@ int platformOpenFile(const char* name, bool create) {
 
 int platformOpenReadOnly(const char* name) {
     for (;;) {
-        int fd = open(name, O_RDONLY | O_CLOEXEC);
+        int fd = platformCalls.open(name, O_RDONLY | O_CLOEXEC, 0);
         if (fd >= 0)
             return fd;
         if (errno != EINTR) {
@@ -415,7 +439,7 @@ int platformOpenReadOnly(const char* name) {
 long platformReadAt(int fd, void* buf, size_t n, int64_t offset) {
     size_t done = 0;
     while (done < n) {
-        ssize_t r = pread(fd, static_cast<char*>(buf) + done, n - done, off_t(offset + int64_t(done)));
+        long r = platformCalls.pread(fd, static_cast<char*>(buf) + done, n - done, off_t(offset + int64_t(done)));
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0) {
@@ -430,16 +454,9 @@ long platformReadAt(int fd, void* buf, size_t n, int64_t offset) {
 }
 
 long platformWriteAt(int fd, const void* buf, size_t n, int64_t offset) {
-    if (failWriteCountdown > 0 && --failWriteCountdown == 0) {
-        lastError = ENOSPC;
-        if (failWriteMoved <= 0)
-            return -1;
-        if (size_t(failWriteMoved) < n)
-            n = size_t(failWriteMoved);
-    }
     size_t done = 0;
     while (done < n) {
-        ssize_t r = pwrite(fd, static_cast<const char*>(buf) + done, n - done, off_t(offset + int64_t(done)));
+        long r = platformCalls.pwrite(fd, static_cast<const char*>(buf) + done, n - done, off_t(offset + int64_t(done)));
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0) {
@@ -453,7 +470,7 @@ long platformWriteAt(int fd, const void* buf, size_t n, int64_t offset) {
 
 long platformRead(int fd, void* buf, size_t n) {
     for (;;) {
-        ssize_t r = read(fd, buf, n);
+        long r = platformCalls.read(fd, buf, n);
         if (r >= 0)
             return long(r);
         if (errno != EINTR) {
@@ -465,7 +482,7 @@ long platformRead(int fd, void* buf, size_t n) {
 
 int platformTruncate(int fd, int64_t length) {
     for (;;) {
-        if (ftruncate(fd, off_t(length)) == 0)
+        if (platformCalls.ftruncate(fd, off_t(length)) == 0)
             return 0;
         if (errno != EINTR) {
             remember();
@@ -475,7 +492,7 @@ int platformTruncate(int fd, int64_t length) {
 }
 
 bool platformSync(int fd) {
-    if (fdatasync(fd) != 0) {
+    if (platformCalls.fdatasync(fd) != 0) {
         remember();
         return false;
     }
@@ -484,7 +501,7 @@ bool platformSync(int fd) {
 
 int64_t platformFileSize(int fd) {
     struct stat st;
-    if (fstat(fd, &st) != 0) {
+    if (platformCalls.fstat(fd, &st) != 0) {
         remember();
         return -1;
     }
@@ -493,12 +510,12 @@ int64_t platformFileSize(int fd) {
 
 void platformCloseFile(int fd) {
     if (fd >= 0)
-        close(fd);
+        platformCalls.close(fd);
 }
 
 bool platformLockFile(int fd) {
     for (;;) {
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+        if (platformCalls.flock(fd, LOCK_EX | LOCK_NB) == 0)
             return true;
         if (errno != EINTR) {
             remember();
@@ -509,7 +526,7 @@ bool platformLockFile(int fd) {
 
 bool platformFileId(int fd, PlatformFileId* id) {
     struct stat st;
-    if (fstat(fd, &st) != 0) {
+    if (platformCalls.fstat(fd, &st) != 0) {
         remember();
         return false;
     }
@@ -517,10 +534,256 @@ bool platformFileId(int fd, PlatformFileId* id) {
     return true;
 }
 
-void platformFailWriteAt(int nth, long moved) {
-    failWriteCountdown = nth < 0 ? 0 : nth;
-    failWriteMoved = moved;
+
+PlatformFailure platformLastFailure() {
+    if (lastError == ENOENT)
+        return PlatformFailure::kMissing;
+    if (lastError == EWOULDBLOCK)
+        return PlatformFailure::kBusy;
+    if (lastError == EEXIST)
+        return PlatformFailure::kExists;
+    return PlatformFailure::kOther;
 }
+
+int platformOpenNew(const char* name) {
+    int fd = platformCalls.open(name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, S_IRUSR | S_IWUSR);
+    if (fd < 0)
+        remember();
+    return fd;
+}
+
+namespace {
+
+void statusOf(const struct stat& st, PlatformFileStatus* status) {
+    *status = PlatformFileStatus{PlatformFileId{uint64_t(st.st_dev), uint64_t(st.st_ino)},
+                                 int64_t(st.st_size),
+                                 uint32_t(st.st_nlink),
+                                 uint32_t(st.st_uid),
+                                 uint32_t(st.st_gid),
+                                 uint32_t(st.st_mode & 07777),
+                                 S_ISREG(st.st_mode)};
+}
+
+// One call of the whole-file changes: 0 is success, anything else is
+// remembered as the failure.
+bool succeeded(int r) {
+    if (r != 0)
+        remember();
+    return r == 0;
+}
+
+}  // namespace
+
+bool platformFileStatus(int fd, PlatformFileStatus* status) {
+    struct stat st;
+    if (!succeeded(platformCalls.fstat(fd, &st)))
+        return false;
+    statusOf(st, status);
+    return true;
+}
+
+bool platformNameStatus(const char* name, PlatformFileStatus* status) {
+    struct stat st;
+    if (!succeeded(platformCalls.lstat(name, &st)))
+        return false;
+    statusOf(st, status);
+    return true;
+}
+
+bool platformSetOwner(int fd, uint32_t owner, uint32_t group) {
+    return succeeded(platformCalls.fchown(fd, owner, group));
+}
+
+bool platformSetPermissions(int fd, uint32_t permissions) { return succeeded(platformCalls.fchmod(fd, permissions)); }
+
+bool platformSyncAll(int fd) { return succeeded(platformCalls.fsync(fd)); }
+
+bool platformRemoveName(const char* name) { return succeeded(platformCalls.unlink(name)); }
+
+bool platformRename(const char* from, const char* to) { return succeeded(platformCalls.rename(from, to)); }
+
+bool platformLink(const char* existing, const char* name) { return succeeded(platformCalls.link(existing, name)); }
+
+void platformSyncDirectory(const char* name) {
+    int directory = platformCalls.open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (directory >= 0) {
+        platformCalls.fsync(directory);
+        platformCalls.close(directory);
+    }
+}
+
+// --- Faults for tests -------------------------------------------------------
+
+namespace {
+
+struct Falha {
+    int antes = 0;      // calls that still go through before the first failure
+    int vezes = 0;      // failing calls left; -1 every one; 0 none
+    int erro = 0;
+    long movidos = 0;   // bytes the first failing call still moves
+    bool instalada = false;
+    PlatformCalls anteriores{};  // the kind's entries as the fault found them
+};
+
+constexpr int kTiposDeFalha = int(PlatformFaultCall::kRecv) + 1;
+Falha falhas[kTiposDeFalha];
+
+enum Decisao { kPassa, kFalha };
+
+// What the call of a kind does now; *n may shrink to the bytes it still
+// moves. On kFalha errno holds the fault's error.
+Decisao decide(PlatformFaultCall tipo, size_t* n) {
+    Falha& f = falhas[int(tipo)];
+    if (f.vezes == 0)
+        return kPassa;
+    if (f.antes > 0) {
+        f.antes--;
+        return kPassa;
+    }
+    if (f.movidos > 0 && n != nullptr) {
+        size_t m = size_t(f.movidos);
+        f.movidos = 0;
+        if (m >= *n) {
+            f.vezes = 0;
+            return kPassa;
+        }
+        *n = m;  // the bytes it can move; the next call meets the failure
+        return kPassa;
+    }
+    f.movidos = 0;
+    if (f.vezes > 0)
+        f.vezes--;
+    errno = f.erro;
+    return kFalha;
+}
+
+const PlatformCalls& antes(PlatformFaultCall tipo) { return falhas[int(tipo)].anteriores; }
+
+int falhaOpen(const char* name, int flags, unsigned mode) {
+    if (decide(PlatformFaultCall::kOpen, nullptr) == kFalha)
+        return -1;
+    return antes(PlatformFaultCall::kOpen).open(name, flags, mode);
+}
+
+long falhaRead(int fd, void* buf, size_t n) {
+    if (decide(PlatformFaultCall::kRead, &n) == kFalha)
+        return -1;
+    return antes(PlatformFaultCall::kRead).read(fd, buf, n);
+}
+
+long falhaPread(int fd, void* buf, size_t n, long offset) {
+    if (decide(PlatformFaultCall::kRead, &n) == kFalha)
+        return -1;
+    return antes(PlatformFaultCall::kRead).pread(fd, buf, n, offset);
+}
+
+long falhaPwrite(int fd, const void* buf, size_t n, long offset) {
+    if (decide(PlatformFaultCall::kWrite, &n) == kFalha)
+        return -1;
+    return antes(PlatformFaultCall::kWrite).pwrite(fd, buf, n, offset);
+}
+
+int falhaAccept4(int fd, sockaddr* address, unsigned* length, int flags) {
+    if (decide(PlatformFaultCall::kAccept, nullptr) == kFalha)
+        return -1;
+    return antes(PlatformFaultCall::kAccept).accept4(fd, address, length, flags);
+}
+
+long falhaSend(int fd, const void* buf, size_t n, int flags) {
+    if (decide(PlatformFaultCall::kSend, &n) == kFalha)
+        return -1;
+    return antes(PlatformFaultCall::kSend).send(fd, buf, n, flags);
+}
+
+long falhaSendmsg(int fd, const msghdr* message, int flags) {
+    size_t n = 0;
+    for (size_t i = 0; i < message->msg_iovlen; i++)
+        n += message->msg_iov[i].iov_len;
+    size_t total = n;
+    if (decide(PlatformFaultCall::kSend, &n) == kFalha)
+        return -1;
+    if (n == total)
+        return antes(PlatformFaultCall::kSend).sendmsg(fd, message, flags);
+    // Only the first n bytes of the pieces go.
+    iovec partes[8];
+    msghdr curta = *message;
+    size_t k = 0;
+    for (size_t i = 0; i < message->msg_iovlen && k < 8 && n > 0; i++, k++) {
+        partes[k] = message->msg_iov[i];
+        if (partes[k].iov_len > n)
+            partes[k].iov_len = n;
+        n -= partes[k].iov_len;
+    }
+    curta.msg_iov = partes;
+    curta.msg_iovlen = k;
+    return antes(PlatformFaultCall::kSend).sendmsg(fd, &curta, flags);
+}
+
+long falhaRecv(int fd, void* buf, size_t n, int flags) {
+    if (decide(PlatformFaultCall::kRecv, &n) == kFalha)
+        return -1;
+    return antes(PlatformFaultCall::kRecv).recv(fd, buf, n, flags);
+}
+
+// Copies the entries of a kind from one table to another.
+void copiaEntradas(PlatformFaultCall tipo, const PlatformCalls& de, PlatformCalls& para) {
+    switch (tipo) {
+    case PlatformFaultCall::kOpen:
+        para.open = de.open;
+        break;
+    case PlatformFaultCall::kRead:
+        para.read = de.read;
+        para.pread = de.pread;
+        break;
+    case PlatformFaultCall::kWrite:
+        para.pwrite = de.pwrite;
+        break;
+    case PlatformFaultCall::kAccept:
+        para.accept4 = de.accept4;
+        break;
+    case PlatformFaultCall::kSend:
+        para.send = de.send;
+        para.sendmsg = de.sendmsg;
+        break;
+    case PlatformFaultCall::kRecv:
+        para.recv = de.recv;
+        break;
+    }
+}
+
+PlatformCalls entradasFalhas() {
+    PlatformCalls t = platformSystemCalls;
+    t.open = falhaOpen;
+    t.read = falhaRead;
+    t.pread = falhaPread;
+    t.pwrite = falhaPwrite;
+    t.accept4 = falhaAccept4;
+    t.send = falhaSend;
+    t.sendmsg = falhaSendmsg;
+    t.recv = falhaRecv;
+    return t;
+}
+
+}  // namespace
+
+void platformFailCall(PlatformFaultCall tipo, int nth, int error, long moved, int times) {
+    Falha& f = falhas[int(tipo)];
+    if (f.instalada)
+        copiaEntradas(tipo, f.anteriores, platformCalls);
+    f.instalada = false;
+    f.vezes = 0;
+    if (nth <= 0 || times == 0)
+        return;
+    f.antes = nth - 1;
+    f.vezes = times < 0 ? -1 : times;
+    f.erro = error;
+    f.movidos = moved;
+    f.anteriores = platformCalls;
+    copiaEntradas(tipo, entradasFalhas(), platformCalls);
+    f.instalada = true;
+}
+
+void platformFailWriteAt(int nth, long moved) { platformFailCall(PlatformFaultCall::kWrite, nth, ENOSPC, moved); }
 
 void platformNotify(const char* estado) {
     const char* caminho = getenv("NOTIFY_SOCKET");
@@ -535,21 +798,22 @@ void platformNotify(const char* estado) {
     memcpy(destino.sun_path, caminho, n);
     if (caminho[0] == '@')
         destino.sun_path[0] = 0;  // an abstract socket
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int fd = platformCalls.socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return;
     socklen_t tamanho = socklen_t(offsetof(sockaddr_un, sun_path) + n);
-    ssize_t r;
+    long r;
     do
-        r = sendto(fd, estado, strlen(estado), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&destino), tamanho);
+        r = platformCalls.sendto(fd, estado, strlen(estado), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&destino),
+                                 tamanho);
     while (r < 0 && errno == EINTR);
-    close(fd);
+    platformCalls.close(fd);
 }
 
 int64_t platformMonotonicMicroseconds() {
     timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    platformCalls.clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
-int64_t platformUnixSeconds() { return int64_t(time(nullptr)); }
+int64_t platformUnixSeconds() { return int64_t(platformCalls.time(nullptr)); }

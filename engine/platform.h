@@ -1,13 +1,24 @@
 // The one place that talks to the operating system: sockets, readiness
 // waiting, clocks, files and process limits. Nothing else includes system
 // headers or reads errno. Handles are int; -1 means none. EINTR is retried
-// here and never seen by callers.
+// here and never seen by callers. Every system call goes through one table
+// (platformCalls), so that a test can put any of them in the way of a
+// fault or move the clocks.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+struct sockaddr;
 struct sockaddr_in;
+struct msghdr;
+struct epoll_event;
+struct pollfd;
+struct stat;
+struct timespec;
+struct tm;
+struct rlimit;
+struct PlatformSignalSet;  // the signal mask of the wait (a sigset_t)
 
 // Results of platformRecv/platformSend besides a byte count.
 constexpr long kIoWouldBlock = -2;  // nothing can move now; try later
@@ -142,6 +153,120 @@ int64_t platformUnixSeconds();
 // Monotonic microseconds, as the manager's reload notice wants them.
 int64_t platformMonotonicMicroseconds();
 
+// Whether the last failure was a missing name (ENOENT), a lock that another
+// open file holds (EWOULDBLOCK) or a name already taken (EEXIST): the
+// failures a caller acts on rather than reports.
+enum class PlatformFailure : uint8_t { kOther, kMissing, kBusy, kExists };
+PlatformFailure platformLastFailure();
+
+// --- Whole-file changes (the registry tool) -------------------------------
+// The server never replaces its file; the tool that does needs names,
+// owners and the directory as well. None of these retries EINTR: the tool
+// installs no signal handler, so no call sees it.
+//
+// Opens read/write, making a missing file (owner read/write); a symbolic
+// link under the name is not followed (the open fails). -1 on failure.
+int platformOpenNew(const char* name);
+struct PlatformFileStatus {
+    PlatformFileId id;
+    int64_t size;        // bytes
+    uint32_t links;      // names the file has
+    uint32_t owner, group;
+    uint32_t permissions;  // the mode's permission bits, 07777
+    bool regular;          // a regular file (not a directory, link, device...)
+};
+// fstat of a descriptor, lstat of a name (a link is not followed). False
+// on failure.
+bool platformFileStatus(int fd, PlatformFileStatus* status);
+bool platformNameStatus(const char* name, PlatformFileStatus* status);
+bool platformSetOwner(int fd, uint32_t owner, uint32_t group);  // fchown
+bool platformSetPermissions(int fd, uint32_t permissions);       // fchmod
+// fsync: the data and what describes the file (its owner, mode, length).
+bool platformSyncAll(int fd);
+bool platformRemoveName(const char* name);                  // unlink
+bool platformRename(const char* from, const char* to);      // replaces to
+bool platformLink(const char* existing, const char* name);  // fails (kExists) when name is taken
+// Syncs a directory, so that a rename or link made in it lasts. A file
+// system that cannot sync directories is left as it is.
+void platformSyncDirectory(const char* name);
+
+// --- The system calls -----------------------------------------------------
+// One entry per system call, with the system's own arguments and results:
+// -1 (or null) on failure with the error number in errno, and EINTR when
+// a signal interrupted it. Every platform routine reaches the system
+// through these entries and nowhere else, one indirect call each. The
+// types the system names by typedef are spelled as they are on Linux:
+// ssize_t, off_t and time_t are long, socklen_t, uid_t, gid_t and mode_t
+// unsigned, nfds_t unsigned long.
+struct PlatformCalls {
+    // Files.
+    int (*open)(const char* name, int flags, unsigned mode);
+    long (*read)(int fd, void* buf, size_t n);
+    long (*write)(int fd, const void* buf, size_t n);  // standard error only
+    long (*pread)(int fd, void* buf, size_t n, long offset);
+    long (*pwrite)(int fd, const void* buf, size_t n, long offset);
+    int (*ftruncate)(int fd, long length);
+    int (*fdatasync)(int fd);
+    int (*fsync)(int fd);
+    int (*fstat)(int fd, struct stat* st);
+    int (*lstat)(const char* name, struct stat* st);
+    int (*close)(int fd);
+    int (*flock)(int fd, int operation);
+    int (*fchown)(int fd, unsigned owner, unsigned group);
+    int (*fchmod)(int fd, unsigned mode);
+    int (*unlink)(const char* name);
+    int (*link)(const char* existing, const char* name);
+    int (*rename)(const char* from, const char* to);
+    // Sockets.
+    int (*socket)(int domain, int type, int protocol);
+    int (*setsockopt)(int fd, int level, int name, const void* value, unsigned length);
+    int (*fcntl)(int fd, int command, int argument);
+    int (*bind)(int fd, const sockaddr* address, unsigned length);
+    int (*listen)(int fd, int backlog);
+    int (*accept4)(int fd, sockaddr* address, unsigned* length, int flags);
+    long (*recv)(int fd, void* buf, size_t n, int flags);
+    long (*send)(int fd, const void* buf, size_t n, int flags);
+    long (*sendmsg)(int fd, const msghdr* message, int flags);
+    long (*sendto)(int fd, const void* buf, size_t n, int flags, const sockaddr* to, unsigned length);
+    // Readiness.
+    int (*epoll_create1)(int flags);
+    int (*epoll_ctl)(int epollFd, int operation, int fd, epoll_event* event);
+    int (*epoll_pwait)(int epollFd, epoll_event* events, int max, int timeoutMs, const PlatformSignalSet* mask);
+    int (*poll)(pollfd* fds, unsigned long n, int timeoutMs);
+    // Clocks: platformMilliseconds reads clock_gettime (CLOCK_MONOTONIC),
+    // platformLocalTime reads time and turns it with localtime_r.
+    int (*clock_gettime)(int clock, timespec* now);
+    long (*time)(long* now);
+    tm* (*localtime_r)(const long* seconds, tm* local);
+    // Process.
+    int (*getrlimit)(int resource, rlimit* limit);
+    int (*setrlimit)(int resource, const rlimit* limit);
+};
+// The table in use; it starts as the system's own calls (platformSystemCalls).
+// Test hook: a test replaces entries one at a time, and puts back what it
+// replaced before it ends. Only tests write it.
+extern PlatformCalls platformCalls;
+extern const PlatformCalls platformSystemCalls;
+
+// Test hook: faults of one kind of call, as a full disk, a file gone or a
+// broken connection makes them. From the nth call of the kind on (1 = the
+// next one), `times` calls fail (-1: every one, until turned off) with the
+// error number given. With moved above 0 the first of them still moves
+// that many bytes, and the call after it fails: so does a full disk, and
+// so a platform routine that loops (platformWriteAt) returns the bytes
+// moved; a call of no more than moved bytes goes through whole, and ends
+// the fault. nth 0 turns the kind's faults off and puts its entries back.
+// The fault sits in front of whatever the entries held when it was set.
+// Only tests call it.
+enum class PlatformFaultCall : uint8_t {
+    kOpen,    // open
+    kRead,    // pread and read
+    kWrite,   // pwrite (the log's writes never fail)
+    kAccept,  // accept4
+    kSend,    // send and sendmsg
+    kRecv,    // recv
+};
+void platformFailCall(PlatformFaultCall call, int nth, int error, long moved = 0, int times = 1);
 // Test hook: makes the nth platformWriteAt from now on fail (1 = the next
 // one), as a full disk would: it writes only its first `moved` bytes (0:
 // none, and it returns -1) and returns what it wrote. nth 0 turns it off.

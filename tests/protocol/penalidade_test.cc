@@ -16,6 +16,7 @@
 #include "config/config.h"
 #include "protocol/penalidade.h"
 #include "sessao.h"
+#include "support/em_processo.h"
 
 using namespace sessao;
 
@@ -117,59 +118,55 @@ double segundosDesde(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-TEST_F(Sessao, DelayDoublesAcrossTheConnectionsOfAnAddressAndASuccessEndsIt) {
-    // A first delay of 1 s: 1, 2, 4. The timers fire at second boundaries,
-    // so each reply may come up to a second and a bit after its delay.
+class PenalidadeEmProcesso : public emprocesso::EmProcesso {};
+
+TEST_F(PenalidadeEmProcesso, DelayDoublesAcrossTheConnectionsOfAnAddressAndASuccessEndsIt) {
+    // A first delay of 1 s: 1, 2, 4. The clock moves a second at a time;
+    // the timers fire at its second boundaries, so each reply comes a
+    // second after its delay, the second in which the failure fell.
     ASSERT_TRUE(inicia(std::string(kCfgBase) + "penalidade = 1\n"));
-    registra("a@exemplo.com:pw", "Fulano");
-    Client b, outro;
-    ASSERT_TRUE(conecta(b));
-    ASSERT_TRUE(conecta(outro, "127.0.0.2"));
+    registra(cli, "a@exemplo.com:pw", "Fulano");
+    int b = conecta("127.0.0.1"), outro = conecta("127.0.0.2");
+    ASSERT_GE(b, 0);
+    ASSERT_GE(outro, 0);
     const std::string errada = "LOGON a@exemplo.com:x\r\n", certa = "LOGON a@exemplo.com:pw\r\n";
     const std::string kEntrada = "+OK Entrada registrada\r\n";
 
-    // A fails; B's check waits for A's second to pass, then fails in turn
-    // and pays the doubled delay: 1 + 2 s at least.
-    auto t0 = std::chrono::steady_clock::now();
-    ASSERT_TRUE(cli.send(errada));
-    ASSERT_TRUE(b.send(errada));
-    EXPECT_EQ(cli.readLine(10000), kSenhaInvalida);
-    double a1 = segundosDesde(t0);
-    EXPECT_EQ(b.readLine(10000), kSenhaInvalida);
-    double b1 = segundosDesde(t0);
-    EXPECT_GE(a1, 0.95);
-    EXPECT_LE(a1, 2.8);
-    EXPECT_GE(b1, 3.5);  // without the wait B's reply would come before 3.2 s
-    EXPECT_LE(b1, 6.5);
+    // A fails; B's check waits for A's delay to pass, then fails in turn
+    // and pays the doubled delay: 2 + 3 s. Without the wait B's reply
+    // would come after 3.
+    long t0 = relogio.cMovidos();
+    ASSERT_TRUE(envia(cli, errada));
+    ASSERT_TRUE(envia(b, errada));
+    EXPECT_EQ(segundosAteUmaLinha(cli), 2);
+    EXPECT_EQ(linha(cli), kSenhaInvalida);
+    EXPECT_EQ(segundosAteUmaLinha(b), 5 - int(relogio.cMovidos() - t0));
+    EXPECT_EQ(linha(b), kSenhaInvalida);
 
     // The third failure costs 4 s. Meanwhile another address is answered
     // at once, and B's right password waits as long as a wrong one would.
-    auto t1 = std::chrono::steady_clock::now();
-    ASSERT_TRUE(cli.send(errada));
+    ASSERT_TRUE(envia(cli, errada));
+    passes(5);
     for (const std::string& l : {std::string("NOOP\r\n"), certa}) {
-        auto t = std::chrono::steady_clock::now();
-        ASSERT_TRUE(outro.send(l));
-        EXPECT_EQ(outro.readLine(), l == certa ? kEntrada : "+OK\r\n");
-        EXPECT_LT(segundosDesde(t), 0.5) << l;
+        long t = relogio.cMovidos();
+        ASSERT_TRUE(envia(outro, l));
+        EXPECT_EQ(linha(outro), l == certa ? kEntrada : "+OK\r\n");
+        EXPECT_EQ(relogio.cMovidos(), t) << l;
     }
-    ASSERT_TRUE(b.send(certa));
-    EXPECT_EQ(b.readLine(10000), kEntrada);
-    EXPECT_GE(segundosDesde(t1), 4.0);
-    EXPECT_EQ(cli.readLine(10000), kSenhaInvalida);
-    double a3 = segundosDesde(t1);
-    EXPECT_GE(a3, 4.0);
-    EXPECT_LE(a3, 6.5);
+    long t1 = relogio.cMovidos();
+    ASSERT_TRUE(envia(b, certa));
+    EXPECT_EQ(segundosAteUmaLinha(b), 5);
+    EXPECT_EQ(linha(b), kEntrada);
+    EXPECT_EQ(segundosAteUmaLinha(cli), 5 - int(relogio.cMovidos() - t1));
+    EXPECT_EQ(linha(cli), kSenhaInvalida);
 
     // B's success ended it: the next failure is a first one again, 1 s
     // rather than 8. What follows it in the same packet waits behind its
     // reply, in order.
-    auto t2 = std::chrono::steady_clock::now();
-    ASSERT_TRUE(cli.send(errada + "NOOP\r\n"));
-    EXPECT_EQ(cli.readLine(10000), kSenhaInvalida);
-    EXPECT_EQ(cli.readLine(), "+OK\r\n");
-    double a4 = segundosDesde(t2);
-    EXPECT_GE(a4, 0.95);
-    EXPECT_LE(a4, 2.8);
+    ASSERT_TRUE(envia(cli, errada + "NOOP\r\n"));
+    EXPECT_EQ(segundosAteUmaLinha(cli), 2);
+    EXPECT_EQ(linha(cli), kSenhaInvalida);
+    EXPECT_EQ(linha(cli), "+OK\r\n");
 }
 
 // A client that writes its registration ahead and has it refused gets

@@ -1,18 +1,23 @@
 // Faults of the registry file while the server runs. The ageing pass
 // closes the file every 5 seconds, so anything may happen to it between
 // two passes; every command must then answer with its own error, the
-// server must go on, and no other user's record may change.
+// server must go on, and no other user's record may change. The file gone,
+// a directory in its place and a read-only file are met in this process,
+// by opens that fail as the system fails them, on a clock moved past the
+// ageing passes; a file replaced under the name, by the real server.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <string>
-#include <thread>
 
+#include "passagem.h"
 #include "protocol/sessao.h"
+#include "support/em_processo.h"
 
 namespace {
 
@@ -21,57 +26,83 @@ using sessao::Sessao;
 
 const char* const kCfg = "regtempo = 0\ndiasreg = 0\n";
 
+std::string tres() {
+    uint32_t agora = sessao::minutoAgora();
+    return sessao::registroDe("ana@x.com", "Ana Maria", "10.0.0.1", agora, "a", 1, "linha") +
+           sessao::registroDe("bia@x.com", "Beatriz S", "10.0.0.2", agora, "b", 1) +
+           sessao::registroDe("caio@x.com", "Caio Souza", "10.0.0.3", agora, "c", 2);
+}
+
+using Comando = std::function<std::string(const std::string&)>;
+
+// Every kind of command meets the fault with its own reply: troca runs a
+// command line and gives its whole reply, passo one step of a dialogue.
+void respostasDeFalha(const Comando& troca, const Comando& passo) {
+    EXPECT_EQ(troca("IP ana@x.com"), kNaoRegistrado + "ana@x.com\r\n");
+    EXPECT_EQ(troca("GET bia@x.com"), kNaoRegistrado + "bia@x.com\r\n");
+    EXPECT_EQ(troca("LOGON caio@x.com:c casa"), kNaoRegistrado + "caio@x.com\r\n");
+    EXPECT_EQ(troca("REMOVE ana@x.com:a"), kNaoRegistrado + "ana@x.com\r\n");
+    ASSERT_EQ(passo("REGISTER novo@x.com:n"), "+OK Informe nome do usu\xE1rio\r\n");
+    ASSERT_EQ(passo("Novo Nome"), "+OK Entre as informa\xE7\xF5" "es, uma por linha, na \xFAltima s\xF3 um ponto\r\n");
+    EXPECT_EQ(passo("."), "-Erro ao registrar usu\xE1rio\r\n");
+    // The index did not take the user whose record was not written, and
+    // FIND, which reads only the index, still lists the three.
+    EXPECT_EQ(troca("IP novo@x.com"), kNaoRegistrado + "novo@x.com\r\n");
+    std::string lista = troca("FIND");
+    EXPECT_NE(lista.find("ana@x.com Ana Maria"), std::string::npos) << lista;
+    EXPECT_NE(lista.find("caio@x.com Caio Souza 0.0.0.0\r\n"), std::string::npos) << lista;
+    // A password that cannot be checked is not taken: the dialogue
+    // would replace ana's entry once the file is back.
+    EXPECT_EQ(troca("REGISTER ana@x.com:outra"), "-Usu\xE1rio j\xE1 registrado e senha inv\xE1lida\r\n");
+}
+
 class Arquivo : public Sessao {
 protected:
-    std::string tres() {
-        uint32_t agora = sessao::minutoAgora();
-        return sessao::registroDe("ana@x.com", "Ana Maria", "10.0.0.1", agora, "a", 1, "linha") +
-               sessao::registroDe("bia@x.com", "Beatriz S", "10.0.0.2", agora, "b", 1) +
-               sessao::registroDe("caio@x.com", "Caio Souza", "10.0.0.3", agora, "c", 2);
-    }
-    // Waits past an ageing pass, which closes the file: what happens to the
-    // file next is met by the next command that opens it.
-    void depoisDeUmaPassagem() { std::this_thread::sleep_for(std::chrono::milliseconds(5600)); }
-
-    // Every kind of command meets the fault with its own reply.
     void respostasDeFalha() {
-        EXPECT_EQ(troca("IP ana@x.com"), kNaoRegistrado + "ana@x.com\r\n");
-        EXPECT_EQ(troca("GET bia@x.com"), kNaoRegistrado + "bia@x.com\r\n");
-        EXPECT_EQ(troca("LOGON caio@x.com:c casa"), kNaoRegistrado + "caio@x.com\r\n");
-        EXPECT_EQ(troca("REMOVE ana@x.com:a"), kNaoRegistrado + "ana@x.com\r\n");
-        ASSERT_EQ(passo(cli, "REGISTER novo@x.com:n"), "+OK Informe nome do usu\xE1rio\r\n");
-        ASSERT_EQ(passo(cli, "Novo Nome"),
-                  "+OK Entre as informa\xE7\xF5" "es, uma por linha, na \xFAltima s\xF3 um ponto\r\n");
-        EXPECT_EQ(passo(cli, "."), "-Erro ao registrar usu\xE1rio\r\n");
-        // The index did not take the user whose record was not written, and
-        // FIND, which reads only the index, still lists the three.
-        EXPECT_EQ(troca("IP novo@x.com"), kNaoRegistrado + "novo@x.com\r\n");
-        std::string lista = troca("FIND");
-        EXPECT_NE(lista.find("ana@x.com Ana Maria"), std::string::npos) << lista;
-        EXPECT_NE(lista.find("caio@x.com Caio Souza 0.0.0.0\r\n"), std::string::npos) << lista;
-        // A password that cannot be checked is not taken: the dialogue
-        // would replace ana's entry once the file is back.
-        EXPECT_EQ(troca("REGISTER ana@x.com:outra"), "-Usu\xE1rio j\xE1 registrado e senha inv\xE1lida\r\n");
+        ::respostasDeFalha([this](const std::string& l) { return troca(l); },
+                           [this](const std::string& l) { return passo(cli, l); });
         EXPECT_TRUE(srv.alive());
     }
 };
 
-TEST_F(Arquivo, DeletedFileAnswersErrorsUntilItIsBack) {
+class ArquivoEmProcesso : public emprocesso::EmProcesso {
+protected:
+    // Moves the clock past an ageing pass, which closes the file: what
+    // happens to the file next is met by the next command that opens it.
+    void depoisDeUmaPassagem() {
+        avanca(5);
+        EXPECT_EQ(registro.fd, -1);
+    }
+    // From now on every open of the file fails with erro, as the system
+    // fails it for what was done to the file; 0 ends it.
+    void abrirFalha(int erro) {
+        if (erro == 0)
+            platformFailCall(PlatformFaultCall::kOpen, 0, 0);
+        else
+            platformFailCall(PlatformFaultCall::kOpen, 1, erro, 0, -1);
+    }
+    void respostasDeFalha() {
+        ::respostasDeFalha([this](const std::string& l) { return troca(l); },
+                           [this](const std::string& l) { return passo(cli, l); });
+        EXPECT_EQ(troca("NOOP"), "+OK\r\n");  // the server goes on
+    }
+};
+
+TEST_F(ArquivoEmProcesso, DeletedFileAnswersErrorsUntilItIsBack) {
     const std::string original = tres();
     ASSERT_TRUE(inicia(kCfg, original));
     depoisDeUmaPassagem();
-    std::string guardado = srv.path("guardado.sav");
-    ASSERT_EQ(rename(srv.path("quelta.sav").c_str(), guardado.c_str()), 0);
+    abrirFalha(ENOENT);  // renamed away: the name leads nowhere
     respostasDeFalha();
     // The file comes back: the server opens it again on demand.
     depoisDeUmaPassagem();
-    ASSERT_EQ(rename(guardado.c_str(), srv.path("quelta.sav").c_str()), 0);
+    abrirFalha(0);
     EXPECT_EQ(troca("IP ana@x.com"), "+OK 10.0.0.1\r\n");
     EXPECT_EQ(sav(), original);
     // Told once each, however many commands met the missing file.
-    std::string erros = srv.errors();
-    const std::string falha = "quelta: registry file quelta.sav fails: No such file or directory\n";
-    const std::string volta = "quelta: registry file quelta.sav works again\n";
+    std::string erros = this->erros();
+    const std::string falha = "quelta: registry file " + path("quelta.sav") + " fails: No such file or directory\n";
+    const std::string volta = "quelta: registry file " + path("quelta.sav") + " works again\n";
     EXPECT_EQ(erros.find(falha), erros.rfind(falha)) << erros;
     EXPECT_NE(erros.find(falha), std::string::npos) << erros;
     EXPECT_EQ(erros.find(volta), erros.rfind(volta)) << erros;
@@ -83,7 +114,7 @@ TEST_F(Arquivo, DeletedFileAnswersErrorsUntilItIsBack) {
 // neither reads it nor writes into it, however it got there.
 TEST_F(Arquivo, ReplacedFileIsLeftAlone) {
     ASSERT_TRUE(inicia(kCfg, tres()));
-    depoisDeUmaPassagem();
+    ASSERT_TRUE(passagem::esperaPrimeiraPassagem(srv));
     uint32_t agora = sessao::minutoAgora();
     const std::string outro = sessao::registroDe("b0@y.com", "Outro Zero", "10.9.0.1", agora, "a", 1) +
                               sessao::registroDe("b1@y.com", "Outro Um", "10.9.0.2", agora, "b", 1) +
@@ -99,40 +130,39 @@ TEST_F(Arquivo, ReplacedFileIsLeftAlone) {
     EXPECT_EQ(erros.find(aviso), erros.rfind(aviso)) << erros;
 }
 
-TEST_F(Arquivo, DirectoryInPlaceOfTheFile) {
+TEST_F(ArquivoEmProcesso, DirectoryInPlaceOfTheFile) {
     const std::string original = tres();
     ASSERT_TRUE(inicia(kCfg, original));
     depoisDeUmaPassagem();
-    std::string guardado = srv.path("guardado.sav");
-    ASSERT_EQ(rename(srv.path("quelta.sav").c_str(), guardado.c_str()), 0);
-    ASSERT_EQ(mkdir(srv.path("quelta.sav").c_str(), 0700), 0);
+    abrirFalha(EISDIR);
     respostasDeFalha();
     // Ageing passes meanwhile must not stop the server either.
     depoisDeUmaPassagem();
-    EXPECT_TRUE(srv.alive());
-    ASSERT_EQ(rmdir(srv.path("quelta.sav").c_str()), 0);
-    ASSERT_EQ(rename(guardado.c_str(), srv.path("quelta.sav").c_str()), 0);
+    EXPECT_EQ(troca("NOOP"), "+OK\r\n");
+    abrirFalha(0);
     EXPECT_EQ(troca("LOGON bia@x.com:b"), "+OK Entrada registrada\r\n");
     std::string depois = sav();
     ASSERT_EQ(depois.size(), original.size());
     // Only bia's record changed.
     EXPECT_EQ(depois.substr(0, 840), original.substr(0, 840));
+    EXPECT_NE(depois.substr(840, 840), original.substr(840, 840));
     EXPECT_EQ(depois.substr(1680), original.substr(1680));
 }
 
-TEST_F(Arquivo, ReadOnlyFile) {
-    // Root ignores file permissions, so the server runs as an ordinary user
-    // here; permissions then bind it as they would in production.
-    if (geteuid() == 0)
-        srv.runAsUid = 65534;
-    const std::string original = tres();
-    ASSERT_TRUE(inicia(kCfg, original));
-    depoisDeUmaPassagem();
-    ASSERT_EQ(chmod(srv.path("quelta.sav").c_str(), 0400), 0);
-    respostasDeFalha();
-    EXPECT_EQ(sav(), original);
-    ASSERT_EQ(chmod(srv.path("quelta.sav").c_str(), 0600), 0);
-    EXPECT_EQ(troca("LOGOFF ana@x.com:a"), "+OK Sa\xED" "da registrada\r\n");
+TEST_F(ArquivoEmProcesso, ReadOnlyFile) {
+    // A file without write permission for the server, and one on a file
+    // system mounted read-only: opening it for writing fails either way.
+    for (int erro : {EACCES, EROFS}) {
+        SCOPED_TRACE(erro);
+        const std::string original = tres();
+        ASSERT_TRUE(inicia(kCfg, original));
+        depoisDeUmaPassagem();
+        abrirFalha(erro);
+        respostasDeFalha();
+        EXPECT_EQ(sav(), original);
+        abrirFalha(0);
+        EXPECT_EQ(troca("LOGOFF ana@x.com:a"), "+OK Sa\xED" "da registrada\r\n");
+    }
 }
 
 // Another program rewrote the file with two records in each other's
