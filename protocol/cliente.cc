@@ -1,10 +1,14 @@
 // Life of a client object: it counts itself in usuarios and in its
 // machine's conexoes from construction to destruction, and the last client
 // of a machine without a pending registration wait takes the record along.
+// Here too the conversation's moves that the command handlers make.
 #include "protocol/cliente.h"
+
+#include <cstring>
 
 #include "config/config.h"
 #include "protocol/maquina.h"
+#include "text/fold.h"
 
 TCliente::TCliente(TMaquina* m) : maquina(m) {
     espera.dono = this;
@@ -32,4 +36,30 @@ TCliente::~TCliente() {
 void TCliente::cTempoEsgotado() {
     cEnvia("-Tempo esgotado\r\n", -1);
     delete this;
+}
+
+void TCliente::cAguardaNome(const char* email) {
+    memset(cadEmail, 0, sizeof cadEmail);
+    copyBounded(cadEmail, email, sizeof cadEmail);
+    dialogo = kAguardaNome;
+    listaAdiada = false;
+}
+
+void TCliente::cAguardaInformacao() {
+    memset(cadNome, 0, sizeof cadNome);
+    copyBounded(cadNome, linha, sizeof cadNome);
+    multilinha = true;
+    dialogo = kAguardaInformacao;
+}
+
+void TCliente::cRecusaRegistro() {
+    dialogo = kOcioso;
+    restoRecusado = true;
+}
+
+void TCliente::cIniciaLista(const char* p) {
+    copyBounded(padrao, p, sizeof padrao);
+    cadEmail[0] = 0;
+    dialogo = kListando;
+    listaAdiada = false;
 }

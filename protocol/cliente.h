@@ -85,22 +85,31 @@ public:
 
     Entrada entrada() const { return estadoEntrada; }
     bool entradaEncerrada() const { return fimDaEntrada; }
+    uint8_t conversa() const { return dialogo; }   // a Dialogo
+    bool coletando() const { return multilinha; }  // information lines are being collected
+
+    // The conversation's moves, made by the command handlers.
+    // REGISTER accepted for email: the next line is the name; a listing
+    // under way is abandoned.
+    void cAguardaNome(const char* email);
+    // The name in linha accepted: information lines follow, up to ".".
+    void cAguardaInformacao();
+    // A registration refused, at its start or at its name: the lines the
+    // client wrote ahead for it, up to its "." line or a command, are not
+    // compared with the administration password.
+    void cRecusaRegistro();
+    // The information block was taken: back to commands.
+    void cConcluiDialogo() { dialogo = kOcioso; }
+    // FIND: a listing of the addresses that contain padrao starts.
+    void cIniciaLista(const char* padrao);
 
     TMaquina* maquina;
     char linha[kLinhaMax + 1];    // current line, or the information block
-    bool multilinha = false;      // collecting information lines
     bool depura = false;          // statistics again when destroyed
     bool desbloqueado = false;    // administration unlocked
-    // A registration was refused: the lines the client wrote ahead for it,
-    // up to its "." line or a command, are not compared with the
-    // administration password.
-    bool restoRecusado = false;
-    uint8_t dialogo = kOcioso;    // a Dialogo
-    char padrao[registro_campo::kEmailLen];   // FIND argument
     PasswordDigest cadSenha;                  // digest of the last password argument
     char cadEmail[registro_campo::kEmailLen]; // address being registered; the FIND resume key
     char cadNome[registro_campo::kNomeLen];   // name being registered
-    bool listaAdiada = false;   // the listing stopped at its bound, not for room
 
 private:
     // --- Framing (enquadramento.cc) ---
@@ -160,6 +169,11 @@ private:
     int32_t cRespostaMaxima(const Comando* cmd) const;
 
     Entrada estadoEntrada = kLendo;
+    uint8_t dialogo = kOcioso;    // a Dialogo
+    bool multilinha = false;      // collecting information lines
+    bool restoRecusado = false;   // see cRecusaRegistro
+    bool listaAdiada = false;     // the listing stopped at its bound, not for room
+    char padrao[registro_campo::kEmailLen];   // FIND argument
     uint16_t tamanho = 0;         // characters held in linha
     uint8_t fimLinha = 0;         // remembered line end: '\r', '\n' or 0
     uint8_t estadoLinha = 0;      // 0 line start, 1 the line is ".", 2 other

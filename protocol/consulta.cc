@@ -81,10 +81,7 @@ void comandoGet(TCliente& c, const Pedido&) {
 }
 
 void comandoFind(TCliente& c, const Pedido& p) {
-    copyBounded(c.padrao, p.email, sizeof c.padrao);
-    c.cadEmail[0] = 0;
-    c.dialogo = kListando;
-    c.listaAdiada = false;
+    c.cIniciaLista(p.email);
     responde(c, "+OK Lista de usuários encontrados se segue\r\n");
     c.cLista();
 }

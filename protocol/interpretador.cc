@@ -10,7 +10,6 @@
 #include "protocol/comandos.h"
 #include "protocol/contadores.h"
 #include "protocol/maquina.h"
-#include "protocol/penalidade.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
 #include "text/fold.h"
@@ -142,7 +141,7 @@ bool achaUsuario(TCliente& c, Pedido& p, Leitura leitura) {
 }
 
 // The name and information lines of a registration are no commands.
-bool emDialogo(const TCliente& c) { return c.dialogo == kAguardaNome || c.dialogo == kAguardaInformacao; }
+bool emDialogo(const TCliente& c) { return c.conversa() == kAguardaNome || c.conversa() == kAguardaInformacao; }
 
 }  // namespace
 
@@ -169,22 +168,6 @@ bool TCliente::cConfereSenha(const Comando* cmd) const {
         return config.senhaadm[0] != 0 && !restoRecusado;
     // Unlocked, LOGON, LOGOFF and REMOVE compare nothing.
     return cmd->confere && !(cmd->senha && desbloqueado);
-}
-
-uint64_t TCliente::cContaDaLinha(const Comando* cmd) const {
-    if (cmd == nullptr)
-        return kContaAdministracao;
-    // The token as separa will cut it: after the word and its blanks, up
-    // to a ':' or a blank.
-    const char* p = linha;
-    while (*p != 0 && *p != ' ')
-        p++;
-    while (*p == ' ')
-        p++;
-    size_t n = 0;
-    while (p[n] != 0 && p[n] != ':' && p[n] != ' ')
-        n++;
-    return penalidadeConta(p, n);
 }
 
 bool TCliente::cComando(const Comando* cmd) {

@@ -41,12 +41,12 @@ void comandoRegister(TCliente& c, const Pedido& p) {
         formatText(resposta, sizeof resposta, "-Registre novamente após %d segundo(s)\r\n",
                    restante > 0 ? restante : 300);
         responde(c, resposta);
-        c.restoRecusado = true;
+        c.cRecusaRegistro();
         return;
     }
     if (!cEmailValido(email)) {
         responde(c, "-email inválido\r\n");
-        c.restoRecusado = true;
+        c.cRecusaRegistro();
         return;
     }
     digestText(p.senha, c.cadSenha);
@@ -58,39 +58,32 @@ void comandoRegister(TCliente& c, const Pedido& p) {
         // digest that differs is a guess, and costs what a guess costs.
         if (!registro.cLe(u)) {
             responde(c, kJaRegistrado);
-            c.restoRecusado = true;
+            c.cRecusaRegistro();
             return;
         }
         if (!equalConstantTime(registro.senha(), c.cadSenha, sizeof c.cadSenha)) {
             c.cFalhou(kJaRegistrado, email);
-            c.restoRecusado = true;
+            c.cRecusaRegistro();
             return;
         }
         c.cConfirmou(email);
     }
-    memset(c.cadEmail, 0, sizeof c.cadEmail);
-    copyBounded(c.cadEmail, email, sizeof c.cadEmail);
     responde(c, "+OK Informe nome do usuário\r\n");
-    c.dialogo = kAguardaNome;  // a FIND listing under way is abandoned
-    c.listaAdiada = false;
+    c.cAguardaNome(email);
 }
 
 void dialogoNome(TCliente& c) {
     if (strlen(c.linha) < 5) {
         responde(c, "-Cancelado: O nome deve ter pelo menos 5 caracteres\r\n");
-        c.dialogo = kOcioso;
-        c.restoRecusado = true;
+        c.cRecusaRegistro();
         return;
     }
-    memset(c.cadNome, 0, sizeof c.cadNome);
-    copyBounded(c.cadNome, c.linha, sizeof c.cadNome);
     responde(c, "+OK Entre as informações, uma por linha, na última só um ponto\r\n");
-    c.multilinha = true;
-    c.dialogo = kAguardaInformacao;
+    c.cAguardaInformacao();
 }
 
 void dialogoConclusao(TCliente& c) {
-    c.dialogo = kOcioso;
+    c.cConcluiDialogo();
     // Looked up again: the entry may have appeared or gone meanwhile. One
     // that appeared belongs to whoever registered it, with a password of
     // their own, which this dialogue must match as if it had been there at
