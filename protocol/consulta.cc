@@ -3,6 +3,7 @@
 // bounded by its field first, so no reply reads past a field, whatever the
 // registry file held.
 #include "engine/clock.h"
+#include "engine/diario.h"
 #include "engine/platform.h"
 #include "protocol/cliente.h"
 #include "protocol/comandos.h"
@@ -148,8 +149,31 @@ void TCliente::cLista() {
         dialogo = kOcioso;
 }
 
+namespace {
+
+// A change made under administration, for the operators' log: the
+// client's address and the user's, never a password.
+void anotaAdministracao(const TCliente& c, const char* acao, const char* email, const char* novo) {
+    char quem[16];
+    formatDotted(quem, c.maquina->ip);
+    char alvo[registro_campo::kEmailLen];
+    copyPrintable(alvo, email, sizeof alvo);
+    logEvent("administration: %s %s%s%s from %s", acao, alvo, novo[0] != 0 ? " set to " : "", novo, quem);
+}
+
+}  // namespace
+
 void comandoRemove(TCliente& c, const Pedido& p) {
-    responde(c, registro.cRemove(p.usuario) ? "+OK Usuário removido\r\n" : "-Erro interno\r\n");
+    char email[registro_campo::kEmailLen];
+    copyBounded(email, p.usuario->email, sizeof email);  // the node goes with the entry
+    if (!registro.cRemove(p.usuario)) {
+        responde(c, "-Erro interno\r\n");
+        return;
+    }
+    // Unlocked, a REMOVE checks no password: the administration did it.
+    if (c.desbloqueado)
+        anotaAdministracao(c, "REMOVE", email, "");
+    responde(c, "+OK Usuário removido\r\n");
 }
 
 namespace {
@@ -191,10 +215,25 @@ void comandoDate(TCliente& c, const Pedido& pedido) {
         responde(c, "-Data inválida\r\n");
         return;
     }
-    responde(c, registro.cMudaData(pedido.usuario, uint32_t(minutos)) ? "+OK Data alterada\r\n" : "-Erro interno\r\n");
+    if (!registro.cMudaData(pedido.usuario, uint32_t(minutos))) {
+        responde(c, "-Erro interno\r\n");
+        return;
+    }
+    char data[40];
+    formatText(data, sizeof data, "%d/%d/%d %d:%d", int32_t(n[0]), int32_t(n[1]), int32_t(n[2]), int32_t(n[3]),
+               int32_t(n[4]));
+    anotaAdministracao(c, "DATE", pedido.usuario->email, data);
+    responde(c, "+OK Data alterada\r\n");
 }
 
 void comandoIp2(TCliente& c, const Pedido& p) {
-    responde(c, registro.cMudaIp(p.usuario, platformInetAddr(p.resto)) ? "+OK Endereço IP alterado\r\n"
-                                                                        : "-Erro interno\r\n");
+    uint32_t ip = platformInetAddr(p.resto);
+    if (!registro.cMudaIp(p.usuario, ip)) {
+        responde(c, "-Erro interno\r\n");
+        return;
+    }
+    char pontos[16];
+    formatDotted(pontos, ip);
+    anotaAdministracao(c, "IP2", p.usuario->email, pontos);
+    responde(c, "+OK Endereço IP alterado\r\n");
 }

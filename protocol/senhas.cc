@@ -13,24 +13,12 @@
 #include "protocol/maquina.h"
 #include "protocol/penalidade.h"
 #include "registry/registro.h"
+#include "text/fold.h"
 #include "text/format.h"
 #include "text/iguais.h"
 #include "text/sha0.h"
 
 namespace {
-
-// The client's address token as a log line may show it: the token is
-// the client's to choose, so only bytes 0x21..0x7E pass, each other byte
-// becomes '?', and it is cut to size - 1; no token can end the line or
-// pass for another field of it.
-void copyPrintable(char* out, const char* token, int size) {
-    int n = 0;
-    for (; n < size - 1 && token[n] != 0; n++) {
-        uint8_t b = uint8_t(token[n]);
-        out[n] = b >= 0x21 && b <= 0x7E ? char(b) : '?';
-    }
-    out[n] = 0;
-}
 
 uint64_t contaDe(const char* email) {
     return email == nullptr ? kContaAdministracao : penalidadeConta(email, strlen(email));

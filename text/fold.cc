@@ -125,3 +125,14 @@ int boundedLength(const char* field, int size) {
         n++;
     return n;
 }
+
+void copyPrintable(char* out, const char* text, int size) {
+    if (size <= 0)
+        return;
+    int n = 0;
+    for (; n < size - 1 && text[n] != 0; n++) {
+        uint8_t b = uint8_t(text[n]);
+        out[n] = b >= 0x21 && b <= 0x7E ? char(b) : '?';
+    }
+    out[n] = 0;
+}

@@ -33,6 +33,12 @@ bool containsNoCase(const char* needle, const char* haystack);
 // nothing.
 void copyBounded(char* dest, const char* src, int size);
 
+// A text of a client's or of a file's choosing as a log line may show it:
+// only bytes 0x21..0x7E pass, each other byte becomes '?', and it is cut
+// to size - 1 characters; no text can end the line or pass for another
+// field of it.
+void copyPrintable(char* out, const char* text, int size);
+
 // Copies src with its terminator and returns the terminator's position in
 // dest. No bound: only for fixed texts known to fit.
 char* copyString(char* dest, const char* src);

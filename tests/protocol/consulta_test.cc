@@ -67,6 +67,8 @@ TEST_F(Sessao, GetShowsTheEntryWithWeekdayAndInformation) {
         EXPECT_EQ(troca("DATE a@exemplo.com " + data), "+OK Data alterada\r\n");
         EXPECT_EQ(linhaSituacao(troca("GET a@exemplo.com")), std::string("register ") + dias[d - 3] + " " + data);
     }
+    EXPECT_NE(srv.errors().find("quelta: administration: DATE a@exemplo.com set to 7/3/2013 9:5 from 127.0.0.1\n"),
+              std::string::npos) << srv.errors();
 }
 
 // Records a foreign file may hold: any 32-bit date, and fields without a
@@ -259,6 +261,11 @@ TEST_F(Sessao, Ip2StoresWhatTheConversionGives) {
     EXPECT_EQ(troca("IP2 a@exemplo.com 10.1.2.3"), "+OK Endere\xE7o IP alterado\r\n");
     EXPECT_EQ(troca("IP a@exemplo.com"), "+OK 10.1.2.3\r\n");
     EXPECT_EQ(sav().substr(rc::kIp, 4), "\x0A\x01\x02\x03");
+    // Each change is in the log, with who made it and never a password.
+    const std::string log = srv.errors();
+    EXPECT_NE(log.find("quelta: administration: IP2 a@exemplo.com set to 10.1.2.3 from 127.0.0.1\n"),
+              std::string::npos) << log;
+    EXPECT_EQ(log.find("vrelk"), std::string::npos) << log;
 }
 
 TEST_F(Sessao, RemoveOfTheLastAndOfAMiddleUser) {
@@ -284,6 +291,10 @@ TEST_F(Sessao, RemoveOfTheLastAndOfAMiddleUser) {
     EXPECT_EQ(troca("REMOVE a@d.com"), "+OK Usu\xE1rio removido\r\n");
     EXPECT_EQ(sav(), r[2]);
     EXPECT_EQ(troca("FIND"), kLista + "c@d.com Nome 2 10.0.0.1\r\n.\r\n");
+    // Only the removal without a password was the administration's.
+    const std::string log = srv.errors();
+    EXPECT_NE(log.find("quelta: administration: REMOVE a@d.com from 127.0.0.1\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("REMOVE b@d.com"), std::string::npos) << log;
 }
 
 }  // namespace
