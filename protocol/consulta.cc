@@ -31,13 +31,15 @@ constexpr int kNotaMax = 11;
 
 }  // namespace
 
+// From the node alone, which the registry's operations keep equal to the
+// record: the query asked most costs no system call.
 void comandoIp(TCliente& c, const Pedido& p) {
     if (!cAtivo(p.usuario)) {
         responde(c, "+OK 0.0.0.0\r\n");
         return;
     }
     char resposta[24];
-    char* fim = formatDotted(copyString(resposta, "+OK "), registro.ip());
+    char* fim = formatDotted(copyString(resposta, "+OK "), p.usuario->ip);
     copyString(fim, "\r\n");
     responde(c, resposta);
 }

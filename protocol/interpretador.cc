@@ -52,7 +52,7 @@ Pedido separa(char* linha) {
 enum Leitura : uint8_t {
     kSemUsuario,  // names nobody
     kRegistro,    // the whole record
-    kCabeca,      // its head (address, name, IP) is all the reply needs
+    kNo,          // its node holds all the reply needs: nothing is read
 };
 
 }  // namespace
@@ -90,7 +90,7 @@ constexpr int16_t kRespostaUsuario = 200;
 const Comando kComandos[] = {
     // palavra  argumento usuario senha administracao destroi confere resposta
     {"register", true, kSemUsuario, false, false, false, true, kRespostaMinima, comandoRegister},
-    {"ip", true, kCabeca, false, false, false, false, kRespostaUsuario, comandoIp},
+    {"ip", true, kNo, false, false, false, false, kRespostaUsuario, comandoIp},
     {"get", true, kRegistro, false, false, false, false, kRespostaGet, comandoGet},
     {"logon", true, kRegistro, true, false, false, true, kRespostaUsuario, comandoLogon},
     {"logoff", true, kRegistro, true, false, false, true, kRespostaUsuario, comandoLogoff},
@@ -132,7 +132,7 @@ namespace {
 // false, after the reply, when there is no such user or no such record.
 bool achaUsuario(TCliente& c, Pedido& p, Leitura leitura) {
     p.usuario = cBusca(p.email);
-    if (p.usuario != nullptr && (leitura == kCabeca ? registro.cLeCabeca(p.usuario) : registro.cLe(p.usuario)))
+    if (p.usuario != nullptr && (leitura == kNo || registro.cLe(p.usuario)))
         return true;
     char resposta[kRespostaUsuario];
     formatText(resposta, sizeof resposta, "-Usuário não está registrado: %s\r\n", p.email);

@@ -116,10 +116,6 @@ bool TRegistro::cLePrimeiros(int32_t slot, long bytes) {
 
 bool TRegistro::cLe(int32_t slot) { return cLePrimeiros(slot, kRecord); }
 
-bool TRegistro::cLeCabeca(const TUsuario* no) {
-    return cLePrimeiros(int32_t(no->cPosicao()), kData) && compareFolded(email(), no->email) == 0;
-}
-
 bool TRegistro::cLe(const TUsuario* no) {
     return cLe(int32_t(no->cPosicao())) && compareFolded(email(), no->email) == 0;
 }

@@ -39,10 +39,6 @@ public:
     // node's address (compareFolded): a file replaced behind the server's
     // back must not lend one user's password or data to another.
     bool cLe(const TUsuario* no);
-    // cLe of a node for the head of its record alone (email, nome, ip: the
-    // first 116 bytes), as IP needs it; the rest of buffer holds nothing of
-    // this user. A read of a sixth of the record, the query asked most.
-    bool cLeCabeca(const TUsuario* no);
     // Writes buffer as slot; true only when the whole record was written.
     // A write cut short is undone: the slot's previous bytes are written
     // back, or an append is cut off again, so a failure leaves the file as
