@@ -1,7 +1,8 @@
 // The index: a red-black tree with parent links, ordered by compareFolded
-// on email. Nodes never move in memory and are never copied into one
-// another, so any pointer to a linked node (the ageing cursor above all)
-// stays valid until that node itself is unlinked.
+// on email. Linked nodes never move in memory and are never copied into
+// one another (a load lays its nodes out before it links them), so any
+// pointer to a linked node (the ageing cursor above all) stays valid until
+// that node itself is unlinked.
 #include "registry/indice.h"
 
 #include <algorithm>
@@ -258,12 +259,39 @@ void cRetira(TUsuario* no) {
         indice.tabela.limpa();  // equal keys, if any, are gone with the rest
 }
 
+TUsuario* cNovoBloco(int32_t n) { return new TUsuario[size_t(n)]; }
+
+void cLiberaBloco(TUsuario* bloco, int32_t) { delete[] bloco; }
+
+TUsuario* cNovoUsuario() {
+    TUsuario* no = indice.devolvidos;
+    if (no == nullptr)
+        return new TUsuario;
+    indice.devolvidos = no->esq;
+    return no;
+}
+
+void cLiberaUsuario(TUsuario* no) {
+    // A node of the block cannot be freed alone; the next registration
+    // takes it again.
+    if (indice.bloco != nullptr && no >= indice.bloco && no < indice.bloco + indice.tamBloco) {
+        no->esq = indice.devolvidos;
+        indice.devolvidos = no;
+    } else {
+        delete no;
+    }
+}
+
 void Indice::reset() {
     while (raiz != nullptr) {
         TUsuario* no = raiz;
         cRetira(no);
-        delete no;
+        cLiberaUsuario(no);
     }
+    cLiberaBloco(bloco, tamBloco);
+    bloco = nullptr;
+    tamBloco = 0;
+    devolvidos = nullptr;
     cursor = nullptr;
     tabela.limpa();
     delete[] porSlot;
@@ -300,7 +328,7 @@ bool cEmailValido(const char* texto) {
     return estado == kCompleto;
 }
 
-void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n) {
+void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n, TUsuario* bloco) {
     assert(indice.raiz == nullptr && indice.registros == 0);
     assert(n >= 0 && n <= capacidade);
     // The nodes in slot order are the slot table already: adopting the
@@ -309,8 +337,10 @@ void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n) {
     std::fill(nos + n, nos + capacidade, nullptr);
     indice.porSlot = nos;
     indice.capacidadeSlots = capacidade;
-    if (n == 0)
+    if (n == 0) {
+        cLiberaBloco(bloco, capacidade);
         return;
+    }
     indice.tabela.reserva(n);
     Chave* chaves = new Chave[size_t(n)];
     bool ordenavel = true;
@@ -325,16 +355,40 @@ void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n) {
             distintas = comparaChaves(chaves[i - 1], chaves[i]) != 0;
     }
     if (distintas) {
+        // The nodes move into one block in key order: a listing then walks
+        // memory from start to end instead of jumping to wherever each
+        // record's node happened to be made.
+        TUsuario* ordenados = cNovoBloco(n);
+        for (int32_t k = 0; k < n; k++) {
+            TUsuario* velho = chaves[k].no;
+            ordenados[k] = *velho;
+            if (bloco == nullptr)
+                delete velho;
+            nos[ordenados[k].cPosicao()] = &ordenados[k];
+            chaves[k].no = &ordenados[k];
+        }
+        cLiberaBloco(bloco, capacidade);
+        indice.bloco = ordenados;
+        indice.tamBloco = n;
         // Distinct keys in a consistent order: every lookup and walk is
         // decided by the order alone, whatever the shape of the tree.
         montaEquilibrada(chaves, n);
-        indice.tabela.insereTodos(nos, n);
+        // In the block's order: the hashing reads each node's key, and
+        // read in order the nodes come from memory without a miss each.
+        TUsuario** emOrdem = new TUsuario*[size_t(n)];
+        for (int32_t k = 0; k < n; k++)
+            emOrdem[k] = &ordenados[k];
+        indice.tabela.insereTodos(emOrdem, n);
+        delete[] emOrdem;
         indice.registros = n;
     } else {
         // Equal keys, or keys the order cannot rank consistently: which
         // node a lookup meets depends on the shape, so build exactly the
         // tree that inserting in slot order builds. Each cInsere puts its
-        // node back where it already stands in the slot table.
+        // node back where it already stands in the slot table. The nodes
+        // stay where they are, in slot order.
+        indice.bloco = bloco;
+        indice.tamBloco = bloco != nullptr ? capacidade : 0;
         for (int32_t i = 0; i < n; i++) {
             char email[registro_campo::kEmailLen];
             copyBounded(email, nos[i]->email, registro_campo::kEmailLen);

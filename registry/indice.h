@@ -53,11 +53,28 @@ struct Indice {
     // no lookup meets. Room for capacidadeSlots entries.
     TUsuario** porSlot = nullptr;
     int32_t capacidadeSlots = 0;
+    // The nodes of a load, laid out in one block in key order, so that a
+    // walk in key order reads memory in order; nodes of later
+    // registrations come from the heap, or from the block's nodes that
+    // removals gave back (chained through esq).
+    TUsuario* bloco = nullptr;
+    int32_t tamBloco = 0;
+    TUsuario* devolvidos = nullptr;
 
     // Unlinks and frees every node and empties the tables: the index of a
     // process that has loaded nothing.
     void reset();
 };
+
+// n nodes in one block, their fields undefined. The index owns a block
+// once cMontaIndice has it, and frees it with cLiberaBloco.
+TUsuario* cNovoBloco(int32_t n);
+void cLiberaBloco(TUsuario* bloco, int32_t n);
+
+// A node for a new user, every field undefined; cLiberaUsuario gives it
+// back once it is out of the index.
+TUsuario* cNovoUsuario();
+void cLiberaUsuario(TUsuario* no);
 
 extern Indice indice;
 
@@ -85,10 +102,13 @@ int32_t cInsere(TUsuario* novo, const char* email);
 // walks, posicao, the slot table and registros come out as from n cInsere
 // in slot order (data included). When the keys are distinct and made of
 // bytes from 0x21 up (all that REGISTER accepts) the tree is built
-// balanced in linear time after one sort instead of n descents; otherwise
-// by n cInsere. The index takes nos (new[] of capacidade >= n entries) as
-// its slot table and frees it in reset.
-void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n);
+// balanced in linear time after one sort instead of n descents, its nodes
+// copied into one block in key order; otherwise by n cInsere. The index
+// takes nos (new[] of capacidade >= n entries) as its slot table and frees
+// it in reset, and the nodes: bloco, when not null, is the cNovoBloco of
+// capacidade nodes that holds all n of them (the nodes then move out of it
+// when sorted); null means each was made alone by new.
+void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n, TUsuario* bloco = nullptr);
 // Unlinks a node (moving cursor on first when it stands there); registros
 // decreases. Other nodes never move in memory. The caller frees the node.
 // The slots stay dense only when the node holds the last slot or another

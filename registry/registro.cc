@@ -26,14 +26,12 @@ int64_t deslocamento(int32_t slot) { return int64_t(slot) * kRecord; }
 // A node from a whole record; posicao, links and colour come with the
 // index. The texts stop at 79 and 31 characters, as if bytes 79 and 111
 // had been zeroed by a read.
-TUsuario* noDoRegistro(const uint8_t* rec) {
-    TUsuario* no = new TUsuario;
+void noDoRegistro(const uint8_t* rec, TUsuario* no) {
     cLeTexto(rec, kEmail, kEmailLen, no->email);
     no->data = cLeData(rec);
     no->estado = rec[kEstado];
     no->ip = cLeIp(rec);
     cLeTexto(rec, kNome, kNomeLen, no->nome);
-    return no;
 }
 
 }  // namespace
@@ -206,19 +204,22 @@ bool TRegistro::cCarrega() {
 
     int32_t capacidade = int32_t(inteiros > 0 ? inteiros : 1);
     TUsuario** nos = new TUsuario*[size_t(capacidade)];
+    // One block for all the nodes: a million allocations cost more than
+    // the reading, and the index lays them out in key order from here.
+    TUsuario* bloco = cNovoBloco(capacidade);
     int64_t n = 0;
     int64_t copiaDe, slotFalho;
-    bool completo = cPercorreRegistros(fd, inteiros, copiaDe, slotFalho, [nos, &n](int64_t, const uint8_t* rec) {
-        nos[n++] = noDoRegistro(rec);
+    bool completo = cPercorreRegistros(fd, inteiros, copiaDe, slotFalho, [nos, bloco, &n](int64_t, const uint8_t* rec) {
+        nos[n] = &bloco[n];
+        noDoRegistro(rec, nos[n++]);
         return true;
     });
     if (completo) {
-        cMontaIndice(nos, capacidade, int32_t(n));  // the index keeps nos
+        cMontaIndice(nos, capacidade, int32_t(n), bloco);  // the index keeps nos and the nodes
     } else {
         // Starting with part of the file would let new records overwrite
         // the users that were not read.
-        for (int64_t i = 0; i < n; i++)
-            delete nos[i];
+        cLiberaBloco(bloco, capacidade);
         delete[] nos;
     }
     // The repeated last record is cut off: the removal's second step.
@@ -254,7 +255,7 @@ bool TRegistro::cRemove(TUsuario* no) {
         cMudaDeSlot(movido, d);
     }
     cRetira(no);  // moves the ageing cursor on
-    delete no;
+    cLiberaUsuario(no);
     cTrunca(indice.registros);  // a failure is remembered and retried by the ageing pass
     return true;
 }
@@ -275,7 +276,7 @@ TUsuario* TRegistro::cRegistra(TUsuario* no, const char* email, const char* nome
     if (!gravou)
         return nullptr;
     if (no == nullptr) {
-        no = new TUsuario;
+        no = cNovoUsuario();
         cInsere(no, f.email);
     }
     no->data = data;
