@@ -3,11 +3,29 @@
 // empty lines are never interpreted, control bytes are dropped, and while
 // the registration dialogue collects information a line "." ends the
 // block.
+#include <cstring>
+
 #include "protocol/cliente.h"
 
 bool TCliente::cProcessa(const char* dados, int32_t len) {
     for (int32_t i = 0; i < len; i++) {
         uint8_t b = uint8_t(dados[i]);
+        if (b >= 0x20) {
+            // A run of plain bytes, the bulk of every line, goes in one
+            // copy; it is "." only when it is that one byte on a line of
+            // its own so far.
+            int32_t fim = i + 1;
+            while (fim < len && uint8_t(dados[fim]) >= 0x20)
+                fim++;
+            if (tamanho == 0)
+                estadoLinha = 0;
+            estadoLinha = (estadoLinha == 0 && fim - i == 1 && b == '.') ? 1 : 2;
+            int32_t n = fim - i < kLinhaMax - tamanho ? fim - i : kLinhaMax - tamanho;
+            memcpy(linha + tamanho, dados + i, size_t(n));
+            tamanho = uint16_t(tamanho + n);
+            i = fim - 1;
+            continue;
+        }
         if (tamanho == 0)
             estadoLinha = 0;
         if ((b == '\n' && fimLinha == '\r') || (b == '\r' && fimLinha == '\n')) {
@@ -57,12 +75,6 @@ bool TCliente::cProcessa(const char* dados, int32_t len) {
         }
         // Control bytes are dropped before they can count: a line that
         // reads "." without them ends an information block.
-        if (b < 0x20)
-            continue;
-        estadoLinha = (estadoLinha == 0 && b == '.') ? 1 : 2;
-        if (tamanho >= kLinhaMax)
-            continue;
-        linha[tamanho++] = char(b);
     }
     return true;
 }
