@@ -45,12 +45,69 @@ void stripTrailingBlanks(char* text, int& len) {
     text[len] = 0;
 }
 
+// "a.b.c.d" of four numbers 0..255, nothing else; host order.
+bool leEndereco(const char* p, const char* fim, uint32_t& ip) {
+    ip = 0;
+    for (int k = 0; k < 4; k++) {
+        if (p == fim || *p < '0' || *p > '9')
+            return false;
+        uint32_t v = 0;
+        int digitos = 0;
+        while (p != fim && *p >= '0' && *p <= '9' && digitos < 4) {
+            v = v * 10 + uint32_t(*p++ - '0');
+            digitos++;
+        }
+        if (v > 255)
+            return false;
+        ip = (ip << 8) | v;
+        if (k < 3 && (p == fim || *p++ != '.'))
+            return false;
+    }
+    return p == fim;
+}
+
+// Networks separated by commas or blanks, each an address or address/bits.
+void leProxies(Configuracao& destino, const char* valor) {
+    destino.totalProxies = destino.proxiesInvalidos = 0;
+    const char* p = valor;
+    while (*p != 0) {
+        while (*p == ',' || *p == ' ')
+            p++;
+        const char* inicio = p;
+        while (*p != 0 && *p != ',' && *p != ' ')
+            p++;
+        if (p == inicio)
+            continue;
+        const char* barra = inicio;
+        while (barra != p && *barra != '/')
+            barra++;
+        uint32_t ip;
+        int32_t bits = 32;
+        bool ok = leEndereco(inicio, barra, ip);
+        if (ok && barra != p) {
+            bits = 0;
+            const char* b = barra + 1;
+            ok = b != p && p - b <= 2;
+            for (; ok && b != p; b++)
+                ok = *b >= '0' && *b <= '9' && (bits = bits * 10 + (*b - '0')) <= 32;
+        }
+        if (!ok || destino.totalProxies == int32_t(sizeof destino.proxies / sizeof destino.proxies[0])) {
+            destino.proxiesInvalidos++;
+            continue;
+        }
+        uint32_t mascara = bits == 0 ? 0 : ~uint32_t(0) << (32 - bits);
+        destino.proxies[destino.totalProxies++] = Configuracao::Rede{ip & mascara, mascara};
+    }
+}
+
 void apply(Configuracao& destino, const char* chave, const char* valor) {
     if (compareWord(chave, "senhaadm") == 0) {
         // Zero to its end: the interpreter compares the whole buffer.
         memset(destino.senhaadm, 0, sizeof destino.senhaadm);
         copyBounded(destino.senhaadm, valor, sizeof destino.senhaadm);
         destino.senhaadmLida = int32_t(strlen(valor));
+    } else if (compareWord(chave, "proxies") == 0) {
+        leProxies(destino, valor);
     } else if (compareWord(chave, "metricas") == 0) {
         copyBounded(destino.metricas, valor, sizeof destino.metricas);
     } else if (compareWord(chave, "ender") == 0) {
@@ -80,6 +137,17 @@ void apply(Configuracao& destino, const char* chave, const char* valor) {
 }
 
 }  // namespace
+
+bool enderecoDeProxy(uint32_t ip) {
+    // The peer's address comes in network order: its bytes in memory are
+    // the four numbers.
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(&ip);
+    uint32_t h = uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+    for (int32_t i = 0; i < config.totalProxies; i++)
+        if ((h & config.proxies[i].mascara) == config.proxies[i].rede)
+            return true;
+    return false;
+}
 
 void deriveFileNames(const char* programName) {
     // Only the last path component counts, however long the whole path is:
@@ -157,6 +225,10 @@ void reportConfiguration() {
     // Cut without a word, the configured password would never unlock and
     // every try would count as a guess; the server still starts, since a
     // directory without administration still serves its users.
+    if (config.proxiesInvalidos > 0)
+        logEvent("warning: proxies holds %d entries that are no IPv4 address or network (or more than %d); they "
+                 "are left out",
+                 config.proxiesInvalidos, int32_t(sizeof config.proxies / sizeof config.proxies[0]));
     if (config.senhaadmLida > int32_t(n))
         logEvent("warning: senhaadm has %d characters; only its first %d count", config.senhaadmLida, int32_t(n));
 }
@@ -233,12 +305,21 @@ void reloadConfiguration() {
         {"ativomin", &Configuracao::ativomin}, {"maxtempo", &Configuracao::maxtempo},
         {"regtempo", &Configuracao::regtempo}, {"penalidade", &Configuracao::penalidade},
     };
+    bool redesMudaram = nova.totalProxies != config.totalProxies;
+    for (int32_t i = 0; i < nova.totalProxies && !redesMudaram; i++)
+        redesMudaram = nova.proxies[i].rede != config.proxies[i].rede || nova.proxies[i].mascara != config.proxies[i].mascara;
+    if (redesMudaram) {
+        memcpy(config.proxies, nova.proxies, sizeof config.proxies);
+        config.totalProxies = nova.totalProxies;
+        anota(mudadas, sizeof mudadas, "proxies");
+    }
+    config.proxiesInvalidos = nova.proxiesInvalidos;
     for (const auto& k : numeros)
         if (nova.*k.campo != config.*k.campo) {
             config.*k.campo = nova.*k.campo;
             anota(mudadas, sizeof mudadas, k.nome);
         }
     logEvent("configuration reloaded; changed: %s", mudadas[0] != 0 ? mudadas : "nothing");
-    if (senhaMudou)
+    if (senhaMudou || redesMudaram)
         reportConfiguration();
 }

@@ -19,7 +19,18 @@ struct Configuracao {
     int32_t regtempo = 120;       // seconds between two registrations from one address
     int32_t penalidade = 2;       // delay after an address's first failed password, 0..60 s; 0: none
     char metricas[64] = "";       // "ADDRESS:PORT" of the metrics endpoint; empty: none
+    // "proxies": the IPv4 networks (host order) whose connections begin
+    // with a PROXY protocol header; entries that are none are counted.
+    struct Rede {
+        uint32_t rede, mascara;
+    };
+    Rede proxies[32] = {};
+    int32_t totalProxies = 0;
+    int32_t proxiesInvalidos = 0;
 };
+
+// Whether a peer address (network order) lies in one of config.proxies.
+bool enderecoDeProxy(uint32_t ip);
 
 // The one configuration of the process. Tests reset it with
 // config = Configuracao{}.

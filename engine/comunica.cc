@@ -163,21 +163,25 @@ void TComunica::cConecta(int socket) {
 }
 
 void TComunica::cFecha(bool descarregaAntes) {
-    if (socketEscrita >= 0) {
-        if (descarregaAntes && nivelEnvio != 5 && temSaida())
-            cDescarrega();
-        // cDescarrega drops (and closes) a failed write socket itself.
-        if (socketEscrita >= 0 && socketEscrita != socketLeitura)
-            platformClose(socketEscrita);
+    // cDescarrega drops (and closes) a failed write socket itself.
+    if (socketEscrita >= 0 && descarregaAntes && nivelEnvio != 5 && temSaida())
+        cDescarrega();
+    int s = cSolta();
+    if (s >= 0)
+        platformClose(s);
+}
+
+int TComunica::cSolta() {
+    int s = socketLeitura;
+    if (s >= 0) {
+        // Unwatched before it is closed or handed on: a forked child may
+        // still hold the descriptor, and epoll would keep reporting it
+        // under a number that a new connection may take.
+        platformUnwatch(s);
+        EngineCore::forgetSocket(s);
     }
-    if (socketLeitura >= 0) {
-        // Unwatched before closing: a forked child may still hold the
-        // descriptor, and epoll would keep reporting it under a number that
-        // a new connection may take.
-        platformUnwatch(socketLeitura);
-        EngineCore::forgetSocket(socketLeitura);
-        platformClose(socketLeitura);
-    }
+    if (socketEscrita >= 0 && socketEscrita != s)
+        platformClose(socketEscrita);
     socketEscrita = socketLeitura = -1;
     cabeca = cauda = 0;
     cLargaPalco();
@@ -185,6 +189,7 @@ void TComunica::cFecha(bool descarregaAntes) {
     legivel = cheio = interesse = querVez = 0;
     EngineCore::leave(this, kChainReady);
     EngineCore::leave(this, kChainPending);
+    return s;
 }
 
 // --- Ring --------------------------------------------------------------------

@@ -54,6 +54,10 @@ public:
     // Closes the sockets (one flush attempt first when asked and the send
     // level is not 5); pending output is discarded. Stays in its list.
     void cFecha(bool descarregaAntes);
+    // Gives the socket up without closing it, for another connection object
+    // to take with cConecta: it leaves the wait set, pending output is
+    // discarded, and this object stays as if closed. The socket, or -1.
+    int cSolta();
 
     // Events: data (bytes, 1..kRecepcao, valid only during the call), or with
     // dados null one of Evento: drained (the flush step just emptied the

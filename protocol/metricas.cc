@@ -111,8 +111,9 @@ int32_t TMetricas::cExpoe(char* out, int32_t size) const {
     poe("# HELP quelta_connections_refused_total Accepted connections refused, by reason.\n"
         "# TYPE quelta_connections_refused_total counter\n"
         "quelta_connections_refused_total{reason=\"machine_limit\"} %U\n"
-        "quelta_connections_refused_total{reason=\"descriptors\"} %U\n",
-        contadores.recusadasLimite, clientes->recusadasSemDescritor());
+        "quelta_connections_refused_total{reason=\"descriptors\"} %U\n"
+        "quelta_connections_refused_total{reason=\"proxy_header\"} %U\n",
+        contadores.recusadasLimite, clientes->recusadasSemDescritor(), contadores.recusadasProxy);
     poe("# HELP quelta_commands_total Lines interpreted, by command; lines that are no command as unknown.\n"
         "# TYPE quelta_commands_total counter\n");
     for (int32_t i = 0; i <= kComandosNaTabela; i++)

@@ -10,10 +10,83 @@
 #include "protocol/cliente.h"
 #include "protocol/contadores.h"
 #include "protocol/maquina.h"
+#include "protocol/proxy.h"
 #include "text/format.h"
 
+#include <cstring>
+
+namespace {
+
+constexpr int32_t kPrazoCabeca = 10;  // seconds for a proxy's header
+
+// A proxied connection until its header has come: then its socket goes to
+// a client of the address the header names, with what followed the header.
+class TPreambulo : public TComunica, public TAlarme {
+public:
+    TPreambulo(TServidor* servidor, int socket, uint32_t proxy) : servidor(servidor), proxy(proxy) {
+        cConecta(socket);
+        cArma(kPrazoCabeca);
+    }
+    void cEvento(const char* dados, int32_t len) override;
+    void cDispara() override { cRecusa("no PROXY header within 10 s"); }
+
+private:
+    void cRecusa(const char* motivo);
+    TServidor* servidor;
+    uint32_t proxy;
+    int32_t tamanho = 0;
+    // Less than a header's most before each receive, so a whole receive
+    // always fits behind it.
+    char recebido[kCabecaProxyMax + TComunica::kRecepcao];
+};
+
+void TPreambulo::cRecusa(const char* motivo) {
+    char endereco[16];
+    formatDotted(endereco, proxy);
+    logEvent("connection from proxy %s closed: %s", endereco, motivo);
+    contadores.recusadasProxy++;
+    delete this;  // closes without a word: the peer is a proxy, not a client
+}
+
+void TPreambulo::cEvento(const char* dados, int32_t len) {
+    if (dados == nullptr) {
+        if (len == kEventoFechada)
+            delete this;
+        return;
+    }
+    memcpy(recebido + tamanho, dados, size_t(len));
+    tamanho += len;
+    uint32_t ip = proxy;
+    int32_t usados = 0;
+    switch (analisaCabecaProxy(reinterpret_cast<const uint8_t*>(recebido), tamanho, &ip, &usados)) {
+    case CabecaProxy::kIncompleta:
+        if (tamanho >= kCabecaProxyMax)
+            cRecusa("PROXY header too long");
+        return;
+    case CabecaProxy::kMalformada:
+        cRecusa("malformed PROXY header");
+        return;
+    case CabecaProxy::kCliente:
+    case CabecaProxy::kProprio:
+        break;
+    }
+    // The client's own bytes after the header go to the client.
+    int socket = cSolta();
+    servidor->cAdmite(socket, ip, recebido + usados, tamanho - usados);
+    delete this;
+}
+
+}  // namespace
+
 void TServidor::cAceita(int socket, const PeerAddress& peer) {
-    TMaquina* m = cBuscaMaquina(peer.ip);
+    if (enderecoDeProxy(peer.ip))
+        new TPreambulo(this, socket, peer.ip);
+    else
+        cAdmite(socket, peer.ip, nullptr, 0);
+}
+
+void TServidor::cAdmite(int socket, uint32_t ip, const char* resto, int32_t n) {
+    TMaquina* m = cBuscaMaquina(ip);
     // Only an existing record is held to the limit: a machine's first
     // connection is always admitted, whatever maxconec says.
     if (m != nullptr && m->conexoes >= config.maxconec) {
@@ -29,7 +102,7 @@ void TServidor::cAceita(int socket, const PeerAddress& peer) {
         return;
     }
     if (m == nullptr)
-        m = new TMaquina(peer.ip);
+        m = new TMaquina(ip);
     TCliente* cliente = new TCliente(m);
     cliente->cConecta(socket);
 
@@ -38,6 +111,8 @@ void TServidor::cAceita(int socket, const PeerAddress& peer) {
                usuarios == 1 ? "" : "s");
     // A fresh ring always has room for the greeting.
     cliente->cEnvia(saudacao, -1);
+    if (n > 0)
+        cliente->cEvento(resto, n);  // may end the client (QUIT): touch nothing after
 }
 
 void TServidor::cAnotaRecusa(TMaquina* m) {

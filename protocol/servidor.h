@@ -8,7 +8,13 @@ class TMaquina;
 
 class TServidor : public TEscuta {
 public:
+    // A connection from one of config.proxies first gives its PROXY header
+    // (10 s at most), and is admitted as the client the header names.
     void cAceita(int socket, const PeerAddress& peer) override;
+    // Admission of a connection whose client is ip (network order): the
+    // per-address limit, the client object and its greeting; then resto,
+    // n bytes the client has sent already, as its first input.
+    void cAdmite(int socket, uint32_t ip, const char* resto, int32_t n);
 
 private:
     // Logs a refusal by the per-address limit, one line a minute at most.
