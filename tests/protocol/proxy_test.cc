@@ -3,7 +3,15 @@
 // the per-address limit. Through the real server.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "sessao.h"
 
@@ -74,3 +82,77 @@ TEST_F(Sessao, ProxyHeaderNamesTheClient) {
 }
 
 }  // namespace
+
+namespace {
+
+// A program of the test's own in the background, ended by its PID.
+struct Programa {
+    pid_t pid = -1;
+    bool inicia(const std::vector<std::string>& argv) {
+        std::vector<char*> a;
+        for (const std::string& s : argv)
+            a.push_back(const_cast<char*>(s.c_str()));
+        a.push_back(nullptr);
+        return posix_spawnp(&pid, a[0], nullptr, nullptr, a.data(), environ) == 0;
+    }
+    ~Programa() {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
+std::string saida(const std::string& comando) {
+    std::string tudo;
+    FILE* f = popen(("timeout 20 " + comando).c_str(), "r");
+    if (f == nullptr)
+        return tudo;
+    char b[512];
+    size_t n;
+    while ((n = fread(b, 1, sizeof b, f)) > 0)
+        tudo.append(b, n);
+    pclose(f);
+    return tudo;
+}
+
+}  // namespace
+
+// nginx terminates TLS and hands the client's address on; it reaches the
+// server from another address, so only the header can tell the client's.
+TEST(ProxyNginx, TlsClientsAddressReachesIp) {
+    const char* modulo = "/usr/lib/nginx/modules/ngx_stream_module.so";
+    if (system("nginx -v >/dev/null 2>&1") != 0 || access(modulo, R_OK) != 0)
+        GTEST_SKIP() << "nginx with its stream module is not installed (Debian: nginx libnginx-mod-stream)";
+    if (system("openssl version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "openssl is not installed";
+    ServerProcess srv;
+    ASSERT_TRUE(srv.start(std::string(kCfgBase) + "proxies = 127.0.0.3\n")) << srv.error;
+    const std::string d = srv.dir;
+    ASSERT_EQ(system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj "
+                      "/CN=localhost -keyout " + d + "/k.pem -out " + d + "/c.pem >/dev/null 2>&1")
+                         .c_str()),
+              0);
+    const int porta = ServerProcess::freePort();
+    ASSERT_TRUE(srv.writeFile(
+        "nginx.conf", std::string("load_module ") + modulo + ";\ndaemon off;\nmaster_process off;\npid " + d +
+                          "/nginx.pid;\nerror_log " + d + "/nginx.err;\nevents { worker_connections 64; }\n"
+                          "stream { server { listen 127.0.0.1:" + std::to_string(porta) + " ssl;\n"
+                          "ssl_certificate " + d + "/c.pem; ssl_certificate_key " + d + "/k.pem;\n"
+                          "proxy_pass 127.0.0.1:" + std::to_string(srv.port) + "; proxy_bind 127.0.0.3;\n"
+                          "proxy_protocol on; } }\n"));
+    Programa nginx;
+    ASSERT_TRUE(nginx.inicia({"nginx", "-p", d, "-c", d + "/nginx.conf", "-e", d + "/nginx.err"}));
+    bool ouve = false;
+    for (int i = 0; i < 50 && !ouve; i++) {
+        Client c;
+        ouve = c.connect(porta);
+        if (!ouve)
+            usleep(100 * 1000);
+    }
+    ASSERT_TRUE(ouve) << srv.readFile("nginx.err");
+    const std::string r =
+        saida("sh -c \"printf 'REGISTER a@exemplo.com\\r\\nFulano\\r\\n.\\r\\nIP a@exemplo.com\\r\\nQUIT\\r\\n' | "
+              "openssl s_client -quiet -connect 127.0.0.1:" + std::to_string(porta) + " 2>/dev/null\"");
+    EXPECT_NE(r.find("+OK Nome registrado\r\n+OK 127.0.0.1\r\n"), std::string::npos) << r << srv.errors();
+}
