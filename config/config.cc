@@ -108,6 +108,13 @@ void apply(Configuracao& destino, const char* chave, const char* valor) {
         destino.senhaadmLida = int32_t(strlen(valor));
     } else if (compareWord(chave, "proxies") == 0) {
         leProxies(destino, valor);
+    } else if (compareWord(chave, "portatls") == 0) {
+        int32_t p = parseNumber(valor);
+        destino.portatls = p >= 1 && p <= 65535 ? p : 0;
+    } else if (compareWord(chave, "certificado") == 0) {
+        copyBounded(destino.certificado, valor, sizeof destino.certificado);
+    } else if (compareWord(chave, "chave") == 0) {
+        copyBounded(destino.chave, valor, sizeof destino.chave);
     } else if (compareWord(chave, "metricas") == 0) {
         copyBounded(destino.metricas, valor, sizeof destino.metricas);
     } else if (compareWord(chave, "ender") == 0) {
@@ -283,6 +290,7 @@ void reloadConfiguration() {
                  platformErrorText());
         return;
     }
+    char mudadas[200] = "";
     // The listener is open on the old address and port.
     if (strcmp(nova.ender, config.ender) != 0)
         logEvent("ender changed: needs a restart");
@@ -290,7 +298,17 @@ void reloadConfiguration() {
         logEvent("porta changed: needs a restart");
     if (strcmp(nova.metricas, config.metricas) != 0)
         logEvent("metricas changed: needs a restart");
-    char mudadas[200] = "";
+    if (nova.portatls != config.portatls)
+        logEvent("portatls changed: needs a restart");
+    // The pair itself is loaded again by the caller; new handshakes use it.
+    if (strcmp(nova.certificado, config.certificado) != 0) {
+        memcpy(config.certificado, nova.certificado, sizeof config.certificado);
+        anota(mudadas, sizeof mudadas, "certificado");
+    }
+    if (strcmp(nova.chave, config.chave) != 0) {
+        memcpy(config.chave, nova.chave, sizeof config.chave);
+        anota(mudadas, sizeof mudadas, "chave");
+    }
     bool senhaMudou = memcmp(nova.senhaadm, config.senhaadm, sizeof config.senhaadm) != 0;
     if (senhaMudou) {
         memcpy(config.senhaadm, nova.senhaadm, sizeof config.senhaadm);

@@ -19,6 +19,9 @@ struct Configuracao {
     int32_t regtempo = 120;       // seconds between two registrations from one address
     int32_t penalidade = 2;       // delay after an address's first failed password, 0..60 s; 0: none
     char metricas[64] = "";       // "ADDRESS:PORT" of the metrics endpoint; empty: none
+    int32_t portatls = 0;         // the TLS port, 1..65535; 0: none
+    char certificado[256] = "";   // PEM certificate chain of the TLS port
+    char chave[256] = "";         // PEM private key of the TLS port
     // "proxies": the IPv4 networks (host order) whose connections begin
     // with a PROXY protocol header; entries that are none are counted.
     struct Rede {

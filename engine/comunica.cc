@@ -12,6 +12,7 @@
 #include "engine/core.h"
 #include "engine/loop.h"
 #include "engine/platform.h"
+#include "engine/tls.h"
 
 namespace {
 
@@ -162,10 +163,35 @@ void TComunica::cConecta(int socket) {
     }
 }
 
+void TComunica::cConectaTls(int socket, void* sessao, bool feito) {
+    cConecta(socket);
+    tls = sessao;
+    apertoFeito = feito ? 1 : 0;
+    if (tls == nullptr) {
+        fechaPendente = 1;  // no session could be made: closed in the next receive step
+        EngineCore::join(this, kChainReady, true);
+        return;
+    }
+    // The session may hold bytes already read from the socket, which no
+    // readiness would report: the next receive step reads.
+    legivel = 1;
+    EngineCore::join(this, kChainReady, false);
+}
+
+void* TComunica::cSoltaTls() {
+    void* s = tls;
+    tls = nullptr;
+    return s;
+}
+
 void TComunica::cFecha(bool descarregaAntes) {
     // cDescarrega drops (and closes) a failed write socket itself.
     if (socketEscrita >= 0 && descarregaAntes && nivelEnvio != 5 && temSaida())
         cDescarrega();
+    if (tls != nullptr) {
+        tlsFim(tls);
+        tls = nullptr;
+    }
     int s = cSolta();
     if (s >= 0)
         platformClose(s);
@@ -199,7 +225,8 @@ static int32_t roomOf(int16_t cabeca, int16_t cauda) {
 }
 
 bool TComunica::cManda(const char* a, int32_t na, const char* b, int32_t nb, bool mais, int32_t& enviados) {
-    long r = platformSendPair(socketEscrita, a, size_t(na), b, size_t(nb), mais);
+    long r = tls != nullptr ? tlsSendPair(tls, a, size_t(na), b, size_t(nb))
+                            : platformSendPair(socketEscrita, a, size_t(na), b, size_t(nb), mais);
     if (r == kIoWouldBlock) {
         r = 0;
     } else if (r < 0) {
@@ -446,6 +473,22 @@ void EngineCore::receiveLevels(int niveis) {
             leave(c, kChainReady);
             // A suspended connection is read again when it resumes.
             bool ler = c->legivel != 0 && !c->leituraSuspensa && !c->fimDaEntrada;
+            if (ler && c->tls != nullptr && !c->apertoFeito) {
+                int r = tlsAperto(c->tls);
+                if (r < 0) {
+                    c->cFecha(false);
+                    c->cEvento(nullptr, kEventoFechada);
+                    continue;
+                }
+                if (r == 0) {
+                    c->legivel = 0;
+                    continue;  // the peer's next bytes wake it
+                }
+                c->apertoFeito = 1;
+                c->cEvento(nullptr, kEventoSeguro);
+                if (w.servindo != c || c->socketLeitura < 0)
+                    continue;  // handed on, or gone
+            }
             c->legivel = 0;
             int leituras = 0;
             while (ler && c->socketLeitura >= 0) {
@@ -456,7 +499,8 @@ void EngineCore::receiveLevels(int niveis) {
                     join(c, kChainReady, true);
                     break;
                 }
-                long n = platformRecv(c->socketLeitura, buf, sizeof buf);
+                long n = c->tls != nullptr ? tlsRecv(c->tls, buf, sizeof buf)
+                                           : platformRecv(c->socketLeitura, buf, sizeof buf);
                 if (n == kIoWouldBlock)
                     break;
                 if (n == 0 && c->mantemAposFim) {

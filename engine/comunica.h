@@ -16,6 +16,7 @@ enum Evento : int32_t {
     kEventoFechada = 0,       // the sockets are already closed
     kEventoEsvaziada = 1,     // the ring drained, or the turn cPedeVez asked for
     kEventoFimDaEntrada = 2,  // the peer finished sending (under cMantemAposFim)
+    kEventoSeguro = 3,        // the TLS handshake finished (cConectaTls)
 };
 
 class TComunica {
@@ -32,6 +33,14 @@ public:
     // Gives the connection its accepted socket (read and write side) and
     // starts watching it. The socket belongs to the connection from then on.
     void cConecta(int socket);
+    // The same for a socket of the TLS port and its session (engine/tls),
+    // which the connection then owns: every receive and send goes through
+    // it. With apertoFeito false the receive step drives the handshake
+    // first and reports kEventoSeguro when it has finished; a handshake
+    // that fails closes the connection.
+    void cConectaTls(int socket, void* sessao, bool apertoFeito);
+    // Gives the TLS session up with the socket (see cSolta); null when none.
+    void* cSoltaTls();
 
     // Queues len bytes (len < 0: the NUL-terminated length) whole or not
     // at all. True when queued (or empty). A text needs strictly less than
@@ -125,6 +134,8 @@ private:
     uint8_t querVez = 0;       // a drained event is due in the next flush step
     int16_t cabeca = 0;
     int16_t cauda = 0;
+    void* tls = nullptr;        // the TLS session, or null for plain TCP
+    uint8_t apertoFeito = 0;    // its handshake has finished
     // The stage: palcoEnviado..palcoUsado still to send; null when empty.
     char* palco = nullptr;
     int32_t palcoUsado = 0;

@@ -7,6 +7,7 @@
 #include "engine/clock.h"
 #include "engine/diario.h"
 #include "engine/platform.h"
+#include "engine/tls.h"
 #include "protocol/cliente.h"
 #include "protocol/contadores.h"
 #include "protocol/maquina.h"
@@ -76,16 +77,43 @@ void TPreambulo::cEvento(const char* dados, int32_t len) {
     delete this;
 }
 
+// A connection of the TLS port until its handshake has finished; then its
+// socket and session go to a client.
+class TAperto : public TComunica, public TAlarme {
+public:
+    TAperto(TServidor* servidor, int socket, uint32_t ip) : servidor(servidor), ip(ip) {
+        cConectaTls(socket, tlsNova(socket), false);
+        cArma(kPrazoCabeca);
+    }
+    void cEvento(const char* dados, int32_t len) override {
+        if (dados == nullptr && len == kEventoSeguro) {
+            void* sessao = cSoltaTls();
+            int socket = cSolta();
+            servidor->cAdmite(socket, ip, nullptr, 0, sessao);
+            delete this;
+        } else if (dados == nullptr && len == kEventoFechada) {
+            delete this;  // the handshake failed: plain text, or a broken peer
+        }
+    }
+    void cDispara() override { delete this; }  // no handshake within 10 s
+
+private:
+    TServidor* servidor;
+    uint32_t ip;
+};
+
 }  // namespace
 
 void TServidor::cAceita(int socket, const PeerAddress& peer) {
-    if (enderecoDeProxy(peer.ip))
+    if (tls)
+        new TAperto(this, socket, peer.ip);
+    else if (enderecoDeProxy(peer.ip))
         new TPreambulo(this, socket, peer.ip);
     else
         cAdmite(socket, peer.ip, nullptr, 0);
 }
 
-void TServidor::cAdmite(int socket, uint32_t ip, const char* resto, int32_t n) {
+void TServidor::cAdmite(int socket, uint32_t ip, const char* resto, int32_t n, void* sessao) {
     TMaquina* m = cBuscaMaquina(ip);
     // Only an existing record is held to the limit: a machine's first
     // connection is always admitted, whatever maxconec says.
@@ -95,7 +123,12 @@ void TServidor::cAdmite(int socket, uint32_t ip, const char* resto, int32_t n) {
                                config.maxconec, config.maxconec == 1 ? "ão" : "ões");
         // One attempt on the non-blocking socket: what it does not take
         // at once is lost, and the socket closes regardless.
-        platformSend(socket, recusa, size_t(fim - recusa));
+        if (sessao != nullptr) {
+            tlsSendPair(sessao, recusa, size_t(fim - recusa), nullptr, 0);
+            tlsFim(sessao);
+        } else {
+            platformSend(socket, recusa, size_t(fim - recusa));
+        }
         platformClose(socket);
         contadores.recusadasLimite++;
         cAnotaRecusa(m);
@@ -104,7 +137,10 @@ void TServidor::cAdmite(int socket, uint32_t ip, const char* resto, int32_t n) {
     if (m == nullptr)
         m = new TMaquina(ip);
     TCliente* cliente = new TCliente(m);
-    cliente->cConecta(socket);
+    if (sessao != nullptr)
+        cliente->cConectaTls(socket, sessao, true);
+    else
+        cliente->cConecta(socket);
 
     char saudacao[80];
     formatText(saudacao, sizeof saudacao, "+OK QUELTA Versão 2.03. Agora %d usuário%s.\r\n", usuarios,

@@ -8,6 +8,7 @@
 #include "engine/diario.h"
 #include "engine/loop.h"
 #include "engine/platform.h"
+#include "engine/tls.h"
 #include "protocol/metricas.h"
 #include "protocol/servidor.h"
 #include "registry/indice.h"
@@ -33,6 +34,14 @@ void recarrega() {
              static_cast<long long>(platformMonotonicMicroseconds()));
     platformNotify(aviso);
     reloadConfiguration();
+    // New handshakes take the pair as it is now; one that does not load
+    // leaves the one in use.
+    if (config.portatls != 0) {
+        if (const char* erro = tlsCarrega(config.certificado, config.chave))
+            logEvent("TLS certificate not reloaded: %s; the pair in use stays", erro);
+        else
+            logEvent("TLS certificate and key reloaded");
+    }
     platformNotify("READY=1");
 }
 
@@ -88,11 +97,27 @@ int main(int argc, char** argv) {
     platformCloseFile(fd);
     reportConfiguration();
 
+    // The TLS pair is loaded before anything is accepted.
+    if (config.portatls != 0) {
+        if (const char* erro = tlsCarrega(config.certificado, config.chave)) {
+            puts(erro);
+            logEvent("start-up failed: TLS port %d: %s", config.portatls, erro);
+            return 1;
+        }
+    }
     static TServidor servidor;  // lives as long as the process
     if (const char* erro = servidor.cAbre(config.ender, uint16_t(config.porta))) {
         puts(erro);
         logEvent("start-up failed: %s", erro);
         return 1;
+    }
+    static TServidor servidorTls(true);
+    if (config.portatls != 0) {
+        if (const char* erro = servidorTls.cAbre(config.ender, uint16_t(config.portatls))) {
+            puts(erro);
+            logEvent("start-up failed: TLS port %d: %s", config.portatls, erro);
+            return 1;
+        }
     }
     // The metrics endpoint, when asked for, shares the loop.
     static TMetricas metricas(&servidor);

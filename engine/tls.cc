@@ -1,0 +1,139 @@
+// TLS sessions on non-blocking sockets. OpenSSL reads and writes the socket
+// itself; a call that would block reports it and is repeated later with the
+// same arguments, which is what OpenSSL asks of a retried write.
+#include "engine/tls.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <cstdio>
+
+#include "engine/platform.h"
+
+namespace {
+
+SSL_CTX* contexto = nullptr;
+char motivo[256];
+
+const char* erroTls(const char* rotulo) {
+    unsigned long e = ERR_get_error();
+    char texto[200] = "unknown error";
+    if (e != 0)
+        ERR_error_string_n(e, texto, sizeof texto);
+    ERR_clear_error();
+    snprintf(motivo, sizeof motivo, "%s: %s", rotulo, texto);
+    return motivo;
+}
+
+// The stage and the ring may hold more than one record; a write takes the
+// pieces one after the other and stops at the first that would block.
+long escreve(SSL* s, const void* p, size_t n) {
+    size_t escrito = 0;
+    if (n == 0)
+        return 0;
+    int r = SSL_write_ex(s, p, n, &escrito) == 1 ? 1 : 0;
+    if (r == 1)
+        return long(escrito);
+    int e = SSL_get_error(s, 0);
+    ERR_clear_error();
+    if (e == SSL_ERROR_WANT_WRITE || e == SSL_ERROR_WANT_READ)
+        return kIoWouldBlock;
+    return kIoFailed;
+}
+
+}  // namespace
+
+const char* tlsCarrega(const char* certificado, const char* chave) {
+    SSL_CTX* c = SSL_CTX_new(TLS_server_method());
+    if (c == nullptr)
+        return erroTls("TLS");
+    SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
+    // An idle connection keeps no read or write buffer of the library's.
+    SSL_CTX_set_mode(c, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ENABLE_PARTIAL_WRITE |
+                            SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    const char* falha = nullptr;
+    if (SSL_CTX_use_certificate_chain_file(c, certificado) != 1)
+        falha = erroTls(certificado);
+    else if (SSL_CTX_use_PrivateKey_file(c, chave, SSL_FILETYPE_PEM) != 1)
+        falha = erroTls(chave);
+    else if (SSL_CTX_check_private_key(c) != 1)
+        falha = erroTls("the key does not match the certificate");
+    if (falha != nullptr) {
+        SSL_CTX_free(c);
+        return falha;
+    }
+    if (contexto != nullptr)
+        SSL_CTX_free(contexto);  // sessions under way keep their own reference
+    contexto = c;
+    return nullptr;
+}
+
+void* tlsNova(int socket) {
+    if (contexto == nullptr)
+        return nullptr;
+    SSL* s = SSL_new(contexto);
+    if (s == nullptr || SSL_set_fd(s, socket) != 1) {
+        SSL_free(s);
+        ERR_clear_error();
+        return nullptr;
+    }
+    SSL_set_accept_state(s);
+    return s;
+}
+
+int tlsAperto(void* sessao) {
+    SSL* s = static_cast<SSL*>(sessao);
+    int r = SSL_do_handshake(s);
+    if (r == 1)
+        return 1;
+    int e = SSL_get_error(s, r);
+    ERR_clear_error();
+    // Waiting to write is rare in a handshake (the socket's buffer is
+    // empty then); the next readable event, or the time-out, goes on.
+    return e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE ? 0 : -1;
+}
+
+long tlsRecv(void* sessao, void* buf, size_t n) {
+    SSL* s = static_cast<SSL*>(sessao);
+    size_t total = 0;
+    // Fill as far as the session holds: bytes left inside it raise no
+    // readiness on the socket.
+    while (total < n) {
+        size_t lidos = 0;
+        if (SSL_read_ex(s, static_cast<char*>(buf) + total, n - total, &lidos) == 1) {
+            total += lidos;
+            continue;
+        }
+        int e = SSL_get_error(s, 0);
+        ERR_clear_error();
+        if (total > 0)
+            return long(total);
+        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE)
+            return kIoWouldBlock;
+        if (e == SSL_ERROR_ZERO_RETURN || e == SSL_ERROR_SYSCALL)
+            return 0;  // close_notify, or the stream ended without one
+        return kIoFailed;
+    }
+    return long(total);
+}
+
+long tlsSendPair(void* sessao, const void* a, size_t na, const void* b, size_t nb) {
+    SSL* s = static_cast<SSL*>(sessao);
+    long r = escreve(s, a, na);
+    if (r < 0 || size_t(r) < na || nb == 0)
+        return r;
+    long r2 = escreve(s, b, nb);
+    if (r2 == kIoFailed)
+        return kIoFailed;
+    return r + (r2 > 0 ? r2 : 0);
+}
+
+void tlsFim(void* sessao) {
+    SSL* s = static_cast<SSL*>(sessao);
+    if (s == nullptr)
+        return;
+    if (SSL_is_init_finished(s))
+        SSL_shutdown(s);  // one attempt: the socket closes right after
+    ERR_clear_error();
+    SSL_free(s);
+}

@@ -1,0 +1,26 @@
+// TLS for the connections of the TLS port (OpenSSL, non-blocking, in the one
+// loop): one server context for the process, one session per connection,
+// carried under the connection's receive and send so that nothing above
+// them changes. TLS 1.2 and 1.3 only.
+#pragma once
+
+#include <cstddef>
+
+// Loads the certificate chain and the private key (PEM files) into the
+// process's server context. nullptr on success; otherwise "reason", valid
+// until the next call. A pair that does not match fails.
+const char* tlsCarrega(const char* certificado, const char* chave);
+
+// A session of the context for an accepted socket; null on failure.
+void* tlsNova(int socket);
+// Drives the handshake on: 1 finished, 0 waiting for the peer, -1 failed
+// (plain text on the TLS port, a protocol error, a closed peer).
+int tlsAperto(void* sessao);
+// Reads as much as the session and the socket hold, up to n bytes: bytes
+// read, 0 when the peer ended the session (close_notify or the end of the
+// stream), kIoWouldBlock or kIoFailed (engine/platform.h).
+long tlsRecv(void* sessao, void* buf, size_t n);
+// Writes both pieces, a then b: bytes taken, or kIoWouldBlock / kIoFailed.
+long tlsSendPair(void* sessao, const void* a, size_t na, const void* b, size_t nb);
+// Says close_notify once, without waiting, and frees the session.
+void tlsFim(void* sessao);

@@ -1,0 +1,101 @@
+// The TLS port of the real server, with openssl s_client as the client: a
+// session byte for byte as over TCP, plain text refused while others are
+// served, and a pair that does not load stopping the start.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "sessao.h"
+
+using namespace sessao;
+
+namespace {
+
+std::string saida(const std::string& comando) {
+    std::string tudo;
+    FILE* f = popen(("timeout 20 " + comando).c_str(), "r");
+    if (f == nullptr)
+        return tudo;
+    char b[512];
+    size_t n;
+    while ((n = fread(b, 1, sizeof b, f)) > 0)
+        tudo.append(b, n);
+    pclose(f);
+    return tudo;
+}
+
+// The lines, as printf reads them, through s_client; its output.
+std::string porTls(int porta, const std::string& linhas) {
+    return saida("sh -c \"printf '" + linhas + "' | openssl s_client -quiet -connect 127.0.0.1:" +
+                 std::to_string(porta) + " 2>/dev/null\"");
+}
+
+class Tls : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (system("openssl version >/dev/null 2>&1") != 0)
+            GTEST_SKIP() << "openssl is not installed";
+        ASSERT_TRUE(srv.makeDir());
+        ASSERT_EQ(system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+                          "-subj /CN=localhost -keyout " + srv.path("k.pem") + " -out " + srv.path("c.pem") +
+                          " >/dev/null 2>&1")
+                             .c_str()),
+                  0);
+        tls = ServerProcess::freePort();
+    }
+    std::string cfg() {
+        return std::string(kCfgBase) + "portatls = " + std::to_string(tls) + "\ncertificado = " + srv.path("c.pem") +
+               "\nchave = " + srv.path("k.pem") + "\n";
+    }
+    ServerProcess srv;
+    int tls = 0;
+};
+
+TEST_F(Tls, SessionIsServedAsOverTcp) {
+    ASSERT_TRUE(srv.start(cfg())) << srv.error;
+    const std::string linhas = "NOOP\\r\\nHELP\\r\\nIP x@exemplo.com\\r\\nFIND\\r\\nnada\\r\\nQUIT\\r\\n";
+    Client c;
+    ASSERT_TRUE(c.connect(srv.port));
+    ASSERT_TRUE(c.send("NOOP\r\nHELP\r\nIP x@exemplo.com\r\nFIND\r\nnada\r\nQUIT\r\n"));
+    const std::string tcp = c.readAll(5000);
+    ASSERT_NE(tcp.find("-Comando desconhecido: nada\r\n"), std::string::npos) << tcp;
+    EXPECT_EQ(porTls(tls, linhas), tcp);
+}
+
+TEST_F(Tls, PlainTextOnTheTlsPortIsClosedAndOthersAreServed) {
+    ASSERT_TRUE(srv.start(cfg())) << srv.error;
+    Client plano;
+    ASSERT_TRUE(plano.connect(tls));
+    ASSERT_TRUE(plano.send("NOOP\r\n"));
+    Client outro;
+    ASSERT_TRUE(outro.connect(srv.port, "127.0.0.2"));
+    EXPECT_EQ(outro.readLine().rfind("+OK QUELTA", 0), 0u);
+    EXPECT_EQ(plano.readAll(3000), "");
+    EXPECT_TRUE(plano.peerClosed);
+    ASSERT_TRUE(outro.send("NOOP\r\n"));
+    EXPECT_EQ(outro.readLine(), "+OK\r\n");
+}
+
+TEST_F(Tls, PairThatDoesNotLoadStopsTheStart) {
+    // The key of another certificate: the pair does not match.
+    ASSERT_EQ(system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj "
+                      "/CN=outro -keyout " + srv.path("outra.pem") + " -out " + srv.path("outro.pem") +
+                      " >/dev/null 2>&1")
+                         .c_str()),
+              0);
+    for (const std::string& chave : {srv.path("outra.pem"), srv.path("nao-existe.pem")}) {
+        ServerProcess s;
+        ASSERT_TRUE(s.launch(std::string(kCfgBase) + "porta = " + std::to_string(ServerProcess::freePort()) +
+                             "\nender = 127.0.0.1\nportatls = " + std::to_string(tls) +
+                             "\ncertificado = " + srv.path("c.pem") + "\nchave = " + chave + "\n"))
+            << s.error;
+        EXPECT_EQ(s.waitExit(10000), 1) << chave;
+        EXPECT_NE(s.errors().find("quelta: start-up failed: TLS port " + std::to_string(tls) + ": "), std::string::npos)
+            << s.errors();
+        EXPECT_FALSE(s.listening()) << chave;
+    }
+}
+
+}  // namespace
