@@ -3,14 +3,17 @@
 clients, and the worst case of clients that flood requests and never read
 (resident memory plus the kernel's socket memory from `ss -tmn`).
 
-    bench/memoria.py [--quelta PATH] [--idle 2000] [--flood 200]
+    bench/memoria.py [--quelta PATH] [--idle 2000] [--flood 200] [--tls]
+
+With --tls the idle clients connect to the TLS port instead, each with its
+handshake done and the greeting read.
 
 It starts its own server in a temporary directory on a free loopback port,
 connects from 127.0.0.2..127.0.0.51, ends the server by its PID and removes
 the directory. PATH defaults to the Release build of the other benchmarks
 (/tmp/build-bench/quelta), built first when missing.
 """
-import argparse, os, re, resource, shutil, socket, subprocess, sys, tempfile, time
+import argparse, os, re, resource, shutil, socket, ssl, subprocess, sys, tempfile, time
 
 def rss_kb(pid):
     with open(f"/proc/{pid}/status") as f:
@@ -29,10 +32,12 @@ def kernel_kb(port):
         totals.append(int(f.get("r", 0)) + int(f.get("w", 0)) + int(f.get("f", 0)) + int(f.get("o", 0)))
     return totals
 
-def connect(port, i, greeting=True):
+def connect(port, i, greeting=True, contexto=None):
     s = socket.socket()
     s.bind((f"127.0.0.{2 + i % 50}", 0))
     s.connect(("127.0.0.1", port))
+    if contexto is not None:
+        s = contexto.wrap_socket(s, server_hostname="localhost")
     if greeting:
         s.settimeout(5)
         buf = b""
@@ -53,6 +58,7 @@ def main():
     ap.add_argument("--idle", type=int, default=2000)
     ap.add_argument("--flood", type=int, default=200)
     ap.add_argument("--flood-bytes", type=int, default=4 << 20)
+    ap.add_argument("--tls", action="store_true")
     a = ap.parse_args()
     top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     if not os.path.exists(a.quelta):
@@ -65,17 +71,26 @@ def main():
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, need + 100)), hard))
     idle_phase(a)
-    flood_phase(a)
+    if not a.tls:
+        flood_phase(a)
 
 class Server:
     """A server of our own in a fresh directory: one per phase, so that
     memory freed by one phase cannot hide what the next one takes."""
-    def __init__(self, quelta):
+    def __init__(self, quelta, tls=False):
         self.work = tempfile.mkdtemp(prefix="quelta-memoria.")
         probe = socket.socket(); probe.bind(("127.0.0.1", 0)); self.port = probe.getsockname()[1]; probe.close()
+        self.tls_port = None
+        extra = ""
+        if tls:
+            probe = socket.socket(); probe.bind(("127.0.0.1", 0)); self.tls_port = probe.getsockname()[1]; probe.close()
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                            "-nodes", "-days", "1", "-subj", "/CN=localhost", "-keyout", os.path.join(self.work, "k.pem"),
+                            "-out", os.path.join(self.work, "c.pem")], check=True, capture_output=True)
+            extra = (f"portatls = {self.tls_port}\ncertificado = {self.work}/c.pem\nchave = {self.work}/k.pem\n")
         with open(os.path.join(self.work, "quelta.cfg"), "w") as f:
             f.write(f"ender = 127.0.0.1\nporta = {self.port}\nmaxconec = 1000000\nmaxtempo = 0\n"
-                    "diasreg = 0\nregtempo = 0\n")
+                    "diasreg = 0\nregtempo = 0\n" + extra)
         self.proc = subprocess.Popen([quelta], cwd=self.work, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.pid = self.proc.pid
         self.first = None
@@ -93,14 +108,20 @@ class Server:
         shutil.rmtree(self.work, ignore_errors=True)
 
 def idle_phase(a):
-    srv = Server(a.quelta)
+    srv = Server(a.quelta, a.tls)
     socks = []
+    contexto = None
+    if a.tls:
+        contexto = ssl.create_default_context()
+        contexto.check_hostname = False
+        contexto.verify_mode = ssl.CERT_NONE
     try:
         base = settle(srv.pid, 1.0)
         for i in range(a.idle):
-            socks.append(connect(srv.port, i))
+            socks.append(connect(srv.tls_port if a.tls else srv.port, i, True, contexto))
         idle = settle(srv.pid)
-        print(f"idle: {a.idle} connections, server resident +{idle - base} KiB, {(idle - base) / a.idle:.2f} KiB each")
+        print(f"idle{' TLS' if a.tls else ''}: {a.idle} connections, server resident +{idle - base} KiB, "
+              f"{(idle - base) / a.idle:.2f} KiB each")
     finally:
         for s in socks:
             s.close()

@@ -28,7 +28,7 @@ LevelWalk* walks;  // innermost walk first
 
 // Full reads of one connection in one pass: 64 KB, far more than any
 // command needs, few enough that one flooding peer cannot starve the rest.
-constexpr int kReadsPerPass = 4;
+constexpr int kReadsPerPass = 8;
 // Drained events of one connection in one flush step, for the same reason:
 // with a socket that takes all, about 64 KB of a listing per pass.
 constexpr int kFlushesPerPass = 32;

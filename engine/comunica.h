@@ -107,11 +107,13 @@ public:
     static constexpr int32_t kMaiorTexto = kRing - 2;
     // The most one receive hands to cEvento: a pipelining peer's batch of
     // some hundreds of requests in one system call.
-    static constexpr int32_t kRecepcao = 16 * 1024;
+    static constexpr int32_t kRecepcao = 8 * 1024;
     // The stage: a batch's replies (a few hundred short ones, or a listing)
-    // in one send. With the receive buffer, a held receive and the kernel's
-    // socket memory it keeps a connection's worst case near 110 KiB.
-    static constexpr int32_t kPalco = 16 * 1024;
+    // in one send. Ring, stage and a held receive come to 18 KiB; with the
+    // kernel's socket memory (92 KiB measured for a peer that floods and
+    // never reads) a connection stays under 128 KiB. Twice these sizes
+    // measured 132.
+    static constexpr int32_t kPalco = 8 * 1024;
 
 private:
     friend struct EngineCore;

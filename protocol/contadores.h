@@ -8,6 +8,8 @@
 struct Contadores {
     uint64_t recusadasLimite = 0;  // connections refused by the per-address limit
     uint64_t recusadasProxy = 0;   // closed for a missing or malformed PROXY header
+    uint64_t apertosTls = 0;       // TLS handshakes finished
+    uint64_t apertosFalhos = 0;    // TLS handshakes failed or not finished in time
     uint64_t falhasSenha = 0;      // failed password checks, every kind
     // Lines interpreted, by the command table's row; the last slot counts
     // the lines that are no command.

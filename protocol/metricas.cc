@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "config/config.h"
 #include "engine/alarme.h"
 #include "engine/comunica.h"
 #include "engine/platform.h"
@@ -114,6 +115,13 @@ int32_t TMetricas::cExpoe(char* out, int32_t size) const {
         "quelta_connections_refused_total{reason=\"descriptors\"} %U\n"
         "quelta_connections_refused_total{reason=\"proxy_header\"} %U\n",
         contadores.recusadasLimite, clientes->recusadasSemDescritor(), contadores.recusadasProxy);
+    if (config.portatls != 0)
+        poe("quelta_connections_refused_total{reason=\"tls_handshake\"} %U\n"
+            "# HELP quelta_tls_handshakes_total TLS handshakes finished on the TLS port.\n"
+            "# TYPE quelta_tls_handshakes_total counter\nquelta_tls_handshakes_total %U\n"
+            "# HELP quelta_tls_handshake_failures_total TLS handshakes that failed or did not finish in 10 s.\n"
+            "# TYPE quelta_tls_handshake_failures_total counter\nquelta_tls_handshake_failures_total %U\n",
+            contadores.apertosFalhos, contadores.apertosTls, contadores.apertosFalhos);
     poe("# HELP quelta_commands_total Lines interpreted, by command; lines that are no command as unknown.\n"
         "# TYPE quelta_commands_total counter\n");
     for (int32_t i = 0; i <= kComandosNaTabela; i++)

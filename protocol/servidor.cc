@@ -87,15 +87,20 @@ public:
     }
     void cEvento(const char* dados, int32_t len) override {
         if (dados == nullptr && len == kEventoSeguro) {
+            contadores.apertosTls++;
             void* sessao = cSoltaTls();
             int socket = cSolta();
             servidor->cAdmite(socket, ip, nullptr, 0, sessao);
             delete this;
         } else if (dados == nullptr && len == kEventoFechada) {
+            contadores.apertosFalhos++;
             delete this;  // the handshake failed: plain text, or a broken peer
         }
     }
-    void cDispara() override { delete this; }  // no handshake within 10 s
+    void cDispara() override {  // no handshake within 10 s
+        contadores.apertosFalhos++;
+        delete this;
+    }
 
 private:
     TServidor* servidor;

@@ -65,7 +65,8 @@ TEST_F(Tls, SessionIsServedAsOverTcp) {
 }
 
 TEST_F(Tls, PlainTextOnTheTlsPortIsClosedAndOthersAreServed) {
-    ASSERT_TRUE(srv.start(cfg())) << srv.error;
+    const int metricas = ServerProcess::freePort();
+    ASSERT_TRUE(srv.start(cfg() + "metricas = 127.0.0.1:" + std::to_string(metricas) + "\n")) << srv.error;
     Client plano;
     ASSERT_TRUE(plano.connect(tls));
     ASSERT_TRUE(plano.send("NOOP\r\n"));
@@ -76,6 +77,14 @@ TEST_F(Tls, PlainTextOnTheTlsPortIsClosedAndOthersAreServed) {
     EXPECT_TRUE(plano.peerClosed);
     ASSERT_TRUE(outro.send("NOOP\r\n"));
     EXPECT_EQ(outro.readLine(), "+OK\r\n");
+    EXPECT_EQ(porTls(tls, "QUIT\\r\\n"), kSaudacao1.substr(0, 30) + "2 usu\xE1rios.\r\n");
+    Client h;
+    ASSERT_TRUE(h.connect(metricas));
+    ASSERT_TRUE(h.send("GET /metrics HTTP/1.1\r\n\r\n"));
+    const std::string m = h.readAll();
+    for (const char* linha : {"\nquelta_tls_handshakes_total 1\n", "\nquelta_tls_handshake_failures_total 1\n",
+                              "\nquelta_connections_refused_total{reason=\"tls_handshake\"} 1\n"})
+        EXPECT_NE(m.find(linha), std::string::npos) << linha << m;
 }
 
 TEST_F(Tls, PairThatDoesNotLoadStopsTheStart) {
