@@ -3,6 +3,8 @@
 // served, and a pair that does not load stopping the start.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -62,6 +64,25 @@ TEST_F(Tls, SessionIsServedAsOverTcp) {
     const std::string tcp = c.readAll(5000);
     ASSERT_NE(tcp.find("-Comando desconhecido: nada\r\n"), std::string::npos) << tcp;
     EXPECT_EQ(porTls(tls, linhas), tcp);
+    // A reload with a key that does not match keeps the pair in use; one
+    // with a good pair takes it for the next handshakes.
+    ASSERT_EQ(system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj "
+                      "/CN=novo -keyout " + srv.path("k2.pem") + " -out " + srv.path("c2.pem") + " >/dev/null 2>&1")
+                         .c_str()),
+              0);
+    const std::string base = cfg().substr(0, cfg().find("certificado"));
+    for (const char* par : {"c.pem\nchave = k2", "c2.pem\nchave = k2"}) {
+        ASSERT_TRUE(srv.writeFile("quelta.cfg", base + "porta = " + std::to_string(srv.port) + "\ncertificado = " +
+                                                    srv.dir + "/" + par + ".pem\n"));
+        ASSERT_EQ(kill(srv.pid, SIGHUP), 0);
+        EXPECT_EQ(porTls(tls, "NOOP\\r\\nQUIT\\r\\n"), kSaudacao1 + "+OK\r\n") << par;
+    }
+    const std::string log = srv.errors();
+    EXPECT_NE(log.find("quelta: TLS certificate not reloaded: "), std::string::npos) << log;
+    EXPECT_NE(log.find("quelta: TLS certificate and key reloaded\n"), std::string::npos) << log;
+    EXPECT_NE(saida("sh -c \"echo | openssl s_client -connect 127.0.0.1:" + std::to_string(tls) +
+                    " 2>/dev/null | grep subject=\"").find("CN = novo"),
+              std::string::npos);
 }
 
 TEST_F(Tls, PlainTextOnTheTlsPortIsClosedAndOthersAreServed) {
