@@ -1,6 +1,9 @@
 // Admission: every accepted socket becomes a client of its machine, unless
 // that machine already holds maxconec connections. A refusal is sent on the
-// bare socket, since no connection object exists for it.
+// bare socket (or its TLS session), since no connection object exists for
+// it. A proxy's connection first gives its PROXY header, and one of the TLS
+// port its handshake, each to an object of its own that then hands the
+// socket on.
 #include "protocol/servidor.h"
 
 #include "config/config.h"
