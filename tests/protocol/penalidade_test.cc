@@ -218,20 +218,6 @@ TEST_F(Sessao, LinesWrittenAheadForARefusedRegistrationAreNoGuesses) {
     EXPECT_EQ(log, "quelta: authentication failure for u@exemplo.com from 127.0.0.5\n");
 }
 
-// What a command prints on standard output, within 60 s.
-std::string saidaDe(const std::string& comando) {
-    std::string tudo;
-    FILE* f = popen(("timeout 60 " + comando + " 2>&1").c_str(), "r");
-    if (f == nullptr)
-        return tudo;
-    char b[4096];
-    size_t n;
-    while ((n = fread(b, 1, sizeof b, f)) > 0)
-        tudo.append(b, n);
-    pclose(f);
-    return tudo;
-}
-
 TEST_F(Sessao, FailuresAreLoggedForTheFilter) {
     ASSERT_TRUE(inicia(kCfgAdm));  // without delays
     registra("jose@exemplo.com:pw", "Fulano");
@@ -259,7 +245,7 @@ TEST_F(Sessao, FailuresAreLoggedForTheFilter) {
 
     const std::string filtro = std::string(QUELTA_SOURCE_DIR) + "/contrib/fail2ban/filter.d/quelta.conf";
     const std::string comum = "/etc/fail2ban/filter.d/common.conf";
-    if (saidaDe("fail2ban-regex --version").find("fail2ban-regex") == std::string::npos || access(comum.c_str(), R_OK) != 0)
+    if (commandOutput("fail2ban-regex --version 2>&1").find("fail2ban-regex") == std::string::npos || access(comum.c_str(), R_OK) != 0)
         GTEST_SKIP() << "fail2ban is not installed";
     // fail2ban-regex finds the filter's include beside it: a configuration
     // folder of the shipped filter and the system's common definitions.
@@ -268,7 +254,7 @@ TEST_F(Sessao, FailuresAreLoggedForTheFilter) {
     ASSERT_EQ(mkdir(srv.path("f2b/filter.d").c_str(), 0700), 0);
     ASSERT_EQ(symlink(filtro.c_str(), srv.path("f2b/filter.d/quelta.conf").c_str()), 0);
     ASSERT_EQ(symlink(comum.c_str(), srv.path("f2b/filter.d/common.conf").c_str()), 0);
-    std::string r = saidaDe("fail2ban-regex --config " + srv.path("f2b") + " " + srv.path("f2b.log") + " quelta");
+    std::string r = commandOutput("fail2ban-regex --config " + srv.path("f2b") + " " + srv.path("f2b.log") + " quelta 2>&1");
     // Every failure line matched, the start-up warning did not.
     EXPECT_NE(r.find("Lines: 8 lines, 0 ignored, 7 matched, 1 missed"), std::string::npos) << r;
 }

@@ -103,19 +103,6 @@ struct Programa {
     }
 };
 
-std::string saida(const std::string& comando) {
-    std::string tudo;
-    FILE* f = popen(("timeout 20 " + comando).c_str(), "r");
-    if (f == nullptr)
-        return tudo;
-    char b[512];
-    size_t n;
-    while ((n = fread(b, 1, sizeof b, f)) > 0)
-        tudo.append(b, n);
-    pclose(f);
-    return tudo;
-}
-
 }  // namespace
 
 // nginx terminates TLS and hands the client's address on; it reaches the
@@ -152,7 +139,7 @@ TEST(ProxyNginx, TlsClientsAddressReachesIp) {
     }
     ASSERT_TRUE(ouve) << srv.readFile("nginx.err");
     const std::string r =
-        saida("sh -c \"printf 'REGISTER a@exemplo.com\\r\\nFulano\\r\\n.\\r\\nIP a@exemplo.com\\r\\nQUIT\\r\\n' | "
+        commandOutput("sh -c \"printf 'REGISTER a@exemplo.com\\r\\nFulano\\r\\n.\\r\\nIP a@exemplo.com\\r\\nQUIT\\r\\n' | "
               "openssl s_client -quiet -connect 127.0.0.1:" + std::to_string(porta) + " 2>/dev/null\"");
     EXPECT_NE(r.find("+OK Nome registrado\r\n+OK 127.0.0.1\r\n"), std::string::npos) << r << srv.errors();
 }

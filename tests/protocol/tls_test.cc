@@ -15,22 +15,9 @@ using namespace sessao;
 
 namespace {
 
-std::string saida(const std::string& comando) {
-    std::string tudo;
-    FILE* f = popen(("timeout 20 " + comando).c_str(), "r");
-    if (f == nullptr)
-        return tudo;
-    char b[512];
-    size_t n;
-    while ((n = fread(b, 1, sizeof b, f)) > 0)
-        tudo.append(b, n);
-    pclose(f);
-    return tudo;
-}
-
 // The lines, as printf reads them, through s_client; its output.
 std::string porTls(int porta, const std::string& linhas) {
-    return saida("sh -c \"printf '" + linhas + "' | openssl s_client -quiet -connect 127.0.0.1:" +
+    return commandOutput("sh -c \"printf '" + linhas + "' | openssl s_client -quiet -connect 127.0.0.1:" +
                  std::to_string(porta) + " 2>/dev/null\"");
 }
 
@@ -80,7 +67,7 @@ TEST_F(Tls, SessionIsServedAsOverTcp) {
     const std::string log = srv.errors();
     EXPECT_NE(log.find("quelta: TLS certificate not reloaded: "), std::string::npos) << log;
     EXPECT_NE(log.find("quelta: TLS certificate and key reloaded\n"), std::string::npos) << log;
-    EXPECT_NE(saida("sh -c \"echo | openssl s_client -connect 127.0.0.1:" + std::to_string(tls) +
+    EXPECT_NE(commandOutput("sh -c \"echo | openssl s_client -connect 127.0.0.1:" + std::to_string(tls) +
                     " 2>/dev/null | grep subject=\"").find("CN = novo"),
               std::string::npos);
 }

@@ -642,3 +642,16 @@ std::string makeRecord(const std::string& email, const std::string& nome, uint32
 }
 
 uint32_t ipOf(const char* dotted) { return inet_addr(dotted); }
+
+std::string commandOutput(const std::string& command, int seconds) {
+    std::string all;
+    FILE* f = popen(("timeout " + std::to_string(seconds) + " " + command).c_str(), "r");
+    if (f == nullptr)
+        return all;
+    char b[4096];
+    size_t n;
+    while ((n = fread(b, 1, sizeof b, f)) > 0)
+        all.append(b, n);
+    pclose(f);
+    return all;
+}

@@ -113,5 +113,9 @@ std::string makeRecord(const std::string& email, const std::string& nome, uint32
                        uint32_t dataMinutes, const uint8_t senha[20], uint8_t estado,
                        const std::string& info, const std::string& logon);
 
+// What a shell command writes on its standard output, run under
+// `timeout seconds`; "" when it could not be started.
+std::string commandOutput(const std::string& command, int seconds = 60);
+
 // Address of a dotted text in network order (inet_addr).
 uint32_t ipOf(const char* dotted);
