@@ -7,6 +7,8 @@
 #include <openssl/ssl.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "engine/platform.h"
 
@@ -41,6 +43,70 @@ long escreve(SSL* s, const void* p, size_t n) {
     return kIoFailed;
 }
 
+// The read side of a session whose first bytes were read before it
+// existed: those bytes, then the socket. They are only ever the start of
+// the client's hello, so the copy is freed within the handshake.
+struct Antes {
+    int socket;
+    size_t n, lido;
+    char* dados;
+};
+
+int leAntes(BIO* b, char* buf, int n) {
+    Antes* a = static_cast<Antes*>(BIO_get_data(b));
+    BIO_clear_retry_flags(b);
+    if (a->dados != nullptr) {
+        size_t k = a->n - a->lido < size_t(n) ? a->n - a->lido : size_t(n);
+        memcpy(buf, a->dados + a->lido, k);
+        a->lido += k;
+        if (a->lido == a->n) {
+            free(a->dados);
+            a->dados = nullptr;
+        }
+        return int(k);
+    }
+    long r = platformRecv(a->socket, buf, size_t(n));
+    if (r == kIoWouldBlock) {
+        BIO_set_retry_read(b);
+        return -1;
+    }
+    return r < 0 ? -1 : int(r);
+}
+
+long controlaAntes(BIO*, int cmd, long, void*) {
+    return cmd == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+int liberaAntes(BIO* b) {
+    Antes* a = static_cast<Antes*>(BIO_get_data(b));
+    if (a != nullptr) {
+        free(a->dados);
+        delete a;
+    }
+    BIO_set_data(b, nullptr);
+    return 1;
+}
+
+BIO* bioAntes(int socket, const char* antes, size_t n) {
+    static BIO_METHOD* metodo = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "quelta-antes");
+        BIO_meth_set_read(m, leAntes);
+        BIO_meth_set_ctrl(m, controlaAntes);
+        BIO_meth_set_destroy(m, liberaAntes);
+        return m;
+    }();
+    char* copia = static_cast<char*>(malloc(n));
+    BIO* b = metodo != nullptr && copia != nullptr ? BIO_new(metodo) : nullptr;
+    if (b == nullptr) {
+        free(copia);
+        return nullptr;
+    }
+    memcpy(copia, antes, n);
+    BIO_set_data(b, new Antes{socket, n, 0, copia});
+    BIO_set_init(b, 1);
+    return b;
+}
+
 }  // namespace
 
 const char* tlsCarrega(const char* certificado, const char* chave) {
@@ -68,11 +134,20 @@ const char* tlsCarrega(const char* certificado, const char* chave) {
     return nullptr;
 }
 
-void* tlsNova(int socket) {
+void* tlsNova(int socket, const char* antes, size_t n) {
     if (contexto == nullptr)
         return nullptr;
     SSL* s = SSL_new(contexto);
-    if (s == nullptr || SSL_set_fd(s, socket) != 1) {
+    bool pronta = s != nullptr && SSL_set_fd(s, socket) == 1;
+    if (pronta && n > 0) {
+        // Writes keep going straight to the socket; reads take the bytes
+        // read before first.
+        BIO* leitura = bioAntes(socket, antes, n);
+        pronta = leitura != nullptr;
+        if (pronta)
+            SSL_set0_rbio(s, leitura);
+    }
+    if (!pronta) {
         SSL_free(s);
         ERR_clear_error();
         return nullptr;

@@ -12,7 +12,9 @@
 const char* tlsCarrega(const char* certificado, const char* chave);
 
 // A session of the context for an accepted socket; null on failure.
-void* tlsNova(int socket);
+// antes: n bytes already read from the socket (what a proxy sent behind its
+// PROXY header), which the session reads before the socket's own.
+void* tlsNova(int socket, const char* antes = nullptr, size_t n = 0);
 // Drives the handshake on: 1 finished, 0 waiting for the peer, -1 failed
 // (plain text on the TLS port, a protocol error, a closed peer).
 int tlsAperto(void* sessao);

@@ -3,7 +3,8 @@
 // bare socket (or its TLS session), since no connection object exists for
 // it. A proxy's connection first gives its PROXY header, and one of the TLS
 // port its handshake, each to an object of its own that then hands the
-// socket on.
+// socket on. On the TLS port a proxy's header comes first, then the
+// handshake.
 #include "protocol/servidor.h"
 
 #include "config/config.h"
@@ -21,13 +22,17 @@
 
 namespace {
 
-constexpr int32_t kPrazoCabeca = 10;  // seconds for a proxy's header
+constexpr int32_t kPrazoCabeca = 10;  // seconds for a proxy's header, and for a TLS handshake
+
+// Starts the TLS handshake of a connection of the TLS port (below).
+void cTls(TServidor* servidor, int socket, uint32_t ip, const char* antes, int32_t n);
 
 // A proxied connection until its header has come: then its socket goes to
 // a client of the address the header names, with what followed the header.
 class TPreambulo : public TComunica, public TAlarme {
 public:
-    TPreambulo(TServidor* servidor, int socket, uint32_t proxy) : servidor(servidor), proxy(proxy) {
+    TPreambulo(TServidor* servidor, int socket, uint32_t proxy, bool tls)
+        : servidor(servidor), proxy(proxy), tls(tls) {
         cConecta(socket);
         cArma(kPrazoCabeca);
     }
@@ -38,6 +43,7 @@ private:
     void cRecusa(const char* motivo);
     TServidor* servidor;
     uint32_t proxy;
+    bool tls;
     int32_t tamanho = 0;
     // Less than a header's most before each receive, so a whole receive
     // always fits behind it.
@@ -74,9 +80,13 @@ void TPreambulo::cEvento(const char* dados, int32_t len) {
     case CabecaProxy::kProprio:
         break;
     }
-    // The client's own bytes after the header go to the client.
+    // The client's own bytes after the header go to the client, or to the
+    // TLS handshake that comes first on the TLS port.
     int socket = cSolta();
-    servidor->cAdmite(socket, ip, recebido + usados, tamanho - usados);
+    if (tls)
+        cTls(servidor, socket, ip, recebido + usados, tamanho - usados);
+    else
+        servidor->cAdmite(socket, ip, recebido + usados, tamanho - usados);
     delete this;
 }
 
@@ -84,8 +94,10 @@ void TPreambulo::cEvento(const char* dados, int32_t len) {
 // socket and session go to a client.
 class TAperto : public TComunica, public TAlarme {
 public:
-    TAperto(TServidor* servidor, int socket, uint32_t ip) : servidor(servidor), ip(ip) {
-        cConectaTls(socket, tlsNova(socket), false);
+    // antes: n bytes of the handshake that came behind a proxy's header.
+    TAperto(TServidor* servidor, int socket, uint32_t ip, const char* antes, int32_t n)
+        : servidor(servidor), ip(ip) {
+        cConectaTls(socket, tlsNova(socket, antes, size_t(n)), false);
         cArma(kPrazoCabeca);
     }
     void cEvento(const char* dados, int32_t len) override {
@@ -110,13 +122,18 @@ private:
     uint32_t ip;
 };
 
+void cTls(TServidor* servidor, int socket, uint32_t ip, const char* antes, int32_t n) {
+    new TAperto(servidor, socket, ip, antes, n);
+}
+
 }  // namespace
 
 void TServidor::cAceita(int socket, const PeerAddress& peer) {
-    if (tls)
-        new TAperto(this, socket, peer.ip);
-    else if (enderecoDeProxy(peer.ip))
-        new TPreambulo(this, socket, peer.ip);
+    // A proxy's header comes before anything else, the TLS handshake too.
+    if (enderecoDeProxy(peer.ip))
+        new TPreambulo(this, socket, peer.ip, tls);
+    else if (tls)
+        cTls(this, socket, peer.ip, nullptr, 0);
     else
         cAdmite(socket, peer.ip, nullptr, 0);
 }

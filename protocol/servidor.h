@@ -12,7 +12,8 @@ public:
     // handshake has finished (10 s at most).
     explicit TServidor(bool tls = false) : tls(tls) {}
     // A connection from one of config.proxies first gives its PROXY header
-    // (10 s at most), and is admitted as the client the header names.
+    // (10 s at most; on the TLS port before the handshake), and is
+    // admitted as the client the header names.
     void cAceita(int socket, const PeerAddress& peer) override;
     // Admission of a connection whose client is ip (network order): the
     // per-address limit, the client object and its greeting; then resto,

@@ -143,3 +143,58 @@ TEST(ProxyNginx, TlsClientsAddressReachesIp) {
               "openssl s_client -quiet -connect 127.0.0.1:" + std::to_string(porta) + " 2>/dev/null\"");
     EXPECT_NE(r.find("+OK Nome registrado\r\n+OK 127.0.0.1\r\n"), std::string::npos) << r << srv.errors();
 }
+
+// haproxy passes TCP through, TLS included, and puts its header first: v2
+// before the TLS port's handshake, v1 before the plain port's greeting.
+TEST(ProxyHaproxy, ClientsAddressReachesIpThroughEitherPort) {
+    if (system("haproxy -v >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "haproxy is not installed (Debian: haproxy)";
+    if (system("openssl version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "openssl is not installed";
+    ServerProcess srv;
+    ASSERT_TRUE(srv.makeDir());
+    const std::string d = srv.dir;
+    ASSERT_EQ(system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj "
+                      "/CN=localhost -keyout " + d + "/k.pem -out " + d + "/c.pem >/dev/null 2>&1")
+                         .c_str()),
+              0);
+    const int tls = ServerProcess::freePort(), frente = ServerProcess::freePort();
+    ASSERT_TRUE(srv.start(std::string(kCfgBase) + "proxies = 127.0.0.4\nportatls = " + std::to_string(tls) +
+                          "\ncertificado = " + d + "/c.pem\nchave = " + d + "/k.pem\n"))
+        << srv.error;
+    for (const char* versao : {"send-proxy-v2", "send-proxy"}) {
+        const bool porTls = std::string(versao) == "send-proxy-v2";
+        ASSERT_TRUE(srv.writeFile("haproxy.cfg", "defaults\n  mode tcp\n  timeout connect 5s\n  timeout client 30s\n"
+                                                 "  timeout server 30s\nlisten f\n  bind 127.0.0.1:" +
+                                                     std::to_string(frente) + "\n  server s 127.0.0.1:" +
+                                                     std::to_string(porTls ? tls : srv.port) + " " + versao +
+                                                     " source 127.0.0.4\n"));
+        Programa haproxy;
+        ASSERT_TRUE(haproxy.inicia({"haproxy", "-db", "-q", "-f", d + "/haproxy.cfg"}));
+        bool ouve = false;
+        for (int i = 0; i < 50 && !ouve; i++) {
+            Client c;
+            ouve = c.connect(frente);
+            if (!ouve)
+                usleep(100 * 1000);
+        }
+        ASSERT_TRUE(ouve) << versao;
+        const std::string conta = porTls ? "a@exemplo.com" : "b@exemplo.com";
+        const std::string linhas = "REGISTER " + conta + "\r\nFulano\r\n.\r\nIP " + conta + "\r\nQUIT\r\n";
+        std::string r;
+        if (porTls) {
+            std::string escapadas;  // printf's own escapes for CR LF
+            for (char ch : linhas)
+                escapadas += ch == '\r' ? "\\r" : ch == '\n' ? "\\n" : std::string(1, ch);
+            r = commandOutput("sh -c \"printf '" + escapadas + "' | openssl s_client -quiet -connect 127.0.0.1:" +
+                              std::to_string(frente) + " 2>/dev/null\"");
+        } else {
+            Client c;
+            ASSERT_TRUE(c.connect(frente));
+            ASSERT_TRUE(c.send(linhas));
+            r = c.readAll(5000);
+        }
+        EXPECT_NE(r.find("+OK Nome registrado\r\n+OK 127.0.0.1\r\n"), std::string::npos)
+            << versao << ": " << r << srv.errors();
+    }
+}
