@@ -6,12 +6,21 @@
 //
 // A result is one line of key=value pairs starting with "RESULT", so the
 // script can pick fields out of it with a pattern.
+//
+// With --tls every connection does a TLS handshake right after connect and
+// then goes through SSL_read and SSL_write on the same non-blocking socket
+// and the same loop. The choice is made once, at the start: the plain
+// generator and the TLS one are two instances of one template, so the plain
+// path has no test for TLS in it.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -40,6 +49,7 @@ struct Options {
     int srcSpread = 0;  // 0: the kernel picks 127.0.0.1
     int idle = 0;
     bool greeting = false;
+    bool tls = false;
     Mode mode = Mode::Line;
     double seconds = 5;
     double warmup = 0;
@@ -316,6 +326,9 @@ private:
 
 struct Conn {
     int fd = -1;
+    SSL* ssl = nullptr;           // with --tls only
+    bool readWantsWrite = false;  // SSL_read could not go on until the socket takes bytes
+    bool writeWantsRead = false;  // SSL_write could not go on until the socket brings bytes
     bool awaitingGreeting = false;
     bool wantOut = false;
     std::string out;
@@ -407,6 +420,123 @@ bool readLine(int fd, std::string& line, int64_t deadline) {
     }
 }
 
+// The client side of TLS: one context for every connection. The servers
+// listen on loopback with a self-signed certificate: nothing is verified.
+SSL_CTX* tlsContext() {
+    static SSL_CTX* ctx = [] {
+        SSL_CTX* c = SSL_CTX_new(TLS_client_method());
+        if (c == nullptr || SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION) != 1) {
+            fprintf(stderr, "loadgen: no TLS context\n");
+            ERR_print_errors_fp(stderr);
+            exit(2);
+        }
+        SSL_CTX_set_verify(c, SSL_VERIFY_NONE, nullptr);
+        // A read takes whatever the socket holds, several records at once,
+        // rather than a record header and then its body.
+        SSL_CTX_set_read_ahead(c, 1);
+        // A write that has to wait is retried from the same bytes, which
+        // may have moved since (requests are appended to the output while
+        // it waits); each record sent counts as progress.
+        SSL_CTX_set_mode(c, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        return c;
+    }();
+    return ctx;
+}
+
+// What a failed SSL call (ret, and err = SSL_get_error of it) says, read
+// right after the call: the library's error queue first.
+std::string tlsFailure(int ret, int err) {
+    unsigned long code = ERR_get_error();
+    char buf[256];
+    if (code != 0) {
+        ERR_error_string_n(code, buf, sizeof buf);
+        return buf;
+    }
+    if (err == SSL_ERROR_ZERO_RETURN)
+        return "closed by the server (close_notify)";
+    if (err == SSL_ERROR_SYSCALL)
+        return ret == 0 || errno == 0 ? "closed by the server" : strerror(errno);
+    snprintf(buf, sizeof buf, "SSL error %d", err);
+    return buf;
+}
+
+// Outside the measured window: waits until the socket can give what the
+// last SSL call on it asked for (err, its SSL_get_error). False when the
+// call failed for another reason or the deadline has passed.
+bool waitTls(int fd, int err, int64_t deadline) {
+    short events = err == SSL_ERROR_WANT_READ ? POLLIN : err == SSL_ERROR_WANT_WRITE ? POLLOUT : 0;
+    int64_t left = (deadline - monoNs()) / 1000000;
+    if (events == 0 || left <= 0)
+        return false;
+    pollfd p{fd, events, 0};
+    ::poll(&p, 1, int(left));  // a time-out shows on the next pass
+    return true;
+}
+
+// The client handshake on a connected non-blocking socket. nullptr on
+// failure, with the reason in why.
+SSL* tlsHandshake(int fd, int64_t deadline, std::string& why) {
+    SSL* ssl = SSL_new(tlsContext());
+    if (ssl == nullptr || SSL_set_fd(ssl, fd) != 1) {
+        why = tlsFailure(-1, SSL_ERROR_SSL);
+        SSL_free(ssl);
+        return nullptr;
+    }
+    for (;;) {
+        ERR_clear_error();
+        int r = SSL_connect(ssl);
+        if (r == 1)
+            return ssl;
+        int err = SSL_get_error(ssl, r);
+        if (!waitTls(fd, err, deadline)) {
+            why = err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE ? "handshake timed out" : tlsFailure(r, err);
+            SSL_free(ssl);
+            return nullptr;
+        }
+    }
+}
+
+// readLine through TLS. The library may already hold the bytes asked for,
+// so it is asked first and the socket polled only when it wants one.
+bool readLineTls(SSL* ssl, int fd, std::string& line, int64_t deadline) {
+    line.clear();
+    for (;;) {
+        char ch;
+        ERR_clear_error();
+        int n = SSL_read(ssl, &ch, 1);
+        if (n <= 0) {
+            if (!waitTls(fd, SSL_get_error(ssl, n), deadline))
+                return false;
+            continue;
+        }
+        if (ch == '\n') {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            return true;
+        }
+        line.push_back(ch);
+    }
+}
+
+bool writeAllTls(SSL* ssl, int fd, const std::string& s, int64_t deadline) {
+    size_t done = 0;
+    while (done < s.size()) {
+        ERR_clear_error();
+        int n = SSL_write(ssl, s.data() + done, int(s.size() - done));
+        if (n > 0)
+            done += size_t(n);
+        else if (!waitTls(fd, SSL_get_error(ssl, n), deadline))
+            return false;
+    }
+    return true;
+}
+
+// Sends close_notify if the socket takes it at once, then lets go.
+void tlsClose(SSL* ssl) {
+    SSL_shutdown(ssl);
+    SSL_free(ssl);
+}
+
 std::vector<std::string> loadRequests(const Options& o) {
     std::vector<std::string> reqs;
     if (o.requestsFile.empty()) {
@@ -434,6 +564,7 @@ std::vector<std::string> loadRequests(const Options& o) {
     return reqs;
 }
 
+template <bool kTls>
 class Generator {
 public:
     explicit Generator(const Options& o) : o_(o), reqs_(loadRequests(o)) {}
@@ -487,14 +618,33 @@ public:
         int64_t windowEnd = o_.count > 0 ? lastCompletion_ : monoNs();
         report(windowEnd);
         for (Conn& c : conns_)
-            if (c.fd >= 0)
+            if (c.fd >= 0) {
+                if constexpr (kTls)
+                    tlsClose(c.ssl);
                 close(c.fd);
+            }
+        for (SSL* ssl : idleSsl_)
+            tlsClose(ssl);
         for (int fd : idleFds_)
             close(fd);
         return closed_ > 0 || errors_ > 0 || completed_ == 0 ? 1 : 0;
     }
 
 private:
+    // The handshake of a freshly connected socket; a failure ends the run,
+    // as a failed connect does.
+    SSL* handshake(int fd, int index, int64_t deadline) {
+        std::string why;
+        SSL* ssl = tlsHandshake(fd, deadline, why);
+        if (ssl == nullptr) {
+            fprintf(stderr, "loadgen: TLS handshake %d: %s\n", index, why.c_str());
+            exit(2);
+        }
+        if (tlsInfo_.empty())
+            tlsInfo_ = std::string(SSL_get_version(ssl)) + "/" + SSL_get_cipher_name(ssl);
+        return ssl;
+    }
+
     // Idle connections are proven admitted before the load starts: by the
     // greeting when the server sends one, otherwise by one answered request.
     // Afterwards they stay silent and unread.
@@ -505,6 +655,23 @@ private:
             int fd = connectOne(o_, o_.conns + i, false);
             if (fd < 0)
                 die("idle connection");
+            if constexpr (kTls) {
+                SSL* ssl = handshake(fd, o_.conns + i, deadline);
+                if (!o_.greeting && !writeAllTls(ssl, fd, reqs_[0], deadline)) {
+                    fprintf(stderr, "loadgen: idle connection %d: TLS send failed\n", i);
+                    exit(2);
+                }
+                if (!readLineTls(ssl, fd, line, deadline) || line.compare(0, 1, "-") == 0) {
+                    fprintf(stderr, "loadgen: idle connection %d not admitted: %s\n", i, line.c_str());
+                    exit(2);
+                }
+                // Silent from here on: the library's buffers go back until
+                // it needs them again.
+                SSL_set_mode(ssl, SSL_MODE_RELEASE_BUFFERS);
+                idleSsl_.push_back(ssl);
+                idleFds_.push_back(fd);
+                continue;
+            }
             if (!o_.greeting) {
                 const std::string& r = reqs_[0];
                 if (send(fd, r.data(), r.size(), MSG_NOSIGNAL) != ssize_t(r.size()))
@@ -523,12 +690,15 @@ private:
         if (ep_ < 0)
             die("epoll_create1");
         conns_.reserve(size_t(o_.conns));  // Conn addresses stay fixed from here on
+        int64_t deadline = monoNs() + 120 * int64_t(1000000000);
         for (int i = 0; i < o_.conns; i++) {
             conns_.emplace_back(o_.mode);
             Conn& c = conns_.back();
             c.fd = connectOne(o_, i, false);
             if (c.fd < 0)
                 die("connection");
+            if constexpr (kTls)
+                c.ssl = handshake(c.fd, i, deadline);
             c.sent.assign(size_t(o_.pipeline), 0);
             c.out.reserve(4096);
             c.awaitingGreeting = o_.greeting;
@@ -540,6 +710,11 @@ private:
             if (epoll_ctl(ep_, EPOLL_CTL_ADD, c.fd, &ev) != 0)
                 die("epoll_ctl");
             live_++;
+            // The handshake's last read may have brought the greeting too:
+            // bytes the library holds are never reported by epoll.
+            if constexpr (kTls)
+                if (SSL_has_pending(c.ssl))
+                    receive(c);
         }
     }
 
@@ -567,8 +742,11 @@ private:
                double(hist_.maxNs()) / 1e3, hist_.meanNs() / 1e3, cpu / elapsed);
         if (o_.serverPid > 0 && serverCpuStart_ >= 0 && serverCpuEnd >= 0)
             printf(" server_cpu=%.2f", (serverCpuEnd - serverCpuStart_) / elapsed);
-        printf(" items=%llu items_per_s=%.0f errors=%llu closed=%d\n", (unsigned long long)items,
+        printf(" items=%llu items_per_s=%.0f errors=%llu closed=%d", (unsigned long long)items,
                double(items) / elapsed, (unsigned long long)errors_, closed_);
+        if constexpr (kTls)
+            printf(" tls=%s", tlsInfo_.c_str());
+        printf("\n");
         fflush(stdout);
     }
 
@@ -607,6 +785,10 @@ private:
     }
 
     void flush(Conn& c) {
+        if constexpr (kTls) {
+            flushTls(c);
+            return;
+        }
         while (c.outPos < c.out.size()) {
             ssize_t n = send(c.fd, c.out.data() + c.outPos, c.out.size() - c.outPos, MSG_NOSIGNAL);
             if (n > 0) {
@@ -629,8 +811,42 @@ private:
             watchOut(c, false);
     }
 
+    // SSL_write through the same steps as send; it may also have to wait
+    // for the socket to bring bytes first (a renegotiation, under TLS 1.2),
+    // and then goes on after the next read.
+    void flushTls(Conn& c) {
+        c.writeWantsRead = false;
+        while (c.outPos < c.out.size()) {
+            size_t left = std::min<size_t>(c.out.size() - c.outPos, 1 << 30);
+            ERR_clear_error();
+            int n = SSL_write(c.ssl, c.out.data() + c.outPos, int(left));
+            if (n > 0) {
+                c.outPos += size_t(n);
+                continue;
+            }
+            int err = SSL_get_error(c.ssl, n);
+            if (err == SSL_ERROR_WANT_WRITE) {
+                if (!c.wantOut)
+                    watchOut(c, true);
+                return;
+            }
+            if (err == SSL_ERROR_WANT_READ) {
+                c.writeWantsRead = true;
+                return;
+            }
+            lose(c, tlsFailure(n, err).c_str());
+            return;
+        }
+        c.out.clear();
+        c.outPos = 0;
+        if (c.wantOut)
+            watchOut(c, false);
+    }
+
     void watchOut(Conn& c, bool on) {
         c.wantOut = on;
+        if constexpr (kTls)
+            on = on || c.readWantsWrite;
         epoll_event ev{};
         ev.events = uint32_t(EPOLLIN) | (on ? uint32_t(EPOLLOUT) : 0u);
         ev.data.u32 = uint32_t(&c - conns_.data());
@@ -644,6 +860,10 @@ private:
         if (c.awaitingGreeting)
             greetingsLeft_--;
         epoll_ctl(ep_, EPOLL_CTL_DEL, c.fd, nullptr);
+        if constexpr (kTls) {
+            SSL_free(c.ssl);  // no close_notify on a connection that failed
+            c.ssl = nullptr;
+        }
         close(c.fd);
         c.fd = -1;
         closed_++;
@@ -660,6 +880,14 @@ private:
         }
         for (int i = 0; i < n; i++) {
             Conn& c = conns_[evs[i].data.u32];
+            if constexpr (kTls) {
+                if (c.fd >= 0 && (evs[i].events & EPOLLOUT) && c.readWantsWrite) {
+                    c.readWantsWrite = false;
+                    receive(c);
+                    if (c.fd >= 0 && !c.readWantsWrite)
+                        watchOut(c, c.wantOut);
+                }
+            }
             if (c.fd >= 0 && (evs[i].events & EPOLLOUT))
                 flush(c);
             if (c.fd >= 0 && (evs[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)))
@@ -670,8 +898,11 @@ private:
     // One read per readiness: the socket stays readable (level-triggered)
     // if more is waiting, and the other connections get their turn.
     void receive(Conn& c) {
-        static char buf[1 << 20];
-        ssize_t n = recv(c.fd, buf, sizeof buf, 0);
+        if constexpr (kTls) {
+            receiveTls(c);
+            return;
+        }
+        ssize_t n = recv(c.fd, buf_, sizeof buf_, 0);
         if (n == 0) {
             lose(c, "closed by the server");
             return;
@@ -681,8 +912,46 @@ private:
                 lose(c, strerror(errno));
             return;
         }
-        const char* p = buf;
-        size_t len = size_t(n);
+        consume(c, buf_, size_t(n));
+    }
+
+    // Through TLS a read of the socket may bring more than one record, and
+    // what the library keeps is never reported by epoll: it is read out
+    // until the library holds nothing. Whatever is left is in the socket,
+    // which stays readable. A record is at most 16 KiB, so the other
+    // connections still get their turn soon.
+    void receiveTls(Conn& c) {
+        for (;;) {
+            ERR_clear_error();
+            int n = SSL_read(c.ssl, buf_, sizeof buf_);
+            if (n > 0) {
+                consume(c, buf_, size_t(n));
+                if (c.fd < 0)
+                    return;
+                if (SSL_has_pending(c.ssl))
+                    continue;
+                break;
+            }
+            int err = SSL_get_error(c.ssl, n);
+            if (err == SSL_ERROR_WANT_READ)
+                break;
+            if (err == SSL_ERROR_WANT_WRITE) {  // goes on when the socket is writable
+                c.readWantsWrite = true;
+                watchOut(c, c.wantOut);
+                break;
+            }
+            if (err == SSL_ERROR_ZERO_RETURN || (err == SSL_ERROR_SYSCALL && n == 0 && ERR_peek_error() == 0))
+                lose(c, "closed by the server");
+            else
+                lose(c, tlsFailure(n, err).c_str());
+            return;
+        }
+        if (c.writeWantsRead)
+            flushTls(c);
+    }
+
+    // The bytes of one read: the greeting first, then replies.
+    void consume(Conn& c, const char* p, size_t len) {
         if (c.awaitingGreeting) {
             const char* nl = static_cast<const char*>(memchr(p, '\n', len));
             size_t upto = nl ? size_t(nl - p) + 1 : len;
@@ -732,6 +1001,9 @@ private:
     size_t nextReq_ = 0;
     std::vector<Conn> conns_;
     std::vector<int> idleFds_;
+    std::vector<SSL*> idleSsl_;
+    std::string tlsInfo_;  // version and cipher of the first handshake
+    static char buf_[1 << 20];
     int ep_ = -1;
     int live_ = 0, closed_ = 0, greetingsLeft_ = 0;
     bool measuring_ = false, issuing_ = false;
@@ -740,6 +1012,9 @@ private:
     double cpuStart_ = 0, serverCpuStart_ = -1;
     Histogram hist_;
 };
+
+template <bool kTls>
+char Generator<kTls>::buf_[1 << 20];
 
 // Start-up time: connect until the port answers, then ask until the reply's
 // first line is exactly --expect. Time counts from --t0-ns (wall clock, taken
@@ -806,6 +1081,7 @@ int freePort() {
             "  --src-spread K      bind connection i to 127.0.0.(2 + i mod K)\n"
             "  --idle M            extra connections, admitted once, then silent\n"
             "  --greeting          discard one line on connect\n"
+            "  --tls               TLS 1.2 or 1.3 on every connection, certificate not checked\n"
             "  --mode line|multi|resp  reply shape (line)\n"
             "  --request LINE      the request (NOOP); CR LF is added\n"
             "  --requests FILE     requests taken in turn, one a line\n"
@@ -836,6 +1112,7 @@ Options parse(int argc, char** argv) {
         else if (a == "--src-spread") o.srcSpread = atoi(next());
         else if (a == "--idle") o.idle = atoi(next());
         else if (a == "--greeting") o.greeting = true;
+        else if (a == "--tls") o.tls = true;
         else if (a == "--mode") {
             std::string m = next();
             if (m == "line") o.mode = Mode::Line;
@@ -860,7 +1137,7 @@ Options parse(int argc, char** argv) {
     if (o.freePort)
         return o;
     if (o.port <= 0 || o.port > 65535 || o.conns < 1 || o.pipeline < 1 || o.srcSpread < 0 || o.idle < 0 ||
-        (o.waitReady && o.expect.empty()))
+        (o.waitReady && (o.expect.empty() || o.tls)))  // the start-up wait is plain only
         usage();
     return o;
 }
@@ -873,6 +1150,11 @@ int main(int argc, char** argv) {
         return freePort();
     if (o.waitReady)
         return waitReady(o);
-    Generator g(o);
+    if (o.tls) {
+        signal(SIGPIPE, SIG_IGN);  // the library writes to the socket without MSG_NOSIGNAL
+        Generator<true> g(o);
+        return g.run();
+    }
+    Generator<false> g(o);
     return g.run();
 }

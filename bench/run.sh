@@ -6,7 +6,10 @@
 #
 #   bench/run.sh                 # 3 rounds, 5 s per measurement
 #   ROUNDS=1 RUN_SECONDS=3 bench/run.sh
-#   SCENARIOS="S2 S4" bench/run.sh   # only some of S1..S7
+#   SCENARIOS="S2 S4" bench/run.sh   # only some of S1..S9
+#
+# S8 and S9 are S1 and S7 over TLS: both servers open a TLS port as well,
+# with one self-signed certificate made for the run.
 #
 # Everything it starts is its own child and is ended by PID; everything it
 # writes lies in one temporary directory under /tmp, removed at the end.
@@ -24,7 +27,7 @@ users=100000
 bigusers=1000000
 server_cpu=0
 client_cpu=1
-scenarios=" ${SCENARIOS:-S1 S2 S3 S4 S5 S6 S7} "
+scenarios=" ${SCENARIOS:-S1 S2 S3 S4 S5 S6 S7 S8 S9} "
 want() { [[ "$scenarios" == *" $1 "* ]]; }
 
 # ---------------------------------------------------------------- set-up
@@ -74,8 +77,9 @@ stop() {  # stop PID: end one child we started, reap it and forget it
   children=("${rest[@]}")
 }
 
-# start_quelta DIR PORT: starts the server in DIR; sets qpid. The caller
-# takes the start time itself when it wants to time the start-up.
+# start_quelta DIR PORT [TLS-PORT]: starts the server in DIR, with a TLS
+# port too when one is given; sets qpid. The caller takes the start time
+# itself when it wants to time the start-up.
 start_quelta() {
   cat >"$1/quelta.cfg" <<CFG
 senhaadm = bench$RANDOM$RANDOM
@@ -86,15 +90,25 @@ diasreg = 0
 maxtempo = 0
 regtempo = 0
 CFG
+  if [ -n "${3:-}" ]; then
+    cat >>"$1/quelta.cfg" <<CFG
+portatls = $3
+certificado = $work/c.pem
+chave = $work/k.pem
+CFG
+  fi
   (cd "$1" && exec taskset -c "$server_cpu" "$quelta") >"$1/stdout" 2>&1 &
   qpid=$!
   children+=("$qpid")
 }
 
-# start_redis DIR PORT: starts redis-server with persistence off, loading
-# DIR/dump.rdb if it exists; sets rpid.
+# start_redis DIR PORT [TLS-PORT]: starts redis-server with persistence off,
+# loading DIR/dump.rdb if it exists, with a TLS port too when one is given;
+# sets rpid.
 start_redis() {
-  taskset -c "$server_cpu" redis-server --bind 127.0.0.1 --port "$2" --save "" --appendonly no \
+  local tls=()
+  [ -n "${3:-}" ] && tls=(--tls-port "$3" --tls-cert-file "$work/c.pem" --tls-key-file "$work/k.pem" --tls-auth-clients no)
+  taskset -c "$server_cpu" redis-server --bind 127.0.0.1 --port "$2" "${tls[@]}" --save "" --appendonly no \
     --dir "$1" --dbfilename dump.rdb --maxclients $((idle + 1000)) --protected-mode no \
     --daemonize no --logfile "$1/redis.log" >/dev/null 2>&1 &
   rpid=$!
@@ -103,20 +117,34 @@ start_redis() {
 
 ready_quelta() { lg --port "$1" --wait-ready --greeting --request NOOP --expect "+OK" --timeout 60 --label ready >/dev/null; }
 ready_redis() { lg --port "$1" --wait-ready --request PING --expect "+PONG" --timeout 60 --label ready >/dev/null; }
+# The start-up wait is plain only; once the plain port answers, one request
+# over TLS proves the TLS port (a failure stops the script).
+ready_quelta_tls() { lg --port "$1" --tls --greeting --conns 1 --count 1 --request NOOP --label ready-tls >/dev/null; }
+ready_redis_tls() { lg --port "$1" --tls --mode resp --conns 1 --count 1 --request PING --label ready-tls >/dev/null; }
 
 load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 echo "== preparing data in $work (load average $load_start)"
 mkdir -p "$work/q" "$work/r" "$work/q4" "$work/r4" "$work/qe" "$work/re"
 "$mkregistry" --users "$users" --out "$work/q/quelta.sav" --ip-requests "$work/ip.txt" \
   --key-commands "$work/keys.resp" --key-requests "$work/exists.txt" --requests 100000
+qtport="" rtport=""
+if want S8 || want S9; then
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=localhost \
+    -keyout "$work/k.pem" -out "$work/c.pem" 2>/dev/null
+  qtport=$(lg --free-port)
+  rtport=$(lg --free-port)
+fi
 qport=$(lg --free-port)
-start_quelta "$work/q" "$qport"
+start_quelta "$work/q" "$qport" "$qtport"
 ready_quelta "$qport"
+[ -n "$qtport" ] && ready_quelta_tls "$qtport"
 rport=$(lg --free-port)
-start_redis "$work/r" "$rport"
+start_redis "$work/r" "$rport" "$rtport"
 ready_redis "$rport"
+[ -n "$rtport" ] && ready_redis_tls "$rtport"
 redis-cli -p "$rport" --pipe <"$work/keys.resp" >/dev/null
 echo "   quelta pid $qpid port $qport ($users users); redis pid $rpid port $rport ($(redis-cli -p "$rport" DBSIZE) keys)"
+[ -n "$qtport" ] && echo "   TLS ports: quelta $qtport, redis $rtport (one self-signed P-256 certificate)"
 
 declare -A vals  # "metric system" -> values of all rounds
 
@@ -142,7 +170,12 @@ record() {  # record SCENARIO SYSTEM RESULT-LINE
     "$([ "$1" = S5 ] && echo " listing_ms=$(calc "$(field "$line" mean_us)/1000" 1) lines/s=$(field "$line" items_per_s)")"
 }
 
-run_pair() {  # run_pair SCENARIO ROUND quelta-args -- redis-args
+run_pair() {  # run_pair [--tls] SCENARIO ROUND quelta-args -- redis-args
+  local qp=$qport rp=$rport tls=()
+  if [ "$1" = --tls ]; then  # both systems on their TLS ports
+    qp=$qtport rp=$rtport tls=(--tls)
+    shift
+  fi
   local sc=$1 round=$2 qargs=() rargs=() out
   shift 2
   while [ "$1" != "--" ]; do qargs+=("$1"); shift; done
@@ -152,9 +185,9 @@ run_pair() {  # run_pair SCENARIO ROUND quelta-args -- redis-args
   # does not always favour the same one.
   for sys in $([ $((round % 2)) -eq 1 ] && echo "quelta redis" || echo "redis quelta"); do
     if [ "$sys" = quelta ]; then
-      out=$(lg --port "$qport" --greeting --server-pid "$qpid" --label "$sc-quelta" "${qargs[@]}" || true)
+      out=$(lg --port "$qp" "${tls[@]}" --greeting --server-pid "$qpid" --label "$sc-quelta" "${qargs[@]}" || true)
     else
-      out=$(lg --port "$rport" --mode resp --server-pid "$rpid" --label "$sc-redis" "${rargs[@]}" || true)
+      out=$(lg --port "$rp" "${tls[@]}" --mode resp --server-pid "$rpid" --label "$sc-redis" "${rargs[@]}" || true)
     fi
     record "$sc" "$sys" "$(grep '^RESULT' <<<"$out" || true)"
   done
@@ -179,6 +212,12 @@ for round in $(seq 1 "$rounds"); do
     # One write of 100,000 requests, timed until the last reply.
     burst=(--conns 1 --count 100000 --warmup 0 --pipeline 100000)
     run_pair S7w "$round" "${burst[@]}" --requests "$work/ip.txt" -- "${burst[@]}" --requests "$work/exists.txt"
+  fi
+  # S1 and S7 again over TLS, each system on its TLS port.
+  want S8 && run_pair --tls S8 "$round" "${common[@]}" --request NOOP -- "${common[@]}" --request PING
+  if want S9; then
+    one=(--conns 1 --seconds "$secs" --warmup "$warm" --pipeline 1000)
+    run_pair --tls S9 "$round" "${one[@]}" --requests "$work/ip.txt" -- "${one[@]}" --requests "$work/exists.txt"
   fi
 done
 stop "$qpid"
@@ -270,6 +309,8 @@ s4r=$(pratio "S4 quelta ms" "S4 redis ms") s5r=$(pratio "S5 quelta mean_us" "S5 
 q6=$(m "S6 quelta rps") r6=$(m "S6 redis rps") s6r=$(pratio "S6 quelta rps" "S6 redis rps")
 q7=$(m "S7 quelta rps") r7=$(m "S7 redis rps") s7r=$(pratio "S7 quelta rps" "S7 redis rps")
 q7w=$(calc "100000/$(m "S7w quelta rps")*1000" 1) r7w=$(calc "100000/$(m "S7w redis rps")*1000" 1)
+q8=$(m "S8 quelta rps") r8=$(m "S8 redis rps") s8r=$(pratio "S8 quelta rps" "S8 redis rps")
+q9=$(m "S9 quelta rps") r9=$(m "S9 redis rps") s9r=$(pratio "S9 quelta rps" "S9 redis rps")
 
 echo
 echo "== results, $(date -u '+%Y-%m-%d %H:%M UTC'), medians of $rounds rounds ($secs s windows, $conns connections);"
@@ -289,15 +330,20 @@ echo "| S5 lines per second | $q5l | $r5l | | | |"
 echo "| S6 IP vs EXISTS, 32 in flight on each of $conns connections, requests/s | $q6 (server_cpu $(m "S6 quelta server_cpu")) | $r6 (server_cpu $(m "S6 redis server_cpu")) | $s6r | >= 2.0 | $(verdict "$s6r" 2.0 '>=') |"
 echo "| S7 IP vs EXISTS, 1,000 in flight on one connection, requests/s | $q7 (server_cpu $(m "S7 quelta server_cpu")) | $r7 (server_cpu $(m "S7 redis server_cpu")) | $s7r | >= 2.0 | $(verdict "$s7r" 2.0 '>=') |"
 echo "| S7 one write of 100,000 requests until the last reply, ms | $q7w | $r7w | $(pratio "S7w redis rps" "S7w quelta rps") | | |"
+echo "| S8 S1 over TLS, NOOP vs PING, round trips/s | $q8 (client_cpu $(m "S8 quelta client_cpu"), server_cpu $(m "S8 quelta server_cpu")) | $r8 (client_cpu $(m "S8 redis client_cpu"), server_cpu $(m "S8 redis server_cpu")) | $s8r | >= 1.0 | $(verdict "$s8r" 1.0 '>=') |"
+echo "| S9 S7 over TLS, IP vs EXISTS, 1,000 in flight on one connection, requests/s | $q9 (server_cpu $(m "S9 quelta server_cpu")) | $r9 (server_cpu $(m "S9 redis server_cpu")) | $s9r | >= 1.0 | $(verdict "$s9r" 1.0 '>=') |"
 echo
 echo "Per CPU-second of the server (independent of its share of a busy CPU):" \
   "S1 quelta $(m "S1 quelta per_cpu"), redis $(m "S1 redis per_cpu") ($(pratio "S1 quelta per_cpu" "S1 redis per_cpu"));" \
   "S2 quelta $(m "S2 quelta per_cpu"), redis $(m "S2 redis per_cpu") ($(pratio "S2 quelta per_cpu" "S2 redis per_cpu"));" \
   "S3 quelta $(m "S3 quelta per_cpu"), redis $(m "S3 redis per_cpu") ($(pratio "S3 quelta per_cpu" "S3 redis per_cpu"));" \
   "S3/S1 quelta $(pratio "S3 quelta per_cpu" "S1 quelta per_cpu"), redis $(pratio "S3 redis per_cpu" "S1 redis per_cpu");" \
-  "S5 lines: quelta $(m "S5 quelta per_cpu"), redis $(m "S5 redis per_cpu") ($(pratio "S5 quelta per_cpu" "S5 redis per_cpu"))"
+  "S5 lines: quelta $(m "S5 quelta per_cpu"), redis $(m "S5 redis per_cpu") ($(pratio "S5 quelta per_cpu" "S5 redis per_cpu"));" \
+  "S8 quelta $(m "S8 quelta per_cpu"), redis $(m "S8 redis per_cpu") ($(pratio "S8 quelta per_cpu" "S8 redis per_cpu"));" \
+  "S9 quelta $(m "S9 quelta per_cpu"), redis $(m "S9 redis per_cpu") ($(pratio "S9 quelta per_cpu" "S9 redis per_cpu"))"
 echo "p50/p99 latency (us): S1 quelta $(m "S1 quelta p50_us")/$(m "S1 quelta p99_us"), redis $(m "S1 redis p50_us")/$(m "S1 redis p99_us");" \
   "S2 quelta $(m "S2 quelta p50_us")/$(m "S2 quelta p99_us"), redis $(m "S2 redis p50_us")/$(m "S2 redis p99_us");" \
-  "S3 quelta $(m "S3 quelta p50_us")/$(m "S3 quelta p99_us"), redis $(m "S3 redis p50_us")/$(m "S3 redis p99_us")"
-echo "errors over all rounds: quelta$(for s in S1 S2 S3 S5 S6 S7 S7w; do echo -n " $s:${vals["$s quelta errors"]:-}"; done);" \
-  "redis$(for s in S1 S2 S3 S5 S6 S7 S7w; do echo -n " $s:${vals["$s redis errors"]:-}"; done)"
+  "S3 quelta $(m "S3 quelta p50_us")/$(m "S3 quelta p99_us"), redis $(m "S3 redis p50_us")/$(m "S3 redis p99_us");" \
+  "S8 quelta $(m "S8 quelta p50_us")/$(m "S8 quelta p99_us"), redis $(m "S8 redis p50_us")/$(m "S8 redis p99_us")"
+echo "errors over all rounds: quelta$(for s in S1 S2 S3 S5 S6 S7 S7w S8 S9; do echo -n " $s:${vals["$s quelta errors"]:-}"; done);" \
+  "redis$(for s in S1 S2 S3 S5 S6 S7 S7w S8 S9; do echo -n " $s:${vals["$s redis errors"]:-}"; done)"

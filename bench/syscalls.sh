@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # System calls per request in the pipelined scenarios: S7 (one connection
-# keeping 1,000 IP requests in flight) and S6 (50 connections keeping 32
-# each), over 100,000 users. perf counts the server's raw_syscalls:sys_enter
+# keeping 1,000 IP requests in flight), S6 (50 connections keeping 32
+# each) and S9 (S7 on the TLS port), over 100,000 users. perf counts the server's raw_syscalls:sys_enter
 # while the load runs; the figure does not depend on what a call costs on
 # the machine. QUELTA=/path/to/quelta measures another build.
 #
@@ -44,7 +44,10 @@ field() { sed -n "s/.* $2=\([^ ]*\).*/\1/p" <<<"$1"; }
 
 "$build/bench/bench_mkregistry" --users 100000 --out quelta.sav --ip-requests ip.txt \
   --key-commands keys.resp --key-requests exists.txt --requests 100000 >/dev/null
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=localhost \
+  -keyout "$work/k.pem" -out "$work/c.pem" 2>/dev/null
 port=$(lg --free-port)
+tport=$(lg --free-port)
 cat >quelta.cfg <<CFG
 ender = 127.0.0.1
 porta = $port
@@ -52,19 +55,22 @@ maxconec = 1000000
 diasreg = 0
 maxtempo = 0
 regtempo = 0
+portatls = $tport
+certificado = $work/c.pem
+chave = $work/k.pem
 CFG
 (exec taskset -c 0 "$quelta") >stdout 2>stderr &
 qpid=$!
 children+=("$qpid")
 lg --port "$port" --wait-ready --greeting --request NOOP --expect "+OK" --timeout 60 --label ready >/dev/null
 
-measure() {  # measure LABEL LOADGEN-ARGS...: requests, system calls, calls per request
-  local label=$1
-  shift
+measure() {  # measure LABEL PORT LOADGEN-ARGS...: requests, system calls, calls per request
+  local label=$1 p=$2
+  shift 2
   perf stat -x, -e raw_syscalls:sys_enter -p "$qpid" -o perf.out -- sleep "$secs" &
   local ppid=$!
   local line
-  line=$(lg --port "$port" --greeting --seconds "$secs" --warmup 0 --requests ip.txt --server-pid "$qpid" \
+  line=$(lg --port "$p" --greeting --seconds "$secs" --warmup 0 --requests ip.txt --server-pid "$qpid" \
     --label "$label" "$@" | grep RESULT)
   wait "$ppid"
   local calls requests
@@ -74,5 +80,6 @@ measure() {  # measure LABEL LOADGEN-ARGS...: requests, system calls, calls per 
 }
 
 echo "== $quelta"
-measure S7 --conns 1 --pipeline 1000
-measure S6 --conns 50 --src-spread 50 --pipeline 32
+measure S7 "$port" --conns 1 --pipeline 1000
+measure S6 "$port" --conns 50 --src-spread 50 --pipeline 32
+measure S9 "$tport" --tls --conns 1 --pipeline 1000
