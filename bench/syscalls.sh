@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # System calls per request in the pipelined scenarios: S7 (one connection
 # keeping 1,000 IP requests in flight), S6 (50 connections keeping 32
-# each) and S9 (S7 on the TLS port), over 100,000 users. perf counts the server's raw_syscalls:sys_enter
-# while the load runs; the figure does not depend on what a call costs on
-# the machine. QUELTA=/path/to/quelta measures another build.
+# each) and S9 (S7 on the TLS port), over 100,000 users. perf counts the
+# server's raw_syscalls:sys_enter while the load runs; the figure does not
+# depend on what a call costs on the machine. QUELTA=/path/to/quelta measures another build.
 #
 #   bench/syscalls.sh
 #   SECONDS_EACH=10 QUELTA=/tmp/old/quelta bench/syscalls.sh
