@@ -197,6 +197,15 @@ long tlsRecv(void* sessao, void* buf, size_t n) {
 
 long tlsSendPair(void* sessao, const void* a, size_t na, const void* b, size_t nb) {
     SSL* s = static_cast<SSL*>(sessao);
+    // Two pieces that fit one record go as one: one record and one send
+    // instead of two. A retry brings the same bytes again, maybe more
+    // behind them, which the library accepts from a moved buffer.
+    static char junto[16384];
+    if (nb > 0 && na + nb <= sizeof junto) {
+        memcpy(junto, a, na);
+        memcpy(junto + na, b, nb);
+        return escreve(s, junto, na + nb);
+    }
     long r = escreve(s, a, na);
     if (r < 0 || size_t(r) < na || nb == 0)
         return r;
