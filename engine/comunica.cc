@@ -520,8 +520,10 @@ void EngineCore::receiveLevels(int niveis) {
                 if (w.servindo != c || c->leituraSuspensa)
                     break;
                 // A full buffer means the socket may hold more: read again
-                // now rather than leave the rest for the next pass.
-                if (n < long(sizeof buf))
+                // now rather than leave the rest for the next pass. So
+                // does a TLS session that read the peer's close_notify
+                // behind its last bytes.
+                if (n < long(sizeof buf) && (c->tls == nullptr || !tlsGuarda(c->tls)))
                     break;
             }
             if (w.servindo != c)

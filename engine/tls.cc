@@ -184,8 +184,13 @@ long tlsRecv(void* sessao, void* buf, size_t n) {
         }
         int e = SSL_get_error(s, 0);
         ERR_clear_error();
-        if (total > 0)
+        if (total > 0) {
+            // Stopped by the end or a failure behind the bytes: the next
+            // call says so, and no readiness will ask for it.
+            if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE)
+                SSL_set_app_data(s, s);
             return long(total);
+        }
         if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE)
             return kIoWouldBlock;
         if (e == SSL_ERROR_ZERO_RETURN || e == SSL_ERROR_SYSCALL)
@@ -193,6 +198,11 @@ long tlsRecv(void* sessao, void* buf, size_t n) {
         return kIoFailed;
     }
     return long(total);
+}
+
+bool tlsGuarda(void* sessao) {
+    SSL* s = static_cast<SSL*>(sessao);
+    return SSL_has_pending(s) || SSL_get_app_data(s) != nullptr;
 }
 
 long tlsSendPair(void* sessao, const void* a, size_t na, const void* b, size_t nb) {

@@ -22,6 +22,10 @@ int tlsAperto(void* sessao);
 // read, 0 when the peer ended the session (close_notify or the end of the
 // stream), kIoWouldBlock or kIoFailed (engine/platform.h).
 long tlsRecv(void* sessao, void* buf, size_t n);
+// After a read short of n: true when the session still holds something
+// for the next read (bytes, or the end or failure that stopped this one),
+// which no readiness of the socket reports.
+bool tlsGuarda(void* sessao);
 // Writes both pieces, a then b: bytes taken, or kIoWouldBlock / kIoFailed.
 long tlsSendPair(void* sessao, const void* a, size_t na, const void* b, size_t nb);
 // Says close_notify once, without waiting, and frees the session.

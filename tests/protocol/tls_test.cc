@@ -1,9 +1,16 @@
 // The TLS port of the real server, with openssl s_client as the client: a
 // session byte for byte as over TCP, plain text refused while others are
-// served, and a pair that does not load stopping the start.
+// served, a close_notify taken as TCP's half-close, silent connections
+// closed after 10 s, and a pair that does not load stopping the start.
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <chrono>
 
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +26,35 @@ namespace {
 std::string porTls(int porta, const std::string& linhas) {
     return commandOutput("sh -c \"printf '" + linhas + "' | openssl s_client -quiet -connect 127.0.0.1:" +
                  std::to_string(porta) + " 2>/dev/null\"");
+}
+
+// A batch written over TLS and ended by close_notify alone (the socket
+// stays open both ways); everything read until the server's own close.
+std::string loteComFim(int porta, const std::string& lote) {
+    Client c;
+    if (!c.connect(porta))
+        return "no connection";
+    fcntl(c.fd, F_SETFL, fcntl(c.fd, F_GETFL) & ~O_NONBLOCK);
+    timeval prazo{10, 0};
+    setsockopt(c.fd, SOL_SOCKET, SO_RCVTIMEO, &prazo, sizeof prazo);
+    setsockopt(c.fd, SOL_SOCKET, SO_SNDTIMEO, &prazo, sizeof prazo);
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    SSL* s = SSL_new(ctx);
+    SSL_set_fd(s, c.fd);
+    std::string r;
+    if (SSL_connect(s) == 1 && SSL_write(s, lote.data(), int(lote.size())) == int(lote.size()) &&
+        SSL_shutdown(s) >= 0) {
+        char buf[16384];
+        for (int n, i = 0; i < 10000 && (n = SSL_read(s, buf, sizeof buf)) > 0; i++)
+            r.append(buf, size_t(n));
+        if ((SSL_get_shutdown(s) & SSL_RECEIVED_SHUTDOWN) == 0)
+            r += "[no close_notify from the server]";
+    } else {
+        r = "TLS failed";
+    }
+    SSL_free(s);
+    SSL_CTX_free(ctx);
+    return r;
 }
 
 class Tls : public ::testing::Test {
@@ -93,6 +129,39 @@ TEST_F(Tls, PlainTextOnTheTlsPortIsClosedAndOthersAreServed) {
     for (const char* linha : {"\nquelta_tls_handshakes_total 1\n", "\nquelta_tls_handshake_failures_total 1\n",
                               "\nquelta_connections_refused_total{reason=\"tls_handshake\"} 1\n"})
         EXPECT_NE(m.find(linha), std::string::npos) << linha << m;
+}
+
+TEST_F(Tls, CloseNotifyIsAHalfCloseAndSilenceEndsInTenSeconds) {
+    ASSERT_TRUE(srv.start(cfg() + "proxies = 127.0.0.7\n")) << srv.error;
+    // Neither a handshake nor a proxy's header: each closed after 10 s.
+    const auto inicio = std::chrono::steady_clock::now();
+    Client mudo, proxyMudo;
+    ASSERT_TRUE(mudo.connect(tls));
+    ASSERT_TRUE(proxyMudo.connect(srv.port, "127.0.0.7"));
+    // Meanwhile a batch ended by close_notify is answered whole, as one
+    // ended by a TCP half-close, and only then closed.
+    std::string lote;
+    for (int i = 0; i < 2000; i++)
+        lote += i % 3 == 0 ? "HELP\r\n" : i % 3 == 1 ? "IP x@exemplo.com\r\n" : "NOOP\r\n";
+    Client tcp;
+    ASSERT_TRUE(tcp.connect(srv.port, "127.0.0.2"));
+    ASSERT_TRUE(tcp.send(lote));
+    ASSERT_EQ(::shutdown(tcp.fd, SHUT_WR), 0);
+    const std::string esperado = tcp.readAll(10000);
+    ASSERT_TRUE(tcp.peerClosed);
+    ASSERT_GT(esperado.size(), 100000u);
+    const std::string r = loteComFim(tls, lote);
+    EXPECT_EQ(r.size(), esperado.size());
+    EXPECT_TRUE(r == esperado) << r.substr(r.size() > 200 ? r.size() - 200 : 0);
+    for (Client* c : {&mudo, &proxyMudo}) {
+        EXPECT_TRUE(c->waitClosed(13000));
+        const auto passados = std::chrono::steady_clock::now() - inicio;
+        EXPECT_GT(passados, std::chrono::seconds(9));
+        EXPECT_LT(passados, std::chrono::seconds(13));
+    }
+    EXPECT_NE(srv.errors().find("quelta: connection from proxy 127.0.0.7 closed: no PROXY header within 10 s\n"),
+              std::string::npos)
+        << srv.errors();
 }
 
 TEST_F(Tls, PairThatDoesNotLoadStopsTheStart) {
