@@ -81,10 +81,46 @@ void TDispersao::refaz(uint64_t minimo) {
     delete[] velha;
 }
 
+namespace {
+
+constexpr uint64_t kSemente = 0xcbf29ce484222325ull;
+
+// A word of folded bytes into the hash: a multiply spreads it over the
+// high bits, the shift brings them back down.
+inline uint64_t mistura(uint64_t h, uint64_t palavra) {
+    h = (h ^ palavra) * 0x9e3779b97f4a7c15ull;
+    return h ^ (h >> 32);
+}
+
+inline uint64_t fecha(uint64_t h, uint64_t n) {
+    h ^= n;
+    h ^= h >> 29;
+    h *= 0xbf58476d1ce4e5b9ull;
+    h ^= h >> 32;
+    return h;
+}
+
+}  // namespace
+
+uint64_t TDispersao::hashOfFolded(const uint64_t* palavras, int32_t n) {
+    uint64_t h = kSemente;
+    for (int32_t i = 0; i < (n + 7) / 8; i++)
+        h = mistura(h, palavras[i]);
+    return fecha(h, uint64_t(n));
+}
+
 uint64_t TDispersao::hashOf(const char* chave) {
-    // FNV-1a over the key as compareFolded sees it.
-    uint64_t h = 0xcbf29ce484222325ull;
+    // The key as compareFolded sees it, a word at a time: folded, a run of
+    // blanks as one blank, trailing blanks gone.
+    uint64_t h = kSemente, palavra = 0, n = 0;
     bool branco = false;
+    auto poe = [&](uint8_t c) {
+        palavra |= uint64_t(c) << (8 * (n % 8));
+        if (++n % 8 == 0) {
+            h = mistura(h, palavra);
+            palavra = 0;
+        }
+    };
     for (const uint8_t* p = reinterpret_cast<const uint8_t*>(chave); *p != 0; p++) {
         uint8_t c = *p;
         if (c == ' ') {
@@ -92,17 +128,14 @@ uint64_t TDispersao::hashOf(const char* chave) {
             continue;
         }
         if (branco) {
-            h = (h ^ ' ') * 0x100000001b3ull;
+            poe(' ');
             branco = false;
         }
-        h = (h ^ fold(c)) * 0x100000001b3ull;
+        poe(fold(c));
     }
-    // FNV's top bits mix poorly; fold the low ones in before they serve as
-    // the tag.
-    h ^= h >> 29;
-    h *= 0xbf58476d1ce4e5b9ull;
-    h ^= h >> 32;
-    return h;
+    if (n % 8 != 0)
+        h = mistura(h, palavra);
+    return fecha(h, n);
 }
 
 bool TDispersao::ativa() const { return usavel; }
@@ -156,22 +189,23 @@ void TDispersao::insere(TUsuario* no) {
         insereComHash(no, hashOf(no->email));
 }
 
-void TDispersao::insereTodos(TUsuario* const* nos, int32_t n) {
+void TDispersao::insereTodos(TUsuario* const* nos, const uint64_t* hashes, int32_t n) {
     if (!usavel || n <= 0)
         return;
     reserva(n);
-    // Hashes first, in node order; then each slot is fetched a few inserts
-    // before it is written, so the misses of a large table overlap.
+    // Distinct keys need no probe for an equal one: each goes into the
+    // first free entry. Each entry is fetched a few inserts before it is
+    // written, so the misses of a large table overlap.
     constexpr int32_t kAdiante = 16;
-    uint64_t* hashes = new uint64_t[size_t(n)];
-    for (int32_t i = 0; i < n; i++)
-        hashes[i] = hashOf(nos[i]->email);
-    for (int32_t i = 0; i < n && usavel; i++) {
+    for (int32_t i = 0; i < n; i++) {
         if (i + kAdiante < n)
             __builtin_prefetch(&tabela[uint32_t(hashes[i + kAdiante]) & (capacidade - 1)]);
-        insereComHash(nos[i], hashes[i]);
+        if ((reinterpret_cast<uintptr_t>(nos[i]) & ~kMascaraNo) != 0) {
+            abandona();  // an address the entry cannot hold
+            return;
+        }
+        coloca(reinterpret_cast<uintptr_t>(nos[i]) | (uintptr_t(tagDe(hashes[i])) << kBitsTag), hashes[i]);
     }
-    delete[] hashes;
 }
 
 void TDispersao::retira(const TUsuario* no) {

@@ -30,8 +30,10 @@ public:
     // or a key with a byte below 0x21, retires the table (its answers could
     // differ from the tree's).
     void insere(TUsuario* no);
-    // insere for n nodes at once, as the load links them.
-    void insereTodos(TUsuario* const* nos, int32_t n);
+    // insere for n nodes at once, as the load links them, hashes[i] being
+    // hashOf(nos[i]->email). The caller has found the keys distinct and made
+    // of bytes from 0x21 up.
+    void insereTodos(TUsuario* const* nos, const uint64_t* hashes, int32_t n);
     // A node about to be unlinked; its key is still intact.
     void retira(const TUsuario* no);
     // The node whose email equals the key (in stored form: no leading blanks,
@@ -41,6 +43,10 @@ public:
     // The hash of a key, as the table uses it, and whether the table answers
     // lookups now (both for tests).
     static uint64_t hashOf(const char* chave);
+    // The same hash from a key's folded bytes, which the key's blanks leave
+    // as compareFolded sees them: n bytes in words little-endian, the last
+    // one zero beyond them. hashOf gives hashOfFolded of what it folds.
+    static uint64_t hashOfFolded(const uint64_t* palavras, int32_t n);
     bool ativa() const;
 
 private:

@@ -5,8 +5,13 @@
 // that node itself is unlinked.
 #include "registry/indice.h"
 
+#include <endian.h>
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cassert>
+#include <cstdlib>
+#include <cstring>
 
 #include "config/config.h"
 #include "engine/clock.h"
@@ -57,8 +62,35 @@ struct Chave {
 // blank runs, drops trailing blanks and yet compares a trailing blank as
 // 0x20 against a control byte, so among such keys it is no consistent
 // order (a\x01 < "a " == a < a\x01) and no sort may be trusted with them.
-bool preparaChave(Chave& k, TUsuario* no) {
+// Otherwise the key's prefix, and in hash the table's hashOf of it.
+bool preparaChave(Chave& k, TUsuario* no, uint64_t& hash) {
     k.no = no;
+    // Eight bytes at a time while they are ASCII: the node's field has
+    // 80 bytes, and its key ends within them.
+    constexpr uint64_t kUns = 0x0101010101010101ull, kAltos = 0x8080808080808080ull;
+    uint64_t palavras[registro_campo::kEmailLen / 8] = {};
+    for (int w = 0; w < registro_campo::kEmailLen / 8; w++) {
+        uint64_t x;
+        memcpy(&x, no->email + 8 * w, 8);
+        x = le64toh(x);
+        if ((x & kAltos) != 0)
+            break;  // a byte from 0x80 up: byte by byte below
+        uint64_t baixos = ~((x | kAltos) - kUns * 0x21) & kAltos;  // bytes below 0x21
+        int fim = 8;
+        if (baixos != 0) {
+            fim = __builtin_ctzll(baixos) / 8;
+            if (((x >> (8 * fim)) & 0xFF) != 0)
+                return false;  // a blank or a control byte before the end
+            x = fim == 0 ? 0 : x & (~uint64_t(0) >> (64 - 8 * fim));
+        }
+        palavras[w] = foldAscii8(x);
+        if (fim < 8) {
+            for (int p = 0; p < 3; p++)
+                k.prefixo[p] = __builtin_bswap64(palavras[p]);
+            hash = TDispersao::hashOfFolded(palavras, 8 * w + fim);
+            return true;
+        }
+    }
     uint8_t dobrados[24] = {};
     for (int i = 0; no->email[i] != 0; i++) {
         uint8_t c = uint8_t(no->email[i]);
@@ -73,6 +105,7 @@ bool preparaChave(Chave& k, TUsuario* no) {
             v = (v << 8) | dobrados[w * 8 + b];
         k.prefixo[w] = v;
     }
+    hash = TDispersao::hashOf(no->email);
     return true;
 }
 
@@ -82,6 +115,102 @@ int comparaChaves(const Chave& a, const Chave& b) {
         if (a.prefixo[w] != b.prefixo[w])
             return a.prefixo[w] < b.prefixo[w] ? -1 : 1;
     return compareFolded(a.no->email, b.no->email);
+}
+
+bool menor(const Chave& a, const Chave& b) { return comparaChaves(a, b) < 0; }
+
+// Byte b (0..23) of a key's folded prefix, as the order reads it.
+inline uint32_t digito(const Chave& k, int b) {
+    return uint32_t(k.prefixo[b / 8] >> (56 - 8 * (b % 8))) & 0xFF;
+}
+
+// Sorts v[0..n) as std::sort with comparaChaves would, a byte of the
+// prefix at a time from byte b: a million keys in a few passes over them
+// instead of some twenty comparisons each. Runs of keys alike in every
+// byte of the prefix, and short runs, are left to comparisons. aux has
+// room for n keys.
+void ordenaPorBytes(Chave* v, int32_t n, int b, Chave* aux) {
+    while (n >= 64 && b < 24) {
+        int32_t conta[256] = {};
+        for (int32_t i = 0; i < n; i++)
+            conta[digito(v[i], b)]++;
+        if (conta[digito(v[0], b)] == n) {
+            b++;  // one byte shared by all: it orders nothing
+            continue;
+        }
+        int32_t inicio[256];
+        for (int32_t d = 0, soma = 0; d < 256; d++) {
+            inicio[d] = soma;
+            soma += conta[d];
+        }
+        int32_t pos[256];
+        std::copy(inicio, inicio + 256, pos);
+        for (int32_t i = 0; i < n; i++)
+            aux[pos[digito(v[i], b)]++] = v[i];
+        std::copy(aux, aux + n, v);
+        for (int d = 0; d < 256; d++)
+            if (conta[d] > 1)
+                ordenaPorBytes(v + inicio[d], conta[d], b + 1, aux + inicio[d]);
+        return;
+    }
+    std::sort(v, v + n, menor);
+}
+
+// Moves the nodes of bloco into the order of v (v[k].no, pointing into
+// bloco, goes to bloco[k]) within the block, and points v at them there.
+// Each cycle of the permutation is followed from a hole: the node that
+// fills it is read from where the next hole will be, so a step reads one
+// node from anywhere and writes a line it has just read. The nodes a few
+// steps on are fetched ahead.
+void emOrdemNoBloco(TUsuario* bloco, Chave* v, int32_t n) {
+    int32_t* origem = new int32_t[size_t(n)];  // origem[k]: where bloco[k]'s node is now
+    for (int32_t k = 0; k < n; k++)
+        origem[k] = int32_t(v[k].no - bloco);
+    // The cycles first, as one list of positions, each cycle ending in a
+    // negative entry (-1 - its last position), so that the moves can fetch
+    // the nodes some steps ahead.
+    int32_t* passos = new int32_t[size_t(n)];
+    int32_t m = 0;
+    for (int32_t inicio = 0; inicio < n; inicio++) {
+        if (origem[inicio] == inicio)
+            continue;
+        int32_t p = inicio;
+        for (;;) {
+            int32_t q = origem[p];
+            origem[p] = p;
+            if (q == inicio) {
+                passos[m++] = -1 - p;
+                break;
+            }
+            passos[m++] = p;
+            p = q;
+        }
+    }
+    delete[] origem;
+    constexpr int32_t kAdiante = 8;
+    for (int32_t i = 0; i < m;) {
+        // One cycle: passos[i] is the hole; each later position's node
+        // moves into the one before it, and the first node into the last.
+        int32_t primeiro = passos[i] < 0 ? -1 - passos[i] : passos[i];
+        TUsuario guardado = bloco[primeiro];
+        int32_t antes = primeiro;
+        for (i++; passos[i - 1] >= 0; i++) {
+            if (i + kAdiante < m) {
+                int32_t a = passos[i + kAdiante] < 0 ? -1 - passos[i + kAdiante] : passos[i + kAdiante];
+                const char* linha = reinterpret_cast<const char*>(&bloco[a]);
+                __builtin_prefetch(linha);
+                __builtin_prefetch(linha + 64);
+                __builtin_prefetch(linha + 128);
+            }
+            int32_t aqui = passos[i] < 0 ? -1 - passos[i] : passos[i];
+            bloco[antes] = bloco[aqui];
+            antes = aqui;
+        }
+        bloco[antes] = guardado;
+    }
+    delete[] passos;
+    for (int32_t k = 0; k < n; k++)
+        v[k].no = &bloco[k];
 }
 
 // Links v[0..n) (ascending, distinct) as a size-balanced tree: every
@@ -259,9 +388,22 @@ void cRetira(TUsuario* no) {
         indice.tabela.limpa();  // equal keys, if any, are gone with the rest
 }
 
-TUsuario* cNovoBloco(int32_t n) { return new TUsuario[size_t(n)]; }
+TUsuario* cNovoBloco(int32_t n) {
+    if (n <= 0)
+        return nullptr;
+    // Mapped with its pages made at once: a load fills every node, and a
+    // million nodes would otherwise take one fault per page.
+    void* p = mmap(nullptr, size_t(n) * sizeof(TUsuario), PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (p == MAP_FAILED)
+        abort();  // as new[] ends a process without the memory
+    return static_cast<TUsuario*>(p);
+}
 
-void cLiberaBloco(TUsuario* bloco, int32_t) { delete[] bloco; }
+void cLiberaBloco(TUsuario* bloco, int32_t n) {
+    if (bloco != nullptr)
+        munmap(bloco, size_t(n) * sizeof(TUsuario));
+}
 
 TUsuario* cNovoUsuario() {
     TUsuario* no = indice.devolvidos;
@@ -343,43 +485,44 @@ void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n, TUsuario* bloco
     }
     indice.tabela.reserva(n);
     Chave* chaves = new Chave[size_t(n)];
+    uint64_t* hashes = new uint64_t[size_t(n)];  // by slot
     bool ordenavel = true;
     for (int32_t i = 0; i < n && ordenavel; i++) {
         nos[i]->cDefinePosicao(uint32_t(i));
-        ordenavel = preparaChave(chaves[i], nos[i]);
+        ordenavel = preparaChave(chaves[i], nos[i], hashes[i]);
     }
     bool distintas = ordenavel;
     if (ordenavel) {
-        std::sort(chaves, chaves + n, [](const Chave& a, const Chave& b) { return comparaChaves(a, b) < 0; });
+        Chave* aux = new Chave[size_t(n)];
+        ordenaPorBytes(chaves, n, 0, aux);
+        delete[] aux;
         for (int32_t i = 1; i < n && distintas; i++)
             distintas = comparaChaves(chaves[i - 1], chaves[i]) != 0;
     }
     if (distintas) {
-        // The nodes move into one block in key order: a listing then walks
+        // The nodes lie in one block in key order: a listing then walks
         // memory from start to end instead of jumping to wherever each
         // record's node happened to be made.
-        TUsuario* ordenados = cNovoBloco(n);
-        for (int32_t k = 0; k < n; k++) {
-            TUsuario* velho = chaves[k].no;
-            ordenados[k] = *velho;
-            if (bloco == nullptr)
-                delete velho;
-            nos[ordenados[k].cPosicao()] = &ordenados[k];
-            chaves[k].no = &ordenados[k];
+        if (bloco != nullptr) {
+            emOrdemNoBloco(bloco, chaves, n);
+            indice.bloco = bloco;
+            indice.tamBloco = capacidade;
+        } else {
+            TUsuario* ordenados = cNovoBloco(n);
+            for (int32_t k = 0; k < n; k++) {
+                ordenados[k] = *chaves[k].no;
+                delete chaves[k].no;
+                chaves[k].no = &ordenados[k];
+            }
+            indice.bloco = ordenados;
+            indice.tamBloco = n;
         }
-        cLiberaBloco(bloco, capacidade);
-        indice.bloco = ordenados;
-        indice.tamBloco = n;
+        for (int32_t k = 0; k < n; k++)
+            nos[chaves[k].no->cPosicao()] = chaves[k].no;
         // Distinct keys in a consistent order: every lookup and walk is
         // decided by the order alone, whatever the shape of the tree.
         montaEquilibrada(chaves, n);
-        // In the block's order: the hashing reads each node's key, and
-        // read in order the nodes come from memory without a miss each.
-        TUsuario** emOrdem = new TUsuario*[size_t(n)];
-        for (int32_t k = 0; k < n; k++)
-            emOrdem[k] = &ordenados[k];
-        indice.tabela.insereTodos(emOrdem, n);
-        delete[] emOrdem;
+        indice.tabela.insereTodos(nos, hashes, n);
         indice.registros = n;
     } else {
         // Equal keys, or keys the order cannot rank consistently: which
@@ -398,4 +541,5 @@ void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n, TUsuario* bloco
         }
     }
     delete[] chaves;
+    delete[] hashes;
 }

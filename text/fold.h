@@ -16,6 +16,15 @@ inline uint8_t fold(uint8_t b) {
     return f != 0 ? f : b;
 }
 
+// Eight bytes at once, each below 0x80, folded as fold() folds them: in
+// that range only the letters A..Z fold, to a..z.
+inline uint64_t foldAscii8(uint64_t x) {
+    constexpr uint64_t kUns = 0x0101010101010101ull, kAltos = 0x8080808080808080ull;
+    uint64_t desdeA = ((x | kAltos) - kUns * 'A') & kAltos;
+    uint64_t depoisZ = ((x | kAltos) - kUns * ('Z' + 1)) & kAltos;
+    return x + ((desdeA & ~depoisZ) >> 2);
+}
+
 // Compares the first words of a and b under folding; a blank or the end
 // ends each word. 0 when equal, -1 when a orders first, +1 otherwise.
 int compareWord(const char* a, const char* b);
