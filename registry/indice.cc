@@ -157,12 +157,13 @@ void ordenaPorBytes(Chave* v, int32_t n, int b, Chave* aux) {
 }
 
 // Moves the nodes of bloco into the order of v (v[k].no, pointing into
-// bloco, goes to bloco[k]) within the block, and points v at them there.
+// bloco, goes to bloco[k]) within the block, and points the slot table
+// nos at them there.
 // Each cycle of the permutation is followed from a hole: the node that
 // fills it is read from where the next hole will be, so a step reads one
 // node from anywhere and writes a line it has just read. The nodes a few
 // steps on are fetched ahead.
-void emOrdemNoBloco(TUsuario* bloco, Chave* v, int32_t n) {
+void emOrdemNoBloco(TUsuario* bloco, const Chave* v, int32_t n, TUsuario** nos) {
     int32_t* origem = new int32_t[size_t(n)];  // origem[k]: where bloco[k]'s node is now
     for (int32_t k = 0; k < n; k++)
         origem[k] = int32_t(v[k].no - bloco);
@@ -204,19 +205,19 @@ void emOrdemNoBloco(TUsuario* bloco, Chave* v, int32_t n) {
             }
             int32_t aqui = passos[i] < 0 ? -1 - passos[i] : passos[i];
             bloco[antes] = bloco[aqui];
+            nos[bloco[antes].cPosicao()] = &bloco[antes];
             antes = aqui;
         }
         bloco[antes] = guardado;
+        nos[guardado.cPosicao()] = &bloco[antes];
     }
     delete[] passos;
-    for (int32_t k = 0; k < n; k++)
-        v[k].no = &bloco[k];
 }
 
 // Links v[0..n) (ascending, distinct) as a size-balanced tree: every
 // missing child lies at depth h or h - 1, so colouring the nodes of an
 // incomplete last level red and all others black meets the rules.
-void montaEquilibrada(const Chave* v, int32_t n) {
+void montaEquilibrada(TUsuario* v, int32_t n) {
     int altura = 0;
     while ((int64_t(1) << altura) - 1 < n)
         altura++;
@@ -236,7 +237,7 @@ void montaEquilibrada(const Chave* v, int32_t n) {
         if (t.ini >= t.fim)
             continue;
         int32_t meio = t.ini + (t.fim - t.ini) / 2;
-        TUsuario* no = v[meio].no;
+        TUsuario* no = &v[meio];
         no->pai = t.pai;
         no->esq = no->dir = nullptr;
         no->cor = (!ultimoCheio && t.profundidade == altura - 1) ? 0 : kPreto;
@@ -504,7 +505,7 @@ void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n, TUsuario* bloco
         // memory from start to end instead of jumping to wherever each
         // record's node happened to be made.
         if (bloco != nullptr) {
-            emOrdemNoBloco(bloco, chaves, n);
+            emOrdemNoBloco(bloco, chaves, n, nos);
             indice.bloco = bloco;
             indice.tamBloco = capacidade;
         } else {
@@ -512,16 +513,14 @@ void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n, TUsuario* bloco
             for (int32_t k = 0; k < n; k++) {
                 ordenados[k] = *chaves[k].no;
                 delete chaves[k].no;
-                chaves[k].no = &ordenados[k];
+                nos[ordenados[k].cPosicao()] = &ordenados[k];
             }
             indice.bloco = ordenados;
             indice.tamBloco = n;
         }
-        for (int32_t k = 0; k < n; k++)
-            nos[chaves[k].no->cPosicao()] = chaves[k].no;
         // Distinct keys in a consistent order: every lookup and walk is
         // decided by the order alone, whatever the shape of the tree.
-        montaEquilibrada(chaves, n);
+        montaEquilibrada(indice.bloco, n);
         indice.tabela.insereTodos(nos, hashes, n);
         indice.registros = n;
     } else {
