@@ -127,14 +127,16 @@ inline uint32_t digito(const Chave& k, int b) {
 // Sorts v[0..n) as std::sort with comparaChaves would, a byte of the
 // prefix at a time from byte b: a million keys in a few passes over them
 // instead of some twenty comparisons each. Runs of keys alike in every
-// byte of the prefix, and short runs, are left to comparisons. aux has
-// room for n keys.
-void ordenaPorBytes(Chave* v, int32_t n, int b, Chave* aux) {
+// byte of the prefix, and short runs, are left to comparisons. The keys
+// lie in aux (room for n) when noAux, else in v; they end in v. Each pass
+// moves them from one to the other, so none copies them back.
+void ordenaPorBytes(Chave* v, Chave* aux, int32_t n, int b, bool noAux) {
+    Chave* de = noAux ? aux : v;
     while (n >= 64 && b < 24) {
         int32_t conta[256] = {};
         for (int32_t i = 0; i < n; i++)
-            conta[digito(v[i], b)]++;
-        if (conta[digito(v[0], b)] == n) {
+            conta[digito(de[i], b)]++;
+        if (conta[digito(de[0], b)] == n) {
             b++;  // one byte shared by all: it orders nothing
             continue;
         }
@@ -145,15 +147,31 @@ void ordenaPorBytes(Chave* v, int32_t n, int b, Chave* aux) {
         }
         int32_t pos[256];
         std::copy(inicio, inicio + 256, pos);
+        Chave* para = noAux ? v : aux;
         for (int32_t i = 0; i < n; i++)
-            aux[pos[digito(v[i], b)]++] = v[i];
-        std::copy(aux, aux + n, v);
+            para[pos[digito(de[i], b)]++] = de[i];
         for (int d = 0; d < 256; d++)
-            if (conta[d] > 1)
-                ordenaPorBytes(v + inicio[d], conta[d], b + 1, aux + inicio[d]);
+            if (conta[d] > 0)
+                ordenaPorBytes(v + inicio[d], aux + inicio[d], conta[d], b + 1, !noAux);
         return;
     }
-    std::sort(v, v + n, menor);
+    std::sort(de, de + n, menor);
+    if (noAux)
+        std::copy(de, de + n, v);
+}
+
+// The first byte of the prefix in which some of v[0..n) differ; 24 when
+// all share the whole prefix. The sort starts there instead of counting
+// the bytes every key shares (the domain of a registry's addresses, say).
+int primeiroByteDiferente(const Chave* v, int32_t n) {
+    uint64_t diferem[3] = {};
+    for (int32_t i = 1; i < n; i++)
+        for (int w = 0; w < 3; w++)
+            diferem[w] |= v[i].prefixo[w] ^ v[0].prefixo[w];
+    for (int w = 0; w < 3; w++)
+        if (diferem[w] != 0)
+            return 8 * w + __builtin_clzll(diferem[w]) / 8;
+    return 24;
 }
 
 // Moves the nodes of bloco into the order of v (v[k].no, pointing into
@@ -495,7 +513,7 @@ void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n, TUsuario* bloco
     bool distintas = ordenavel;
     if (ordenavel) {
         Chave* aux = new Chave[size_t(n)];
-        ordenaPorBytes(chaves, n, 0, aux);
+        ordenaPorBytes(chaves, aux, n, primeiroByteDiferente(chaves, n), false);
         delete[] aux;
         for (int32_t i = 1; i < n && distintas; i++)
             distintas = comparaChaves(chaves[i - 1], chaves[i]) != 0;
