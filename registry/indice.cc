@@ -181,14 +181,15 @@ int primeiroByteDiferente(const Chave* v, int32_t n) {
 // fills it is read from where the next hole will be, so a step reads one
 // node from anywhere and writes a line it has just read. The nodes a few
 // steps on are fetched ahead.
-void emOrdemNoBloco(TUsuario* bloco, const Chave* v, int32_t n, TUsuario** nos) {
-    int32_t* origem = new int32_t[size_t(n)];  // origem[k]: where bloco[k]'s node is now
+// rascunho has room for 2n entries.
+void emOrdemNoBloco(TUsuario* bloco, const Chave* v, int32_t n, TUsuario** nos, int32_t* rascunho) {
+    int32_t* origem = rascunho;  // origem[k]: where bloco[k]'s node is now
     for (int32_t k = 0; k < n; k++)
         origem[k] = int32_t(v[k].no - bloco);
     // The cycles first, as one list of positions, each cycle ending in a
     // negative entry (-1 - its last position), so that the moves can fetch
     // the nodes some steps ahead.
-    int32_t* passos = new int32_t[size_t(n)];
+    int32_t* passos = rascunho + n;
     int32_t m = 0;
     for (int32_t inicio = 0; inicio < n; inicio++) {
         if (origem[inicio] == inicio)
@@ -205,7 +206,6 @@ void emOrdemNoBloco(TUsuario* bloco, const Chave* v, int32_t n, TUsuario** nos) 
             p = q;
         }
     }
-    delete[] origem;
     constexpr int32_t kAdiante = 8;
     for (int32_t i = 0; i < m;) {
         // One cycle: passos[i] is the hole; each later position's node
@@ -229,7 +229,6 @@ void emOrdemNoBloco(TUsuario* bloco, const Chave* v, int32_t n, TUsuario** nos) 
         bloco[antes] = guardado;
         nos[guardado.cPosicao()] = &bloco[antes];
     }
-    delete[] passos;
 }
 
 // Links v[0..n) (ascending, distinct) as a size-balanced tree: every
@@ -511,10 +510,11 @@ void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n, TUsuario* bloco
         ordenavel = preparaChave(chaves[i], nos[i], hashes[i]);
     }
     bool distintas = ordenavel;
+    // The sort's second array; then, in the same memory, the moves' lists:
+    // memory a process keeps once it has had it is not taken twice.
+    Chave* aux = ordenavel ? new Chave[size_t(n)] : nullptr;
     if (ordenavel) {
-        Chave* aux = new Chave[size_t(n)];
         ordenaPorBytes(chaves, aux, n, primeiroByteDiferente(chaves, n), false);
-        delete[] aux;
         for (int32_t i = 1; i < n && distintas; i++)
             distintas = comparaChaves(chaves[i - 1], chaves[i]) != 0;
     }
@@ -523,7 +523,8 @@ void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n, TUsuario* bloco
         // memory from start to end instead of jumping to wherever each
         // record's node happened to be made.
         if (bloco != nullptr) {
-            emOrdemNoBloco(bloco, chaves, n, nos);
+            static_assert(sizeof(Chave) >= 2 * sizeof(int32_t), "the moves' lists fit the sort's array");
+            emOrdemNoBloco(bloco, chaves, n, nos, reinterpret_cast<int32_t*>(aux));
             indice.bloco = bloco;
             indice.tamBloco = capacidade;
         } else {
@@ -557,6 +558,7 @@ void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n, TUsuario* bloco
             nos[i]->data = data;
         }
     }
+    delete[] aux;
     delete[] chaves;
     delete[] hashes;
 }
