@@ -6,6 +6,43 @@
 #include <cstring>
 
 #include "protocol/cliente.h"
+#include "registry/indice.h"
+
+void TCliente::cAntecipaIps(const char* dados, int32_t len) {
+    // Only a batch is worth the scan: one request has nothing to overlap.
+    if (len < 64)
+        return;
+    constexpr int kMax = 32;
+    const char* chaves[kMax];
+    int32_t tamanhos[kMax];
+    int n = 0;
+    const char* fim = dados + len;
+    for (const char* p = dados; p + 3 < fim;) {
+        if (n == kMax) {
+            // A receive holds some hundreds: hinted in groups, all fit in
+            // the cache until they are answered.
+            cAntecipaBuscas(chaves, tamanhos, n);
+            n = 0;
+        }
+        if ((p[0] | 0x20) == 'i' && (p[1] | 0x20) == 'p' && p[2] == ' ') {
+            const char* k = p + 3;
+            const char* e = k;
+            while (e < fim && uint8_t(*e) > ' ')
+                e++;
+            if (e < fim && e > k) {  // a key the receive cut off is left alone
+                chaves[n] = k;
+                tamanhos[n++] = int32_t(e - k);
+            }
+            p = e;
+        }
+        const char* nl = static_cast<const char*>(memchr(p, '\n', size_t(fim - p)));
+        if (nl == nullptr)
+            break;
+        p = nl + 1;
+    }
+    if (n > 1)
+        cAntecipaBuscas(chaves, tamanhos, n);
+}
 
 bool TCliente::cProcessa(const char* dados, int32_t len) {
     for (int32_t i = 0; i < len; i++) {

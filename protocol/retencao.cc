@@ -49,6 +49,7 @@ void TCliente::cEvento(const char* dados, int32_t len) {
         retidos = uint16_t(retidos + n);
         return;
     }
+    cAntecipaIps(dados, len);
     cProcessa(dados, len);
 }
 

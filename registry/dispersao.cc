@@ -222,6 +222,25 @@ void TDispersao::retira(const TUsuario* no) {
         }
 }
 
+void TDispersao::antecipa(const uint64_t* hashes, int n) const {
+    if (!usavel || capacidade == 0)
+        return;
+    uint32_t m = capacidade - 1;
+    for (int i = 0; i < n; i++)
+        __builtin_prefetch(&tabela[uint32_t(hashes[i]) & m]);
+    for (int i = 0; i < n; i++) {
+        uint16_t tag = tagDe(hashes[i]);
+        uint32_t k = uint32_t(hashes[i]) & m;
+        for (int sondas = 0; sondas < 4 && tabela[k] != kVazio; sondas++, k = (k + 1) & m)
+            if (tabela[k] != kRetirado && uint16_t(tabela[k] >> kBitsTag) == tag) {
+                const char* no = reinterpret_cast<const char*>(noDe(tabela[k]));
+                __builtin_prefetch(no);
+                __builtin_prefetch(no + 64);
+                break;
+            }
+    }
+}
+
 bool TDispersao::busca(const char* chave, TUsuario*& achado) const {
     achado = nullptr;
     if (!usavel)

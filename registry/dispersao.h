@@ -40,6 +40,10 @@ public:
     // at most 79 characters), or null. False when the table cannot answer and
     // the tree must be asked.
     bool busca(const char* chave, TUsuario*& achado) const;
+    // Hints for lookups about to come, by their keys' hashes: fetches their
+    // entries, then the nodes whose tags match, so that the misses of a
+    // batch overlap. Reads nothing a later change could make invalid.
+    void antecipa(const uint64_t* hashes, int n) const;
     // The hash of a key, as the table uses it, and whether the table answers
     // lookups now (both for tests).
     static uint64_t hashOf(const char* chave);
