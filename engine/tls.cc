@@ -175,11 +175,16 @@ long tlsRecv(void* sessao, void* buf, size_t n) {
     SSL* s = static_cast<SSL*>(sessao);
     size_t total = 0;
     // Fill as far as the session holds: bytes left inside it raise no
-    // readiness on the socket.
+    // readiness on the socket. Once it holds none, the socket is asked
+    // again only when it is ready again: a read now would mostly find
+    // nothing, a system call per request for a client that waits for
+    // each reply.
     while (total < n) {
         size_t lidos = 0;
         if (SSL_read_ex(s, static_cast<char*>(buf) + total, n - total, &lidos) == 1) {
             total += lidos;
+            if (!SSL_has_pending(s))
+                break;
             continue;
         }
         int e = SSL_get_error(s, 0);
