@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -359,6 +360,16 @@ TUsuario* cProximoAntecipando(const TUsuario* no) {
         __builtin_prefetch(reinterpret_cast<const char*>(seguinte) + 64);
         if (seguinte->dir != nullptr)
             __builtin_prefetch(&seguinte->dir->esq);
+        // In a loaded block the walk goes through memory in order, and
+        // each step down a right subtree reads the links of nodes ahead of
+        // it: those of the nodes 8 and 16 places on are asked for now.
+        uintptr_t p = reinterpret_cast<uintptr_t>(seguinte), inicio = reinterpret_cast<uintptr_t>(indice.bloco);
+        uintptr_t fimBloco = inicio + uintptr_t(indice.tamBloco) * sizeof(TUsuario);
+        for (uintptr_t adiante : {uintptr_t(8), uintptr_t(16)}) {
+            uintptr_t q = p + adiante * sizeof(TUsuario);
+            if (p >= inicio && q + sizeof(TUsuario) <= fimBloco)
+                __builtin_prefetch(reinterpret_cast<const char*>(q) + offsetof(TUsuario, esq));
+        }
     }
     return seguinte;
 }
