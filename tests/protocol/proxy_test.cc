@@ -95,6 +95,16 @@ struct Programa {
         a.push_back(nullptr);
         return posix_spawnp(&pid, a[0], nullptr, nullptr, a.data(), environ) == 0;
     }
+    // Whether porta accepts a connection within 5 s: the program is up.
+    static bool ouve(int porta) {
+        for (int i = 0; i < 50; i++) {
+            Client c;
+            if (c.connect(porta))
+                return true;
+            usleep(100 * 1000);
+        }
+        return false;
+    }
     ~Programa() {
         if (pid > 0) {
             kill(pid, SIGTERM);
@@ -130,14 +140,7 @@ TEST(ProxyNginx, TlsClientsAddressReachesIp) {
                           "proxy_protocol on; } }\n"));
     Programa nginx;
     ASSERT_TRUE(nginx.inicia({"nginx", "-p", d, "-c", d + "/nginx.conf", "-e", d + "/nginx.err"}));
-    bool ouve = false;
-    for (int i = 0; i < 50 && !ouve; i++) {
-        Client c;
-        ouve = c.connect(porta);
-        if (!ouve)
-            usleep(100 * 1000);
-    }
-    ASSERT_TRUE(ouve) << srv.readFile("nginx.err");
+    ASSERT_TRUE(Programa::ouve(porta)) << srv.readFile("nginx.err");
     const std::string r =
         commandOutput("sh -c \"printf 'REGISTER a@exemplo.com\\r\\nFulano\\r\\n.\\r\\nIP a@exemplo.com\\r\\nQUIT\\r\\n' | "
               "openssl s_client -quiet -connect 127.0.0.1:" + std::to_string(porta) + " 2>/dev/null\"");
@@ -171,14 +174,7 @@ TEST(ProxyHaproxy, ClientsAddressReachesIpThroughEitherPort) {
                                                      " source 127.0.0.4\n"));
         Programa haproxy;
         ASSERT_TRUE(haproxy.inicia({"haproxy", "-db", "-q", "-f", d + "/haproxy.cfg"}));
-        bool ouve = false;
-        for (int i = 0; i < 50 && !ouve; i++) {
-            Client c;
-            ouve = c.connect(frente);
-            if (!ouve)
-                usleep(100 * 1000);
-        }
-        ASSERT_TRUE(ouve) << versao;
+        ASSERT_TRUE(Programa::ouve(frente)) << versao;
         const std::string conta = porTls ? "a@exemplo.com" : "b@exemplo.com";
         const std::string linhas = "REGISTER " + conta + "\r\nFulano\r\n.\r\nIP " + conta + "\r\nQUIT\r\n";
         std::string r;
