@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -76,8 +77,27 @@ TEST_F(Sessao, ProxyHeaderNamesTheClient) {
     e.readLine();
     ASSERT_TRUE(e.send("PROXY TCP4 192.0.2.9 127.0.0.1 5000 1956\r\n"));
     EXPECT_EQ(e.readLine(), "-Comando desconhecido: PROXY TCP4 192.0.2.9 127.0.0.1 5000 1956\r\n");
+    // A failed password is the named client's: logged under its address,
+    // and delaying that address's checks, not those of the proxy's other
+    // clients.
+    Client dono, errado, certo;
+    ASSERT_TRUE(dono.connect(srv.port));
+    ASSERT_TRUE(dono.send("PROXY TCP4 192.0.2.20 127.0.0.1 5003 1956\r\nREGISTER c@exemplo.com:pw\r\nCiclano\r\n.\r\n"));
+    EXPECT_NE(dono.readUntil("+OK Nome registrado\r\n").find("+OK Nome registrado\r\n"), std::string::npos);
+    ASSERT_TRUE(errado.connect(srv.port));
+    ASSERT_TRUE(errado.send("PROXY TCP4 192.0.2.21 127.0.0.1 5004 1956\r\nLOGON c@exemplo.com:errada\r\n"));
+    errado.readLine();
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(certo.connect(srv.port));
+    ASSERT_TRUE(certo.send("PROXY TCP4 192.0.2.22 127.0.0.1 5005 1956\r\nLOGON c@exemplo.com:pw\r\n"));
+    certo.readLine();
+    EXPECT_EQ(certo.readLine().rfind("+OK", 0), 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+    EXPECT_EQ(errado.readLine(5000), "-Senha inv\xE1lida\r\n");
     const std::string log = srv.errors();
     EXPECT_NE(log.find("quelta: connection from proxy 127.0.0.1 closed: malformed PROXY header\n"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("quelta: authentication failure for c@exemplo.com from 192.0.2.21\n"), std::string::npos)
         << log;
 }
 
