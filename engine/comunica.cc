@@ -55,10 +55,6 @@ void growWaitSet(int n) {
     esperaCapacidade = cap;
 }
 
-// True while the receive step runs: the replies being staged answer what
-// was just read.
-bool respondendo = false;
-
 }  // namespace
 
 int8_t currentLevel = 6;
@@ -315,13 +311,9 @@ bool TComunica::cAbreEspaco() {
         return cabeca == cauda;
     // Staged, the bytes stay in the pending chain and leave with the
     // flush step's send; a full stage is sent now, as far as it goes.
-    // Replies to what was just read are pushed: a pipelining peer may be
-    // waiting for them before it sends more, and over loopback, where a
-    // segment holds 64 KiB, the kernel would otherwise hold a whole pass's
-    // replies. A listing's stages are sent as more to come.
     if (cEncenaAnel())
         return true;
-    cDescarrega(!respondendo);
+    cDescarrega(true);
     return cabeca == cauda || cEncenaAnel();
 }
 
@@ -470,8 +462,6 @@ void TComunica::cPedeVez() {
 
 void EngineCore::receiveLevels(int niveis) {
     int8_t salvo = currentLevel;
-    bool respondia = respondendo;
-    respondendo = true;
     char buf[TComunica::kRecepcao];
     for (int L = 0; L < niveis; L++) {
         currentLevel = int8_t(L);
@@ -546,7 +536,6 @@ void EngineCore::receiveLevels(int niveis) {
         endWalk(w);
     }
     currentLevel = salvo;
-    respondendo = respondia;
 }
 
 void EngineCore::flushLevels() {
