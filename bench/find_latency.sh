@@ -6,25 +6,15 @@
 #   bench/find_latency.sh
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=${BENCH_BUILD:-/tmp/build-bench}
+. "$top/bench/lib.sh"
 users=${USERS:-1000000}
 secs=${RUN_SECONDS:-10}
-cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUELTA_TESTS=OFF >/dev/null
-cmake --build "$build" -j 2 --target quelta bench_loadgen bench_mkregistry >/dev/null
-loadgen=$build/bench/bench_loadgen
-work=$(mktemp -d /tmp/quelta-findlat.XXXXXX)
-children=()
-cleanup() {
-  local pid
-  for pid in "${children[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-cd "$work"
+bench_build quelta bench_loadgen bench_mkregistry
+bench_workdir findlat
 "$build/bench/bench_mkregistry" --users "$users" --out "$work/quelta.sav" >/dev/null
 port=$("$loadgen" --free-port)
 printf 'ender = 127.0.0.1\nporta = %s\nmaxconec = 100\nmaxtempo = 0\ndiasreg = 0\nregtempo = 0\n' "$port" >quelta.cfg
-taskset -c 0 "$build/quelta" >/dev/null 2>&1 &
+taskset -c 0 "$quelta" >/dev/null 2>&1 &
 qpid=$!
 children+=("$qpid")
 taskset -c 1 "$loadgen" --port "$port" --wait-ready --greeting --request NOOP --expect "+OK" --timeout 120 --label ready >/dev/null

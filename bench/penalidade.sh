@@ -15,35 +15,13 @@
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=${BENCH_BUILD:-/tmp/build-bench}
+. "$top/bench/lib.sh"
 attack=${ATTACK_SECONDS:-60}
 quiet=${QUIET_SECONDS:-20}
 penalidade=${PENALIDADE:-2}
 
-echo "== building (Release) in $build"
-cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUELTA_TESTS=OFF >/dev/null
-cmake --build "$build" -j 2 --target quelta bench_loadgen >/dev/null
-quelta=${QUELTA:-$build/quelta}
-loadgen=$build/bench/bench_loadgen
-
-work=$(mktemp -d /tmp/quelta-penalidade.XXXXXX)
-cd "$work"
-children=()
-cleanup() {
-  local pid
-  for pid in "${children[@]}"; do
-    if kill -0 "$pid" 2>/dev/null; then
-      kill "$pid" 2>/dev/null || true
-      wait "$pid" 2>/dev/null || true
-    fi
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-lg() { taskset -c 1 "$loadgen" "$@"; }
-field() { sed -n "s/.* $2=\([^ ]*\).*/\1/p" <<<"$1"; }
+bench_build quelta bench_loadgen
+bench_workdir penalidade
 
 port=$(lg --free-port)
 cat >quelta.cfg <<CFG

@@ -16,7 +16,6 @@
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=${BENCH_BUILD:-/tmp/build-bench}
 rounds=${ROUNDS:-3}
 secs=${RUN_SECONDS:-5}
 warm=${WARMUP_SECONDS:-1}
@@ -28,14 +27,11 @@ bigusers=1000000
 server_cpu=0
 client_cpu=1
 scenarios=" ${SCENARIOS:-S1 S2 S3 S4 S5 S6 S7 S8 S9} "
+. "$top/bench/lib.sh"  # after client_cpu, which its lg uses
 want() { [[ "$scenarios" == *" $1 "* ]]; }
 
 # ---------------------------------------------------------------- set-up
-echo "== building (Release) in $build"
-cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUELTA_TESTS=OFF >/dev/null
-cmake --build "$build" -j 2 --target quelta bench_loadgen bench_mkregistry >/dev/null
-quelta=${QUELTA:-$build/quelta}  # another build of the server side by side: QUELTA=/path/to/quelta
-loadgen=$build/bench/bench_loadgen
+bench_build quelta bench_loadgen bench_mkregistry  # QUELTA=/path/to/quelta: another build side by side
 mkregistry=$build/bench/bench_mkregistry
 
 if ! command -v redis-server >/dev/null || ! command -v redis-cli >/dev/null; then
@@ -47,24 +43,8 @@ if ! command -v redis-server >/dev/null || ! command -v redis-cli >/dev/null; th
     { $sudo apt-get update -q >/dev/null && $sudo apt-get install -y -q redis-server >/dev/null; }
 fi
 
-work=$(mktemp -d /tmp/quelta-bench.XXXXXX)
-cd "$work"  # nothing the script runs leaves a file behind in the caller's directory
-children=()
-cleanup() {
-  local pid
-  for pid in "${children[@]}"; do  # only our own, still running, children
-    if kill -0 "$pid" 2>/dev/null; then
-      kill "$pid" 2>/dev/null || true
-      wait "$pid" 2>/dev/null || true
-    fi
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+bench_workdir bench
 
-lg() { taskset -c "$client_cpu" "$loadgen" "$@"; }
-field() { sed -n "s/.* $2=\([^ ]*\).*/\1/p" <<<"$1"; }
 calc() { awk "BEGIN { printf \"%.${2:-2}f\", $1 }"; }
 median() { tr ' ' '\n' <<<"$*" | sed '/^$/d' | sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "nan"; else if (NR % 2) printf "%.10g\n", v[(NR + 1) / 2]; else printf "%.10g\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status" 2>/dev/null || echo 0; }

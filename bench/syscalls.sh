@@ -13,34 +13,13 @@
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=${BENCH_BUILD:-/tmp/build-bench}
+. "$top/bench/lib.sh"
 secs=${SECONDS_EACH:-5}
 
-echo "== building (Release) in $build"
-cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUELTA_TESTS=OFF >/dev/null
-cmake --build "$build" -j 2 --target quelta bench_loadgen bench_mkregistry >/dev/null
-quelta=${QUELTA:-$build/quelta}
-loadgen=$build/bench/bench_loadgen
+bench_build quelta bench_loadgen bench_mkregistry
 command -v perf >/dev/null || { echo "perf is needed (Debian: linux-perf)"; exit 1; }
 
-work=$(mktemp -d /tmp/quelta-syscalls.XXXXXX)
-cd "$work"
-children=()
-cleanup() {
-  local pid
-  for pid in "${children[@]}"; do
-    if kill -0 "$pid" 2>/dev/null; then
-      kill "$pid" 2>/dev/null || true
-      wait "$pid" 2>/dev/null || true
-    fi
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-lg() { taskset -c 1 "$loadgen" "$@"; }
-field() { sed -n "s/.* $2=\([^ ]*\).*/\1/p" <<<"$1"; }
+bench_workdir syscalls
 
 "$build/bench/bench_mkregistry" --users 100000 --out quelta.sav --ip-requests ip.txt \
   --key-commands keys.resp --key-requests exists.txt --requests 100000 >/dev/null

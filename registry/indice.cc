@@ -207,22 +207,21 @@ void emOrdemNoBloco(TUsuario* bloco, const Chave* v, int32_t n, TUsuario** nos, 
             p = q;
         }
     }
+    auto posicao = [passos](int32_t i) { return passos[i] < 0 ? -1 - passos[i] : passos[i]; };
     constexpr int32_t kAdiante = 8;
     for (int32_t i = 0; i < m;) {
         // One cycle: passos[i] is the hole; each later position's node
         // moves into the one before it, and the first node into the last.
-        int32_t primeiro = passos[i] < 0 ? -1 - passos[i] : passos[i];
-        TUsuario guardado = bloco[primeiro];
-        int32_t antes = primeiro;
+        TUsuario guardado = bloco[passos[i]];  // a cycle has two positions at least
+        int32_t antes = passos[i];
         for (i++; passos[i - 1] >= 0; i++) {
             if (i + kAdiante < m) {
-                int32_t a = passos[i + kAdiante] < 0 ? -1 - passos[i + kAdiante] : passos[i + kAdiante];
-                const char* linha = reinterpret_cast<const char*>(&bloco[a]);
+                const char* linha = reinterpret_cast<const char*>(&bloco[posicao(i + kAdiante)]);
                 __builtin_prefetch(linha);
                 __builtin_prefetch(linha + 64);
                 __builtin_prefetch(linha + 128);
             }
-            int32_t aqui = passos[i] < 0 ? -1 - passos[i] : passos[i];
+            int32_t aqui = posicao(i);
             bloco[antes] = bloco[aqui];
             nos[bloco[antes].cPosicao()] = &bloco[antes];
             antes = aqui;

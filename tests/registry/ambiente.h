@@ -21,6 +21,7 @@
 #include "engine/platform.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
+#include "support/harness.h"
 #include "text/fold.h"
 
 namespace teste {
@@ -164,18 +165,7 @@ protected:
         ASSERT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
         close(fd);
     }
-    std::string leArquivo() const {
-        std::string bytes;
-        int fd = open(caminho.c_str(), O_RDONLY);
-        if (fd < 0)
-            return bytes;
-        char b[65536];
-        ssize_t n;
-        while ((n = read(fd, b, sizeof b)) > 0)
-            bytes.append(b, size_t(n));
-        close(fd);
-        return bytes;
-    }
+    std::string leArquivo() const { return readWholeFile(caminho); }
     Registro slotDoArquivo(int slot) const {
         std::string bytes = leArquivo();
         size_t at = size_t(slot) * registro_campo::kRecord;

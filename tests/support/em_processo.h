@@ -30,6 +30,7 @@
 #include "protocol/servidor.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
+#include "support/harness.h"
 #include "support/relogio.h"
 #include "text/fold.h"
 
@@ -225,18 +226,7 @@ protected:
     }
 
     std::string path(const std::string& file) const { return dir + "/" + file; }
-    std::string sav() const {
-        std::string bytes;
-        FILE* f = fopen(path("quelta.sav").c_str(), "rb");
-        if (f == nullptr)
-            return bytes;
-        char b[4096];
-        size_t n;
-        while ((n = fread(b, 1, sizeof b, f)) > 0)
-            bytes.append(b, n);
-        fclose(f);
-        return bytes;
-    }
+    std::string sav() const { return readWholeFile(path("quelta.sav")); }
     // What the server logged since the test began.
     static std::string erros() { return diario(); }
 

@@ -60,15 +60,6 @@ int msLeft(Clock::time_point deadline) {
 
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-std::string slurp(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        return "";
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // Removes a tree the tests may have made unwritable or unreadable.
 void removeTree(const std::string& p) {
     struct stat st;
@@ -133,6 +124,15 @@ bool configValue(const std::string& cfg, const char* key, std::string* value) {
 
 }  // namespace
 
+std::string readWholeFile(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return "";
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
 // --- ServerProcess ----------------------------------------------------------
 
 std::string ServerProcess::baseName(const std::string& programName) {
@@ -187,7 +187,7 @@ bool ServerProcess::makeDir() {
 
 std::string ServerProcess::path(const std::string& file) const { return dir + "/" + file; }
 
-std::string ServerProcess::readFile(const std::string& file) const { return slurp(path(file)); }
+std::string ServerProcess::readFile(const std::string& file) const { return readWholeFile(path(file)); }
 
 bool ServerProcess::writeFile(const std::string& file, const std::string& bytes) const {
     std::ofstream out(path(file), std::ios::binary | std::ios::trunc);
@@ -195,9 +195,9 @@ bool ServerProcess::writeFile(const std::string& file, const std::string& bytes)
     return bool(out);
 }
 
-std::string ServerProcess::output() const { return top.empty() ? "" : slurp(top + "/server.out"); }
+std::string ServerProcess::output() const { return top.empty() ? "" : readWholeFile(top + "/server.out"); }
 
-std::string ServerProcess::errors() const { return top.empty() ? "" : slurp(top + "/server.err"); }
+std::string ServerProcess::errors() const { return top.empty() ? "" : readWholeFile(top + "/server.err"); }
 
 bool ServerProcess::spawn(const std::string& name) {
     if (alive()) {

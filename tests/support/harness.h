@@ -117,5 +117,8 @@ std::string makeRecord(const std::string& email, const std::string& nome, uint32
 // `timeout seconds`; "" when it could not be started.
 std::string commandOutput(const std::string& command, int seconds = 60);
 
+// A file's whole contents as bytes; "" when it cannot be read.
+std::string readWholeFile(const std::string& file);
+
 // Address of a dotted text in network order (inet_addr).
 uint32_t ipOf(const char* dotted);
