@@ -114,6 +114,17 @@ const char* tlsCarrega(const char* certificado, const char* chave) {
     if (c == nullptr)
         return erroTls("TLS");
     SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
+    // TLS 1.2 only with an ephemeral key exchange and an AEAD cipher, in
+    // our order rather than the client's: a recorded session stays secret
+    // when the key leaks later, and no CBC construction is offered. TLS
+    // 1.3's suites are all of that kind; the library's defaults stay.
+    if (SSL_CTX_set_cipher_list(c, "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+                                   "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+                                   "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305") != 1) {
+        SSL_CTX_free(c);
+        return erroTls("TLS cipher list");
+    }
+    SSL_CTX_set_options(c, SSL_OP_CIPHER_SERVER_PREFERENCE);
     // An idle connection keeps no read or write buffer of the library's.
     SSL_CTX_set_mode(c, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ENABLE_PARTIAL_WRITE |
                             SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);

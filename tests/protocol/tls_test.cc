@@ -164,6 +164,37 @@ TEST_F(Tls, CloseNotifyIsAHalfCloseAndSilenceEndsInTenSeconds) {
         << srv.errors();
 }
 
+// TLS 1.2 with an RSA pair, where a static RSA key exchange and CBC
+// suites would be possible: only ephemeral key exchange with AEAD is
+// agreed, in the server's order whatever the client prefers.
+TEST_F(Tls, Tls12AgreesOnlyForwardSecretAeadInTheServersOrder) {
+    ASSERT_EQ(system(("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost -keyout " +
+                      srv.path("k.pem") + " -out " + srv.path("c.pem") + " >/dev/null 2>&1")
+                         .c_str()),
+              0);
+    ASSERT_TRUE(srv.start(cfg())) << srv.error;
+    const struct {
+        const char* oferta;
+        const char* acordo;  // empty: no handshake
+    } casos[] = {
+        {"AES128-SHA", ""},
+        {"AES256-GCM-SHA384", ""},
+        {"ECDHE-RSA-AES128-SHA", ""},
+        {"DHE-RSA-AES128-GCM-SHA256", ""},
+        {"ECDHE-RSA-CHACHA20-POLY1305:ECDHE-RSA-AES128-GCM-SHA256", "ECDHE-RSA-AES128-GCM-SHA256"},
+        {"ECDHE-RSA-CHACHA20-POLY1305", "ECDHE-RSA-CHACHA20-POLY1305"},
+    };
+    for (const auto& c : casos) {
+        const std::string saida =
+            commandOutput("sh -c \"echo | openssl s_client -tls1_2 -cipher " + std::string(c.oferta) +
+                          " -connect 127.0.0.1:" + std::to_string(tls) + " 2>&1 | grep 'Cipher is'\"");
+        if (c.acordo[0] == 0)
+            EXPECT_NE(saida.find("Cipher is (NONE)"), std::string::npos) << c.oferta << ": " << saida;
+        else
+            EXPECT_NE(saida.find(std::string("Cipher is ") + c.acordo), std::string::npos) << c.oferta << ": " << saida;
+    }
+}
+
 TEST_F(Tls, PairThatDoesNotLoadStopsTheStart) {
     // The key of another certificate: the pair does not match.
     ASSERT_EQ(system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj "
