@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/proxy.h"
 #include "sessao.h"
 
 using namespace sessao;
@@ -29,6 +30,44 @@ std::string v2(const std::string& origem, uint8_t comando = 0x21, uint8_t famili
     h.append(reinterpret_cast<const char*>(&ip), 4);
     h += std::string("\x7F\x00\x00\x01\x13\x88\x07\xA4", 8);
     return h;
+}
+
+// Byte-level cases of the parser: what a header may claim. A source no
+// client can have, a port that is no port or a TCP6 line whose addresses
+// are no IPv6 addresses is malformed, like any other broken header.
+TEST(CabecaProxy, ClaimsThatCannotBeAClientAreMalformed) {
+    const struct {
+        std::string cabeca;
+        CabecaProxy esperado;
+    } casos[] = {
+        {"PROXY TCP4 192.0.2.7 127.0.0.1 5000 1956\r\n", CabecaProxy::kCliente},
+        {"PROXY TCP4 192.0.2.7 127.0.0.1 0 65535\r\n", CabecaProxy::kCliente},
+        {"PROXY TCP4 0.0.0.0 127.0.0.1 5000 1956\r\n", CabecaProxy::kMalformada},
+        {"PROXY TCP4 255.255.255.255 127.0.0.1 5000 1956\r\n", CabecaProxy::kMalformada},
+        {"PROXY TCP4 224.0.0.1 127.0.0.1 5000 1956\r\n", CabecaProxy::kMalformada},
+        {"PROXY TCP4 192.0.2.7 127.0.0.1 abc 1956\r\n", CabecaProxy::kMalformada},
+        {"PROXY TCP4 192.0.2.7 127.0.0.1 5000 99999999\r\n", CabecaProxy::kMalformada},
+        {"PROXY TCP4 192.0.2.7 127.0.0.1 65536 1956\r\n", CabecaProxy::kMalformada},
+        {"PROXY TCP6 2001:db8::1 ::1 5000 1956\r\n", CabecaProxy::kProprio},
+        {"PROXY TCP6 ::ffff:192.0.2.7 1:2:3:4:5:6:7:8 5000 1956\r\n", CabecaProxy::kProprio},
+        {"PROXY TCP6 garbage ::1 5000 1956\r\n", CabecaProxy::kMalformada},
+        {"PROXY TCP6 2001:db8::1::2 ::1 5000 1956\r\n", CabecaProxy::kMalformada},
+        {"PROXY TCP6 1:2:3:4:5:6:7:8:9 ::1 5000 1956\r\n", CabecaProxy::kMalformada},
+        {"PROXY TCP6 2001:db8::1 ::1 x 1956\r\n", CabecaProxy::kMalformada},
+        {"PROXY UNKNOWN\r\n", CabecaProxy::kProprio},
+        {v2("0.0.0.0"), CabecaProxy::kMalformada},
+        {v2("255.255.255.255"), CabecaProxy::kMalformada},
+        {v2("239.1.2.3"), CabecaProxy::kMalformada},
+        {v2("198.51.100.9"), CabecaProxy::kCliente},
+    };
+    for (const auto& k : casos) {
+        uint32_t ip = 0;
+        int32_t usados = 0;
+        EXPECT_EQ(analisaCabecaProxy(reinterpret_cast<const uint8_t*>(k.cabeca.data()), int32_t(k.cabeca.size()), &ip,
+                                     &usados),
+                  k.esperado)
+            << k.cabeca;
+    }
 }
 
 TEST_F(Sessao, ProxyHeaderNamesTheClient) {
