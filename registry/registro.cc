@@ -23,6 +23,8 @@ namespace {
 
 int64_t deslocamento(int32_t slot) { return int64_t(slot) * kRecord; }
 
+const char kMotivoCurto[] = "it was cut below the registry's records while the server runs; nothing is written to it";
+
 // A node from a whole record; posicao, links and colour come with the
 // index. The texts stop at 79 and 31 characters, as if bytes 79 and 111
 // had been zeroed by a read.
@@ -104,7 +106,9 @@ bool TRegistro::cLePrimeiros(int32_t slot, long bytes) {
     bool aberto = slot >= 0 && cAbre();
     long lidos = aberto ? platformReadAt(fd, buffer, size_t(bytes), deslocamento(slot)) : -1;
     if (slot >= 0)
-        cNota(lidos == bytes, lidos >= 0 ? "a record cut short" : platformErrorText());
+        cNota(lidos == bytes, lidos < 0 ? platformErrorText()
+                              : lidos != bytes && cCurto(platformFileSize(fd)) ? kMotivoCurto
+                                                                                : "a record cut short");
     // Whatever the file held, email, nome and info end inside their fields.
     buffer[kEmail + kEmailLen - 1] = 0;
     buffer[kNome + kNomeLen - 1] = 0;
@@ -121,9 +125,19 @@ bool TRegistro::cLe(const TUsuario* no) {
 bool TRegistro::cGrava(int32_t slot) {
     if (slot < 0)
         return false;
+    arquivoCurto = false;
     bool ok = cGravaNoArquivo(slot);
-    cNota(ok, platformErrorText());
+    cNota(ok, arquivoCurto ? kMotivoCurto : platformErrorText());
     return ok;
+}
+
+bool TRegistro::cCurto(int64_t tamanho) {
+    // Cut in place behind our back (same file, fewer bytes): the records
+    // past its end are the index's still, and a slot written there would
+    // leave zero-filled records before it, loaded later as users without
+    // an address. Nothing is written until the file is whole again.
+    arquivoCurto = tamanho >= 0 && tamanho < deslocamento(indice.registros);
+    return arquivoCurto;
 }
 
 bool TRegistro::cGravaNoArquivo(int32_t slot) {
@@ -139,7 +153,7 @@ bool TRegistro::cGravaNoArquivo(int32_t slot) {
         tamanhoAnterior = platformFileSize(fd);
         // A whole record lies there and could not be read: without a way
         // back it is not written either.
-        if (tamanhoAnterior < 0 || tamanhoAnterior >= inicio + kRecord)
+        if (tamanhoAnterior < 0 || tamanhoAnterior >= inicio + kRecord || cCurto(tamanhoAnterior))
             return false;
     }
     gravouDesdePassagem = true;  // even a failed write may have moved bytes
@@ -167,12 +181,15 @@ bool TRegistro::cGrava(const TUsuario* no) { return cGrava(int32_t(no->cPosicao(
 
 int TRegistro::cTrunca(int32_t n) {
     int r = -1;
-    if (n >= 0 && cAbre()) {
+    arquivoCurto = false;
+    // A truncation only ever shortens: one that lengthened a file cut in
+    // place would fill it with zero records.
+    if (n >= 0 && cAbre() && !cCurto(platformFileSize(fd))) {
         gravouDesdePassagem = true;
         r = platformTruncate(fd, deslocamento(n));
     }
     if (n >= 0)
-        cNota(r == 0, platformErrorText());
+        cNota(r == 0, arquivoCurto ? kMotivoCurto : platformErrorText());
     // A stale record left past the end would load as one more user.
     if (r != 0)
         truncaPendente = true;

@@ -129,6 +129,10 @@ private:
     // Says the file's first failure, and its recovery, once each.
     void cNota(bool ok, const char* motivo);
     bool cGravaNoArquivo(int32_t slot);
+    // Whether a file of tamanho bytes is shorter than the index's records;
+    // remembered in arquivoCurto for the failure's reason.
+    bool cCurto(int64_t tamanho);
+    bool arquivoCurto = false;
     // Reads the first bytes of slot's record into buffer; true when all came.
     bool cLePrimeiros(int32_t slot, long bytes);
     bool arquivoFalhou = false;
