@@ -426,7 +426,7 @@ int platformOpenFile(const char* name, bool create) {
 
 int platformOpenReadOnly(const char* name) {
     for (;;) {
-        int fd = platformCalls.open(name, O_RDONLY | O_CLOEXEC, 0);
+        int fd = platformCalls.open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
         if (fd >= 0)
             return fd;
         if (errno != EINTR) {

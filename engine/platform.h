@@ -118,6 +118,8 @@ bool platformWaitFew(const int* readFds, int nRead, bool* readReady, int writeFd
 // --- Files --------------------------------------------------------------
 // Opens read/write; with create, makes a missing file (owner read/write).
 int platformOpenFile(const char* name, bool create);
+// Read-only, never waiting: a FIFO opens at once, whether or not it has a
+// writer (reads of a regular file are unaffected).
 int platformOpenReadOnly(const char* name);
 // Positional I/O with 64-bit offsets: bytes moved, or -1 when not one byte
 // moved. A count short of n means the end of the file (read) or a failure

@@ -141,19 +141,3 @@ int32_t TMetricas::cExpoe(char* out, int32_t size) const {
         uint64_t(inicio));
     return int32_t(p - out);
 }
-
-bool separaEnderecoPorta(const char* texto, char* endereco, int32_t tamanho, uint16_t* porta) {
-    const char* doisPontos = strrchr(texto, ':');
-    if (doisPontos == nullptr || doisPontos == texto || int32_t(doisPontos - texto) >= tamanho)
-        return false;
-    int32_t valor = 0;
-    const char* d = doisPontos + 1;
-    for (; *d >= '0' && *d <= '9' && valor <= 65535; d++)
-        valor = valor * 10 + (*d - '0');
-    if (*d != 0 || d == doisPontos + 1 || valor < 1 || valor > 65535)
-        return false;
-    memcpy(endereco, texto, size_t(doisPontos - texto));
-    endereco[doisPontos - texto] = 0;
-    *porta = uint16_t(valor);
-    return true;
-}

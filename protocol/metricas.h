@@ -23,7 +23,3 @@ public:
 private:
     const TEscuta* clientes;
 };
-
-// "ADDRESS:PORT" into its parts; false unless both are there and the port
-// is 1..65535.
-bool separaEnderecoPorta(const char* texto, char* endereco, int32_t tamanho, uint16_t* porta);

@@ -19,11 +19,48 @@ namespace {
 
 
 void ajuda(const char* programa) {
-    printf("Usage: %s [--help | --version]\n"
+    printf("Usage: %s [--help | --version | -t [FILE] | --check-config [FILE]]\n"
            "Directory server. Reads <name>.cfg and keeps its users in <name>.sav in the\n"
            "current directory, <name> being the program's own name up to its first '.'.\n"
+           "-t checks the configuration (FILE, or <name>.cfg) as the server would read it,\n"
+           "the TLS pair included, and exits 0 when it is fine, 1 otherwise; it opens no\n"
+           "port and creates no file.\n"
            "SIGTERM or SIGINT end it cleanly; see the manual page for the configuration.\n",
            programa);
+}
+
+// -t: one line per problem, "FILE:LINE: key: what is wrong", or one line
+// saying the file is fine. The exit status says which.
+int verifica(const char* nome) {
+    const char* motivo;
+    int fd = abreConfiguracao(nome, &motivo);
+    if (fd < 0) {
+        printf("%s: %s\n", nome, motivo != nullptr ? motivo : platformErrorText());
+        return 1;
+    }
+    Configuracao lida;
+    AvisosConfiguracao avisos;
+    bool inteira = readConfiguration(fd, lida, nullptr, &avisos);
+    platformCloseFile(fd);
+    if (!inteira) {
+        printf("%s: cannot be read to its end: %s\n", nome, platformErrorText());
+        return 1;
+    }
+    int32_t guardados = avisos.total < AvisosConfiguracao::kAvisosMax ? avisos.total : AvisosConfiguracao::kAvisosMax;
+    for (int32_t i = 0; i < guardados; i++)
+        printf("%s:%s\n", nome, avisos.itens[i]);
+    if (avisos.total > guardados)
+        printf("%s: %d problems more\n", nome, avisos.total - guardados);
+    int32_t problemas = avisos.total;
+    if (lida.portatls != 0) {
+        if (const char* erro = tlsCarrega(lida.certificado, lida.chave)) {
+            printf("%s: portatls: the TLS pair does not load: %s\n", nome, erro);
+            problemas++;
+        }
+    }
+    if (problemas == 0)
+        printf("%s: the configuration is fine\n", nome);
+    return problemas == 0 ? 0 : 1;
 }
 
 // SIGHUP: the configuration read afresh, the service manager told
@@ -60,7 +97,12 @@ int main(int argc, char** argv) {
             printf("quelta %s\n", QUELTA_VERSION);
             return 0;
         }
-        logEvent("unknown argument %s; usage: %s [--help | --version]", argv[1], programa);
+        if (argc <= 3 && (strcmp(argv[1], "-t") == 0 || strcmp(argv[1], "--check-config") == 0)) {
+            buildFoldTable();
+            deriveFileNames(programa);
+            return verifica(argc == 3 ? argv[2] : configFileName);
+        }
+        logEvent("unknown argument %s; usage: %s [--help | --version | -t [FILE]]", argv[1], programa);
         return 2;
     }
     // The sockets layer needs no start-up on Linux; this is where the
@@ -87,14 +129,23 @@ int main(int argc, char** argv) {
     }
     int64_t carga = platformMilliseconds() - inicio;
 
-    int fd = platformOpenReadOnly(configFileName);
-    if (fd < 0) {
+    const char* motivo;
+    int fd = abreConfiguracao(configFileName, &motivo);
+    if (fd < 0 && motivo == nullptr) {
         printf("Abrindo arquivo %s: %s\n", configFileName, platformErrorText());
         logEvent("start-up failed: cannot open %s: %s", configFileName, platformErrorText());
         return 1;
     }
-    readConfiguration(fd);
+    if (fd < 0) {
+        logEvent("start-up failed: %s is %s", configFileName, motivo);
+        return 1;
+    }
+    // A wrong value is told and its key keeps its default: a file that
+    // served yesterday still starts the server.
+    AvisosConfiguracao avisos;
+    readConfiguration(fd, config, nullptr, &avisos);
     platformCloseFile(fd);
+    reportProblems(configFileName, avisos);
     reportConfiguration();
 
     // The TLS pair is loaded before anything is accepted.

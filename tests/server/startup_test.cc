@@ -144,16 +144,25 @@ TEST(Startup, CommandLineIsAnsweredWithoutTouchingAnyFile) {
         int status;
         std::string saida;  // what begins standard output
         std::string erro;   // what standard error holds
+        std::string cfg;    // written as quelta.cfg when not empty
     } casos[] = {
-        {{"--help"}, 0, "Usage: quelta [--help | --version]\n", ""},
-        {{"--version"}, 0, "quelta 2.03\n", ""},
-        {{"-p"}, 2, "", "quelta: unknown argument -p; usage: quelta [--help | --version]\n"},
-        {{"--help", "x"}, 2, "", "quelta: unknown argument --help; usage: quelta [--help | --version]\n"},
+        {{"--help"}, 0, "Usage: quelta [--help | --version | -t [FILE] | --check-config [FILE]]\n", "", ""},
+        {{"--version"}, 0, "quelta 2.03\n", "", ""},
+        {{"-p"}, 2, "", "quelta: unknown argument -p; usage: quelta [--help | --version | -t [FILE]]\n", ""},
+        {{"--help", "x"}, 2, "", "quelta: unknown argument --help; usage: quelta [--help | --version | -t [FILE]]\n",
+         ""},
+        // The check reads the file as the server would and says what is
+        // wrong, line by line; it creates nothing.
+        {{"-t"}, 0, "quelta.cfg: the configuration is fine\n", "", "porta = 2000\n# maxconec = 2\n"},
+        {{"--check-config"}, 1, "quelta.cfg:2: maxconec: abc is not a whole number; 2 stays\n", "",
+         "porta = 2000\nmaxconec = abc\n"},
+        {{"-t", "outro.cfg"}, 1, "outro.cfg: No such file or directory\n", "", "porta = 2000\n"},
+        {{"-t"}, 1, "quelta.cfg: portatls: the TLS pair does not load: ", "", "portatls = 1957\nchave = k.pem\n"},
     };
     for (const Caso& k : casos) {
         ServerProcess s;
         s.args = k.args;
-        ASSERT_TRUE(s.launch("", "quelta", false)) << s.error;
+        ASSERT_TRUE(s.launch(k.cfg, "quelta", !k.cfg.empty())) << s.error;
         EXPECT_EQ(s.waitExit(10000), k.status) << k.args[0];
         EXPECT_EQ(s.output().substr(0, k.saida.size()), k.saida) << k.args[0];
         EXPECT_EQ(s.errors(), k.erro) << k.args[0];
@@ -242,7 +251,7 @@ TEST(Startup, ReloadOnSighupAndReadinessForTheServiceManager) {
     // maxconec and senhaadm take effect at once; porta waits for a restart;
     // a key no longer in the file returns to its default (regtempo).
     const std::string outra = std::to_string(ServerProcess::freePort());
-    ASSERT_TRUE(s.writeFile("quelta.cfg", "maxconec = 2\nporta = " + outra + "\nsenhaadm = outra-administracao\n"));
+    ASSERT_TRUE(s.writeFile("quelta.cfg", "maxconec = 3\nporta = " + outra + "\nsenhaadm = outra-administracao\n"));
     ASSERT_EQ(kill(s.pid, SIGHUP), 0);
     EXPECT_EQ(avisoDe(aviso).rfind("RELOADING=1\nMONOTONIC_USEC=", 0), 0u);
     EXPECT_EQ(avisoDe(aviso), "READY=1");
@@ -252,18 +261,39 @@ TEST(Startup, ReloadOnSighupAndReadinessForTheServiceManager) {
     ASSERT_TRUE(c.send("outra-administracao\r\n"));
     EXPECT_EQ(c.readLine(), "+OK Comandos de administra\xE7\xE3o desbloqueados\r\n");
 
-    // A file that cannot be read changes nothing.
-    ASSERT_EQ(unlink(s.path("quelta.cfg").c_str()), 0);
-    ASSERT_EQ(mkdir(s.path("quelta.cfg").c_str(), 0700), 0);
+    // A wrong value keeps the one in force, not the default.
+    ASSERT_TRUE(s.writeFile("quelta.cfg", "maxconec = abc\nporta = " + std::to_string(s.port) +
+                                              "\nsenhaadm = outra-administracao\n"));
     ASSERT_EQ(kill(s.pid, SIGHUP), 0);
     EXPECT_EQ(avisoDe(aviso).rfind("RELOADING=1", 0), 0u);
     EXPECT_EQ(avisoDe(aviso), "READY=1");
-    ASSERT_TRUE(a.send("NOOP\r\n"));
-    EXPECT_EQ(a.readLine(), "+OK\r\n");
+    // Neither a directory, nor a FIFO without a writer (which held the
+    // loop in open()), nor a device that never ends (which spun it)
+    // is read: each changes nothing, and the server answers at once.
+    ASSERT_EQ(unlink(s.path("quelta.cfg").c_str()), 0);
+    ASSERT_EQ(mkdir(s.path("quelta.cfg").c_str(), 0700), 0);
+    for (const char* tipo : {"directory", "fifo", "/dev/zero"}) {
+        if (strcmp(tipo, "fifo") == 0) {
+            ASSERT_EQ(rmdir(s.path("quelta.cfg").c_str()), 0);
+            ASSERT_EQ(mkfifo(s.path("quelta.cfg").c_str(), 0600), 0);
+        } else if (strcmp(tipo, "/dev/zero") == 0) {
+            ASSERT_EQ(unlink(s.path("quelta.cfg").c_str()), 0);
+            ASSERT_EQ(symlink("/dev/zero", s.path("quelta.cfg").c_str()), 0);
+        }
+        ASSERT_EQ(kill(s.pid, SIGHUP), 0);
+        EXPECT_EQ(avisoDe(aviso).rfind("RELOADING=1", 0), 0u) << tipo;
+        EXPECT_EQ(avisoDe(aviso), "READY=1") << tipo;
+        ASSERT_TRUE(a.send("NOOP\r\n"));
+        EXPECT_EQ(a.readLine(), "+OK\r\n") << tipo;
+    }
+    Client d;
+    ASSERT_TRUE(d.connect(s.port));
+    EXPECT_EQ(d.readLine().rfind("+OK QUELTA", 0), 0u);  // the third of 127.0.0.1: maxconec is still 3, not 2
     const std::string log = s.errors();
     for (const char* linha : {"quelta: porta changed: needs a restart\n",
                               "quelta: configuration reloaded; changed: senhaadm, maxconec, regtempo\n",
-                              "quelta: configuration not reloaded: reading quelta.cfg failed: Is a directory; "
+                              "quelta: warning: quelta.cfg:1: maxconec: abc is not a whole number; 3 stays\n",
+                              "quelta: configuration not reloaded: quelta.cfg is not a regular file; "
                               "every value stays\n"})
         EXPECT_NE(log.find(linha), std::string::npos) << linha << log;
     EXPECT_EQ(log.find("porta changed"), log.rfind("porta changed")) << log;
