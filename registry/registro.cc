@@ -14,6 +14,7 @@
 #include "registry/indice.h"
 #include "registry/percurso.h"
 #include "text/fold.h"
+#include "text/format.h"
 
 using namespace registro_campo;
 
@@ -205,19 +206,29 @@ bool TRegistro::cCarrega() {
         int novo = platformOpenFile(registryFileName, false);
         if (novo < 0)
             novo = platformOpenFile(registryFileName, true);
-        if (novo < 0 || !cDoTravado(novo))
+        if (novo < 0) {
+            formatText(motivoCarga, sizeof motivoCarga, "cannot open it: %s", platformErrorText());
             return false;
+        }
+        if (!cDoTravado(novo)) {
+            copyString(motivoCarga, "another file took its name");
+            return false;
+        }
         fd = novo;
     }
 
     // Only the whole records present now are loaded; a trailing piece
     // shorter than a record is not a record.
     int64_t tamanho = platformFileSize(fd);
-    if (tamanho < 0)
+    if (tamanho < 0) {
+        formatText(motivoCarga, sizeof motivoCarga, "cannot read its size: %s", platformErrorText());
         return false;  // loading nothing would let new records overwrite old ones
+    }
     int64_t inteiros = tamanho / kRecord;
-    if (inteiros > kMaxRegistros)
+    if (inteiros > kMaxRegistros) {
+        formatText(motivoCarga, sizeof motivoCarga, "it holds more than %d records", int32_t(kMaxRegistros));
         return false;  // slots beyond 24 bits would alias in the index
+    }
 
     int32_t capacidade = int32_t(inteiros > 0 ? inteiros : 1);
     TUsuario** nos = new TUsuario*[size_t(capacidade)];
@@ -234,6 +245,8 @@ bool TRegistro::cCarrega() {
     if (completo) {
         cMontaIndice(nos, capacidade, int32_t(n), bloco);  // the index keeps nos and the nodes
     } else {
+        formatText(motivoCarga, sizeof motivoCarga, "reading it failed at record %d: %s", int32_t(slotFalho),
+                   platformErrorText());
         // Starting with part of the file would let new records overwrite
         // the users that were not read.
         cLiberaBloco(bloco, capacidade);

@@ -32,6 +32,8 @@ public:
     // neither opened nor created, cannot be read to its end, or holds more
     // than kMaxRegistros records.
     bool cCarrega();
+    // Why the last cCarrega failed, for the log.
+    char motivoCarga[160] = "";
     // Reads slot into buffer; true only for a whole record. Bytes 79, 111
     // and 827 are zeroed after every attempt.
     bool cLe(int32_t slot);

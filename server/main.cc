@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
     int64_t inicio = platformMilliseconds();
     if (!registro.cCarrega()) {
         printf("%s: Problema ao acessar o registro de usuários\n", programa);
-        logEvent("start-up failed: the registry file %s cannot be loaded", registryFileName);
+        logEvent("start-up failed: the registry file %s cannot be loaded: %s", registryFileName, registro.motivoCarga);
         return -1;
     }
     int64_t carga = platformMilliseconds() - inicio;

@@ -53,7 +53,9 @@ TEST(Startup, UnusableRegistryStopsBeforeConfiguration) {
         EXPECT_EQ(s.output(), std::string(name) + ": Problema ao acessar o registro de usu\xE1rios\n");
         // The log names the program by its base name alone.
         const std::string base = name[0] == '/' ? "quelta.exe" : "quelta";
-        EXPECT_EQ(s.errors(), base + ": start-up failed: the registry file quelta.sav cannot be loaded\n");
+        EXPECT_EQ(s.errors(),
+                  base + ": start-up failed: the registry file quelta.sav cannot be loaded: cannot open it: Is a "
+                         "directory\n");
     }
 }
 
