@@ -343,17 +343,17 @@ void reportConfiguration() {
     // do not.
     size_t n = strlen(config.senhaadm);
     if (n == 0)
-        logEvent("administration disabled: %s sets no senhaadm", configFileName);
+        logEventAt(Gravidade::kAviso, "administration disabled: %s sets no senhaadm", configFileName);
     else if (n < 12)
-        logEvent("warning: senhaadm is shorter than 12 characters");
+        logEventAt(Gravidade::kAviso, "warning: senhaadm is shorter than 12 characters");
 }
 
 void reportProblems(const char* nome, const AvisosConfiguracao& avisos) {
     int32_t guardados = avisos.total < AvisosConfiguracao::kAvisosMax ? avisos.total : AvisosConfiguracao::kAvisosMax;
     for (int32_t i = 0; i < guardados; i++)
-        logEvent("warning: %s:%s", nome, avisos.itens[i]);
+        logEventAt(Gravidade::kAviso, "warning: %s:%s", nome, avisos.itens[i]);
     if (avisos.total > guardados)
-        logEvent("warning: %s: %d problems more", nome, avisos.total - guardados);
+        logEventAt(Gravidade::kAviso, "warning: %s: %d problems more", nome, avisos.total - guardados);
 }
 
 int abreConfiguracao(const char* nome, const char** motivo) {
@@ -432,9 +432,9 @@ void reloadConfiguration() {
     int fd = abreConfiguracao(configFileName, &motivo);
     if (fd < 0) {
         if (motivo != nullptr)
-            logEvent("configuration not reloaded: %s is %s; every value stays", configFileName, motivo);
+            logEventAt(Gravidade::kAviso, "configuration not reloaded: %s is %s; every value stays", configFileName, motivo);
         else
-            logEvent("configuration not reloaded: cannot open %s: %s; every value stays", configFileName,
+            logEventAt(Gravidade::kAviso, "configuration not reloaded: cannot open %s: %s; every value stays", configFileName,
                      platformErrorText());
         return;
     }
@@ -446,7 +446,7 @@ void reloadConfiguration() {
     bool lida = readConfiguration(fd, nova, &config, &avisos);
     platformCloseFile(fd);
     if (!lida) {
-        logEvent("configuration not reloaded: reading %s failed: %s; every value stays", configFileName,
+        logEventAt(Gravidade::kAviso, "configuration not reloaded: reading %s failed: %s; every value stays", configFileName,
                  platformErrorText());
         return;
     }
@@ -454,13 +454,13 @@ void reloadConfiguration() {
     char mudadas[200] = "";
     // The listener is open on the old address and port.
     if (strcmp(nova.ender, config.ender) != 0)
-        logEvent("ender changed: needs a restart");
+        logEventAt(Gravidade::kAviso, "ender changed: needs a restart");
     if (nova.porta != config.porta)
-        logEvent("porta changed: needs a restart");
+        logEventAt(Gravidade::kAviso, "porta changed: needs a restart");
     if (strcmp(nova.metricas, config.metricas) != 0)
-        logEvent("metricas changed: needs a restart");
+        logEventAt(Gravidade::kAviso, "metricas changed: needs a restart");
     if (nova.portatls != config.portatls)
-        logEvent("portatls changed: needs a restart");
+        logEventAt(Gravidade::kAviso, "portatls changed: needs a restart");
     // The pair itself is loaded again by the caller; new handshakes use it.
     if (strcmp(nova.certificado, config.certificado) != 0) {
         memcpy(config.certificado, nova.certificado, sizeof config.certificado);
@@ -498,7 +498,7 @@ void reloadConfiguration() {
             config.*k.campo = nova.*k.campo;
             anota(mudadas, sizeof mudadas, k.nome);
         }
-    logEvent("configuration reloaded; changed: %s", mudadas[0] != 0 ? mudadas : "nothing");
+    logEventAt(Gravidade::kNota, "configuration reloaded; changed: %s", mudadas[0] != 0 ? mudadas : "nothing");
     if (senhaMudou || redesMudaram)
         reportConfiguration();
 }

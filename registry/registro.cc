@@ -71,7 +71,7 @@ bool TRegistro::cDoTravado(int novo) {
     // passwords to ours. Told once, like any failure of the file.
     if (!arquivoFalhou) {
         arquivoFalhou = true;
-        logEvent("registry file %s was replaced or removed while the server runs; the file now under that name "
+        logEventAt(Gravidade::kErro, "registry file %s was replaced or removed while the server runs; the file now under that name "
                  "is left alone",
                  registryFileName);
     }
@@ -98,9 +98,9 @@ void TRegistro::cNota(bool ok, const char* motivo) {
         return;
     arquivoFalhou = !ok;
     if (ok)
-        logEvent("registry file %s works again", registryFileName);
+        logEventAt(Gravidade::kNota, "registry file %s works again", registryFileName);
     else
-        logEvent("registry file %s fails: %s", registryFileName, motivo);
+        logEventAt(Gravidade::kErro, "registry file %s fails: %s", registryFileName, motivo);
 }
 
 bool TRegistro::cLePrimeiros(int32_t slot, long bytes) {

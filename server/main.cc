@@ -75,11 +75,24 @@ void recarrega() {
     // leaves the one in use.
     if (config.portatls != 0) {
         if (const char* erro = tlsCarrega(config.certificado, config.chave))
-            logEvent("TLS certificate not reloaded: %s; the pair in use stays", erro);
+            logEventAt(Gravidade::kAviso, "TLS certificate not reloaded: %s; the pair in use stays", erro);
         else
-            logEvent("TLS certificate and key reloaded");
+            logEventAt(Gravidade::kNota, "TLS certificate and key reloaded");
     }
     platformNotify("READY=1");
+}
+
+// The log line of a listener that did not open: the address and port it
+// was for, and the system's reason (erro is "label: reason").
+void naoEscuta(int32_t porta, const char* erro) {
+    uint32_t ip;
+    if (config.ender[0] != 0 && !platformResolve(config.ender, &ip)) {
+        logEventAt(Gravidade::kErro, "start-up failed: ender %s is no address and does not resolve", config.ender);
+        return;
+    }
+    const char* motivo = strstr(erro, ": ");
+    logEventAt(Gravidade::kErro, "start-up failed: cannot listen on %s:%d: %s",
+               config.ender[0] != 0 ? config.ender : "0.0.0.0", porta, motivo != nullptr ? motivo + 2 : erro);
 }
 
 }  // namespace
@@ -102,7 +115,7 @@ int main(int argc, char** argv) {
             deriveFileNames(programa);
             return verifica(argc == 3 ? argv[2] : configFileName);
         }
-        logEvent("unknown argument %s; usage: %s [--help | --version | -t [FILE]]", argv[1], programa);
+        logEventAt(Gravidade::kErro, "unknown argument %s; usage: %s [--help | --version | -t [FILE]]", argv[1], programa);
         return 2;
     }
     // The sockets layer needs no start-up on Linux; this is where the
@@ -115,7 +128,7 @@ int main(int argc, char** argv) {
 
     // One server per registry, for the whole life of the process.
     if (!registro.cTrava()) {
-        logEvent("%s is in use by another server", registryFileName);
+        logEventAt(Gravidade::kErro, "%s is in use by another server", registryFileName);
         return 1;
     }
 
@@ -124,7 +137,7 @@ int main(int argc, char** argv) {
     int64_t inicio = platformMilliseconds();
     if (!registro.cCarrega()) {
         printf("%s: Problema ao acessar o registro de usuários\n", programa);
-        logEvent("start-up failed: the registry file %s cannot be loaded: %s", registryFileName, registro.motivoCarga);
+        logEventAt(Gravidade::kErro, "start-up failed: the registry file %s cannot be loaded: %s", registryFileName, registro.motivoCarga);
         return -1;
     }
     int64_t carga = platformMilliseconds() - inicio;
@@ -133,11 +146,11 @@ int main(int argc, char** argv) {
     int fd = abreConfiguracao(configFileName, &motivo);
     if (fd < 0 && motivo == nullptr) {
         printf("Abrindo arquivo %s: %s\n", configFileName, platformErrorText());
-        logEvent("start-up failed: cannot open %s: %s", configFileName, platformErrorText());
+        logEventAt(Gravidade::kErro, "start-up failed: cannot open %s: %s", configFileName, platformErrorText());
         return 1;
     }
     if (fd < 0) {
-        logEvent("start-up failed: %s is %s", configFileName, motivo);
+        logEventAt(Gravidade::kErro, "start-up failed: %s is %s", configFileName, motivo);
         return 1;
     }
     // A wrong value is told and its key keeps its default: a file that
@@ -152,21 +165,21 @@ int main(int argc, char** argv) {
     if (config.portatls != 0) {
         if (const char* erro = tlsCarrega(config.certificado, config.chave)) {
             puts(erro);
-            logEvent("start-up failed: TLS port %d: %s", config.portatls, erro);
+            logEventAt(Gravidade::kErro, "start-up failed: TLS port %d: %s", config.portatls, erro);
             return 1;
         }
     }
     static TServidor servidor;  // lives as long as the process
     if (const char* erro = servidor.cAbre(config.ender, uint16_t(config.porta))) {
         puts(erro);
-        logEvent("start-up failed: %s", erro);
+        naoEscuta(config.porta, erro);
         return 1;
     }
     static TServidor servidorTls(true);
     if (config.portatls != 0) {
         if (const char* erro = servidorTls.cAbre(config.ender, uint16_t(config.portatls))) {
             puts(erro);
-            logEvent("start-up failed: TLS port %d: %s", config.portatls, erro);
+            naoEscuta(config.portatls, erro);
             return 1;
         }
     }
@@ -180,11 +193,11 @@ int main(int argc, char** argv) {
                                : "metricas: not ADDRESS:PORT";
         if (erro != nullptr) {
             puts(erro);
-            logEvent("start-up failed: metrics endpoint %s: %s", config.metricas, erro);
+            logEventAt(Gravidade::kErro, "start-up failed: metrics endpoint %s: %s", config.metricas, erro);
             return 1;
         }
     }
-    logEvent("listening on port %d; %d users loaded from %s in %d ms", config.porta, indice.registros,
+    logEventAt(Gravidade::kNota, "listening on port %d; %d users loaded from %s in %d ms", config.porta, indice.registros,
              registryFileName, int32_t(carga));
     platformNotify("READY=1");
     runEventLoop(recarrega);
@@ -193,6 +206,6 @@ int main(int argc, char** argv) {
     // reaches the disk before the process ends.
     platformNotify("STOPPING=1");
     registro.cFecha();
-    logEvent("ended by %s", platformSignalName(platformStopSignal()));
+    logEventAt(Gravidade::kNota, "ended by %s", platformSignalName(platformStopSignal()));
     return 0;
 }
