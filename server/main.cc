@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "config/config.h"
+#include "engine/credencial.h"
 #include "engine/diario.h"
 #include "engine/loop.h"
 #include "engine/platform.h"
@@ -26,6 +27,14 @@ void ajuda(const char* programa) {
            programa);
 }
 
+// The TLS pair of the configuration, each file taken from the service
+// manager's credentials when it handed one over under that name.
+const char* carregaParTls() {
+    char certificado[512], chave[512];
+    return tlsCarrega(credencialCaminho(config.certificado, certificado, sizeof certificado),
+                      credencialCaminho(config.chave, chave, sizeof chave));
+}
+
 // SIGHUP: the configuration read afresh, the service manager told
 // around it.
 void recarrega() {
@@ -37,7 +46,7 @@ void recarrega() {
     // New handshakes take the pair as it is now; one that does not load
     // leaves the one in use.
     if (config.portatls != 0) {
-        if (const char* erro = tlsCarrega(config.certificado, config.chave))
+        if (const char* erro = carregaParTls())
             logEvent("TLS certificate not reloaded: %s; the pair in use stays", erro);
         else
             logEvent("TLS certificate and key reloaded");
@@ -99,7 +108,7 @@ int main(int argc, char** argv) {
 
     // The TLS pair is loaded before anything is accepted.
     if (config.portatls != 0) {
-        if (const char* erro = tlsCarrega(config.certificado, config.chave)) {
+        if (const char* erro = carregaParTls()) {
             puts(erro);
             logEvent("start-up failed: TLS port %d: %s", config.portatls, erro);
             return 1;
