@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "config/config.h"
+#include "engine/credencial.h"
 #include "engine/diario.h"
 #include "engine/loop.h"
 #include "engine/platform.h"
@@ -27,6 +28,14 @@ void ajuda(const char* programa) {
            "port and creates no file.\n"
            "SIGTERM or SIGINT end it cleanly; see the manual page for the configuration.\n",
            programa);
+}
+
+// The TLS pair of a configuration, each file taken from the service
+// manager's credentials when it handed one over under that name.
+const char* carregaParTls(const Configuracao& c) {
+    char certificado[512], chave[512];
+    return tlsCarrega(credencialCaminho(c.certificado, certificado, sizeof certificado),
+                      credencialCaminho(c.chave, chave, sizeof chave));
 }
 
 // -t: one line per problem, "FILE:LINE: key: what is wrong", or one line
@@ -53,7 +62,7 @@ int verifica(const char* nome) {
         printf("%s: %d problems more\n", nome, avisos.total - guardados);
     int32_t problemas = avisos.total;
     if (lida.portatls != 0) {
-        if (const char* erro = tlsCarrega(lida.certificado, lida.chave)) {
+        if (const char* erro = carregaParTls(lida)) {
             printf("%s: portatls: the TLS pair does not load: %s\n", nome, erro);
             problemas++;
         }
@@ -74,7 +83,7 @@ void recarrega() {
     // New handshakes take the pair as it is now; one that does not load
     // leaves the one in use.
     if (config.portatls != 0) {
-        if (const char* erro = tlsCarrega(config.certificado, config.chave))
+        if (const char* erro = carregaParTls(config))
             logEventAt(Gravidade::kAviso, "TLS certificate not reloaded: %s; the pair in use stays", erro);
         else
             logEventAt(Gravidade::kNota, "TLS certificate and key reloaded");
@@ -163,7 +172,7 @@ int main(int argc, char** argv) {
 
     // The TLS pair is loaded before anything is accepted.
     if (config.portatls != 0) {
-        if (const char* erro = tlsCarrega(config.certificado, config.chave)) {
+        if (const char* erro = carregaParTls(config)) {
             puts(erro);
             logEventAt(Gravidade::kErro, "start-up failed: TLS port %d: %s", config.portatls, erro);
             return 1;
