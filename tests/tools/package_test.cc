@@ -91,6 +91,9 @@ TEST(Package, CpackMakesTheDebWithItsFilesFieldsAndNoLintianError) {
     std::istringstream cfgLines(cfg);
     for (std::string line; std::getline(cfgLines, line);)
         EXPECT_TRUE(line.empty() || line[0] == '#') << line;
+    // The unit's reload checks it first: as shipped, it passes.
+    RunResult t = runProgram({dir.path("root/usr/bin/quelta"), "-t", dir.path("root/etc/quelta/quelta.cfg")});
+    EXPECT_EQ(t.status, 0) << t.out;
 
     if (runProgram({"lintian", "--version"}).status != 0)
         GTEST_SKIP() << "lintian is not installed: the package was not checked by it";
