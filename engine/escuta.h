@@ -56,7 +56,7 @@ private:
     int sock = -1;
     TEscuta* anterior = nullptr;
     TEscuta* proximo = nullptr;
-    int64_t pausadoAte = 0;
+    int64_t pausadoAte = 0;  // seconds: accepting resumes then after running out of descriptors
     uint64_t totalAceitas = 0;
-    uint64_t totalSemDescritor = 0;  // seconds: accepting resumes then after running out of descriptors
+    uint64_t totalSemDescritor = 0;
 };

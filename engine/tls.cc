@@ -17,6 +17,14 @@ namespace {
 SSL_CTX* contexto = nullptr;
 char motivo[256];
 
+// A handshake takes tens of KiB in pieces of many sizes; after a burst of
+// them the heap keeps the freed pages unless told. Sessions ended since the
+// heap was last trimmed: at this many, it is trimmed again, so a burst
+// leaves at most this many sessions' worth behind, and a trim (a walk of
+// the free lists) comes at most once per so many connections.
+constexpr int32_t kFinsPorLimpeza = 256;
+int32_t finsDesdeLimpeza = 0;
+
 const char* erroTls(const char* rotulo) {
     unsigned long e = ERR_get_error();
     char texto[200] = "unknown error";
@@ -238,4 +246,8 @@ void tlsFim(void* sessao) {
         SSL_shutdown(s);  // one attempt: the socket closes right after
     ERR_clear_error();
     SSL_free(s);
+    if (++finsDesdeLimpeza >= kFinsPorLimpeza) {
+        finsDesdeLimpeza = 0;
+        platformReleaseMemory();
+    }
 }
