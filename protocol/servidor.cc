@@ -164,6 +164,12 @@ private:
 }  // namespace
 
 void TServidor::cAceita(int socket, const PeerAddress& peer) {
+    // A TLS session holds a record's worth of the peer's bytes read ahead
+    // and one of its replies besides the kernel's: the kernel's receive
+    // buffer is halved to keep a connection that floods and never reads
+    // within the same bound as a plain one.
+    if (tls)
+        platformSetBuffers(socket, kBufferRecepcaoTls, kBufferEnvio);
     // A proxy's header comes before anything else, the TLS handshake too.
     if (enderecoDeProxy(peer.ip)) {
         if (preambulos >= kPreambulosMax) {
