@@ -13,6 +13,9 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -76,6 +79,12 @@ void platformStart() {
         lim.rlim_cur = lim.rlim_max;
         platformCalls.setrlimit(RLIMIT_NOFILE, &lim);  // a refusal leaves the old limit, which still works
     }
+}
+
+void platformReleaseMemory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
 }
 
 int platformDescriptorLimit() {

@@ -47,6 +47,9 @@ const char* platformSignalName(int signal);
 [[noreturn]] void platformExit(int status);
 // Writes bytes to standard error in one call; failures are dropped.
 void platformWriteError(const char* bytes, size_t n);
+// Gives the heap's free pages back to the system (glibc's malloc_trim;
+// elsewhere nothing). Costs a walk of the free lists: for after a burst.
+void platformReleaseMemory();
 
 // --- Clocks -------------------------------------------------------------
 // Monotonic milliseconds; 64 bits, so it never wraps.

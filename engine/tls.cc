@@ -17,6 +17,14 @@ namespace {
 SSL_CTX* contexto = nullptr;
 char motivo[256];
 
+// A handshake takes tens of KiB in pieces of many sizes; after a burst of
+// them the heap keeps the freed pages unless told. Sessions ended since the
+// heap was last trimmed: at this many, it is trimmed again, so a burst
+// leaves at most this many sessions' worth behind, and a trim (a walk of
+// the free lists) comes at most once per so many connections.
+constexpr int32_t kFinsPorLimpeza = 256;
+int32_t finsDesdeLimpeza = 0;
+
 const char* erroTls(const char* rotulo) {
     unsigned long e = ERR_get_error();
     char texto[200] = "unknown error";
@@ -131,6 +139,10 @@ const char* tlsCarrega(const char* certificado, const char* chave) {
     // A read takes whatever the socket holds, not a record's header and
     // then its body: half the receives under pipelined load.
     SSL_CTX_set_read_ahead(c, 1);
+    // Records of 4 KiB: a reply that the peer does not take waits in a
+    // write buffer of that size rather than of 16 KiB, for each
+    // connection that floods and never reads.
+    SSL_CTX_set_max_send_fragment(c, 4096);
     const char* falha = nullptr;
     if (SSL_CTX_use_certificate_chain_file(c, certificado) != 1)
         falha = erroTls(certificado);
@@ -249,4 +261,8 @@ void tlsFim(void* sessao) {
         SSL_shutdown(s);  // one attempt: the socket closes right after
     ERR_clear_error();
     SSL_free(s);
+    if (++finsDesdeLimpeza >= kFinsPorLimpeza) {
+        finsDesdeLimpeza = 0;
+        platformReleaseMemory();
+    }
 }

@@ -193,7 +193,7 @@ int main(int argc, char** argv) {
         }
     }
     // The metrics endpoint, when asked for, shares the loop.
-    static TMetricas metricas(&servidor);
+    static TMetricas metricas(&servidor, &servidorTls);
     if (config.metricas[0] != 0) {
         char endereco[64];
         uint16_t porta;
