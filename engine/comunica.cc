@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "engine/core.h"
+#include "engine/escuta.h"
 #include "engine/loop.h"
 #include "engine/platform.h"
 #include "engine/tls.h"
@@ -224,9 +225,25 @@ static int32_t roomOf(int16_t cabeca, int16_t cauda) {
     return (cabeca - cauda + TComunica::kRing - 1) % TComunica::kRing;
 }
 
+namespace {
+// A TLS send of this many bytes or more (a whole record) first asks the
+// kernel how much it still holds unsent.
+constexpr int32_t kEnvioGrandeTls = 4096;
+}  // namespace
+
 bool TComunica::cManda(const char* a, int32_t na, const char* b, int32_t nb, bool mais, int32_t& enviados) {
-    long r = tls != nullptr ? tlsSendPair(tls, a, size_t(na), b, size_t(nb))
-                            : platformSendPair(socketEscrita, a, size_t(na), b, size_t(nb), mais);
+    long r;
+    if (tls == nullptr)
+        r = platformSendPair(socketEscrita, a, size_t(na), b, size_t(nb), mais);
+    else if (na + nb >= kEnvioGrandeTls && platformUnsentBytes(socketEscrita) >= kBufferEnvio)
+        // A session writes a record at a time, each appended to the last
+        // queued segment past the kernel's unsent limit: a peer that does
+        // not read would have a whole segment of replies queued for it.
+        // Large sends ask first and wait for room as a plain send would;
+        // a single reply's send asks nothing, and costs no system call more.
+        r = kIoWouldBlock;
+    else
+        r = tlsSendPair(tls, a, size_t(na), b, size_t(nb));
     if (r == kIoWouldBlock) {
         r = 0;
     } else if (r < 0) {

@@ -28,6 +28,8 @@
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <sys/ioctl.h>
+#include <linux/sockios.h>
 
 struct PlatformSignalSet {
     sigset_t set;
@@ -39,6 +41,7 @@ namespace {
 // argument, sigset_t), a call of the same arguments stands in for it.
 int sysOpen(const char* name, int flags, unsigned mode) { return open(name, flags, mode_t(mode)); }
 int sysFcntl(int fd, int command, int argument) { return fcntl(fd, command, argument); }
+int sysIoctl(int fd, unsigned long request, int* value) { return ioctl(fd, request, value); }
 int sysEpollPwait(int ep, epoll_event* events, int max, int timeoutMs, const PlatformSignalSet* mask) {
     return epoll_pwait(ep, events, max, timeoutMs, mask != nullptr ? &mask->set : nullptr);
 }
@@ -48,7 +51,7 @@ int sysEpollPwait(int ep, epoll_event* events, int max, int timeoutMs, const Pla
 const PlatformCalls platformSystemCalls = {
     sysOpen,   read,   write,  pread,  pwrite, ftruncate, fdatasync, fsync,   fstat,       lstat,
     close,     flock,  fchown, fchmod, unlink, link,      rename,    socket,  setsockopt,  sysFcntl,
-    bind,      listen, accept4, recv,  send,   sendmsg,   sendto,    epoll_create1, epoll_ctl, sysEpollPwait, poll,
+    bind,      listen, accept4, recv,  send,   sendmsg,   sendto,    sysIoctl, epoll_create1, epoll_ctl, sysEpollPwait, poll,
     clock_gettime, time, localtime_r, getrlimit, setrlimit,
 };
 
@@ -238,6 +241,11 @@ void platformSetBuffers(int fd, int receiveBytes, int unsentBytes) {
     // Failures leave the kernel's defaults, which serve as well.
     platformCalls.setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBytes, sizeof receiveBytes);
     platformCalls.setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsentBytes, sizeof unsentBytes);
+}
+
+long platformUnsentBytes(int fd) {
+    int n = 0;
+    return platformCalls.ioctl(fd, SIOCOUTQNSD, &n) == 0 ? long(n) : -1;
 }
 
 void platformSetNoDelay(int fd) {

@@ -77,6 +77,11 @@ bool platformSetNonBlocking(int fd);
 // peer that stops reading closes its window, so what waits on our side is
 // the unsent part.
 void platformSetBuffers(int fd, int receiveBytes, int unsentBytes);
+// Bytes written to a connected socket that the kernel has not sent yet
+// (SIOCOUTQNSD); -1 when it cannot tell. The unsent limit above holds only
+// where a write needs a new segment: one appended to the last queued
+// segment passes it, up to a segment's whole size (64 KiB over loopback).
+long platformUnsentBytes(int fd);
 // Sends small segments at once (TCP_NODELAY): a reply queued while an
 // earlier one is still unacknowledged would otherwise wait for the peer's
 // delayed acknowledgement, some 40 ms.
@@ -233,6 +238,7 @@ struct PlatformCalls {
     long (*send)(int fd, const void* buf, size_t n, int flags);
     long (*sendmsg)(int fd, const msghdr* message, int flags);
     long (*sendto)(int fd, const void* buf, size_t n, int flags, const sockaddr* to, unsigned length);
+    int (*ioctl)(int fd, unsigned long request, int* value);
     // Readiness.
     int (*epoll_create1)(int flags);
     int (*epoll_ctl)(int epollFd, int operation, int fd, epoll_event* event);
