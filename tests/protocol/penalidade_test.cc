@@ -62,10 +62,11 @@ TEST_F(Penalidade, DoublesToEightTimesTheFirstUntilASuccessOrFifteenQuietMinutes
     EXPECT_EQ(penalidadeFalha(ip, kA, t + 904), 3);
     EXPECT_EQ(penalidadeEntradas(), 2);  // the account's and the address's
 
+    // Without delays a failure is still counted, and costs nothing.
     config.penalidade = 0;
     EXPECT_EQ(penalidadeFalha(ip + 1, kA, t), 0);
     EXPECT_EQ(penalidadeRestante(ip + 1, kA, t), 0);
-    EXPECT_EQ(penalidadeEntradas(), 2);
+    EXPECT_EQ(penalidadeFalhasDoEndereco(ip + 1), 1);
 }
 
 TEST_F(Penalidade, OneAccountsFailuresSpareTheOthersUntilTheAddressHasTen) {
@@ -96,7 +97,7 @@ TEST_F(Penalidade, OneAccountsFailuresSpareTheOthersUntilTheAddressHasTen) {
     EXPECT_EQ(penalidadeRestante(ip, kC, t + 17 + 900), 0);
 }
 
-TEST_F(Penalidade, FullTableDropsTheOldestFailureFirst) {
+TEST_F(Penalidade, FullTableDropsTheOldestFailureFirstAndAGuesserAtTheLimitLast) {
     // Each address fills two entries: its password's and its own.
     const uint32_t base = 0x0A000000;
     for (int32_t i = 0; i < kPenalidadeEntradas / 2; i++)
@@ -112,6 +113,16 @@ TEST_F(Penalidade, FullTableDropsTheOldestFailureFirst) {
     EXPECT_EQ(penalidadeRestante(base + 2, kA, 1001), 2);
     EXPECT_EQ(penalidadeRestante(base - 1, kA, 1001), 3);
     EXPECT_EQ(penalidadeFalha(base + 1, kA, 1001), 3);  // a first failure again
+
+    // A guesser at the address-wide limit outlasts a table's worth of new
+    // addresses, one failure each: its delay stays the longest.
+    const uint32_t guesser = 0x0B000001, flood = 0x0C000000;
+    for (int i = 0; i < kPenalidadeLimiteEndereco; i++)
+        penalidadeFalha(guesser, kC, 1002);
+    for (int32_t i = 0; i < kPenalidadeEntradas / 2; i++)
+        ASSERT_EQ(penalidadeFalha(flood + uint32_t(i), kA, 1003), 3) << i;
+    EXPECT_EQ(penalidadeRestante(guesser, kB, 1003), 16);
+    EXPECT_EQ(penalidadeFalha(guesser, kB, 1019), 17);
 }
 
 double segundosDesde(std::chrono::steady_clock::time_point t0) {
