@@ -68,8 +68,10 @@ public:
     // Queues the statistics line.
     void cEstatistica();
     // A password check of this client failed: one log line naming the
-    // address token (null: the administration password) and the client's
-    // address. The failure counts against that password and the address,
+    // address token and the client's address; for the administration
+    // password (null) the line only once the address has failed
+    // kPenalidadeLimiteEndereco times. The failure counts against that
+    // password and the address (with the penalty off too),
     // and the reply (at most 119 bytes) waits out the delay it earned,
     // with everything else of this client; with the penalty off it is
     // queued at once.

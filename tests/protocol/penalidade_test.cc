@@ -245,12 +245,22 @@ TEST_F(Sessao, FailuresAreLoggedForTheFilter) {
     // Successes, commands and lines never compared leave nothing.
     EXPECT_EQ(troca("LOGON jose@exemplo.com:pw"), "+OK Entrada registrada\r\n");
     EXPECT_EQ(troca("DATE jose@exemplo.com 1/1/2013 0:0"), "-Acesso negado\r\n");
-    // Each exchange ends with an unknown marker line: a failed unlock too.
-    const std::string marca = kFalhaAdm + "127.0.0.1\n";
+    // Each exchange ends with an unknown marker line: a failed unlock too,
+    // but a line for the filter only from the address's 10th failure on
+    // (this one has 7 by now). Another address's nine typos over three
+    // sessions leave none, whatever the jail's maxretry.
+    for (int sessao = 0; sessao < 3; sessao++) {
+        Client k;
+        ASSERT_TRUE(conecta(k, "127.0.0.2"));
+        EXPECT_EQ(troca(k, {"nopo", "hepl"}), "-Comando desconhecido: nopo\r\n-Comando desconhecido: hepl\r\n");
+    }
+    // Seven more guesses: the 10th to 14th failures, five lines.
+    EXPECT_EQ(troca(cli, {"a1", "a2", "a3", "a4", "a5", "a6"}).size(), 6 * std::string("-Comando desconhecido: a1\r\n").size());
+    const std::string adm = kFalhaAdm + "127.0.0.1\n";
     std::string esperado = "quelta: warning: senhaadm is shorter than 12 characters\n"
-                           "quelta: authentication failure for JOS?@exemplo.com from 127.0.0.1\n" + marca +
-                           kFalhaAdm + "127.0.0.1\n" + marca + "quelta: authentication failure for " +
-                           ("a?" + std::string(77, 'u')) + " from 127.0.0.1\n" + marca + marca;
+                           "quelta: authentication failure for JOS?@exemplo.com from 127.0.0.1\n"
+                           "quelta: authentication failure for " + ("a?" + std::string(77, 'u')) + " from 127.0.0.1\n" +
+                           adm + adm + adm + adm + adm;
     std::string log = sessao::semLinhaDeInicio(srv.errors());
     EXPECT_EQ(log, esperado);
 
@@ -266,7 +276,8 @@ TEST_F(Sessao, FailuresAreLoggedForTheFilter) {
     ASSERT_EQ(symlink(filtro.c_str(), srv.path("f2b/filter.d/quelta.conf").c_str()), 0);
     ASSERT_EQ(symlink(comum.c_str(), srv.path("f2b/filter.d/common.conf").c_str()), 0);
     std::string r = commandOutput("fail2ban-regex --config " + srv.path("f2b") + " " + srv.path("f2b.log") + " quelta 2>&1");
-    // Every failure line matched, the start-up warning did not.
+    // Every failure line matched (five from the guesser's address, a ban
+    // at the shipped jail's maxretry), the start-up warning did not.
     EXPECT_NE(r.find("Lines: 8 lines, 0 ignored, 7 matched, 1 missed"), std::string::npos) << r;
 }
 
