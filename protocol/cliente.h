@@ -85,6 +85,15 @@ public:
     // wait for it).
     void cLista();
 
+    // Administration: unlocked by this client's line, until the client
+    // ends or cBloqueiaTodos.
+    bool desbloqueado() const { return desbloqueio.dentro; }
+    void cDesbloqueia();
+    // Locks administration again in every client that had unlocked it
+    // (their connections go on; their next administration command is
+    // refused as for any locked client). Returns how many there were.
+    static int32_t cBloqueiaTodos();
+
     Entrada entrada() const { return estadoEntrada; }
     bool entradaEncerrada() const { return fimDaEntrada; }
     uint8_t conversa() const { return dialogo; }   // a Dialogo
@@ -108,7 +117,6 @@ public:
     TMaquina* maquina;
     char linha[kLinhaMax + 1];    // current line, or the information block
     bool depura = false;          // statistics again when destroyed
-    bool desbloqueado = false;    // administration unlocked
     PasswordDigest cadSenha;                  // digest of the last password argument
     char cadEmail[registro_campo::kEmailLen]; // address being registered; the FIND resume key
     char cadNome[registro_campo::kNomeLen];   // name being registered
@@ -203,6 +211,23 @@ private:
     };
     TEspera espera;
     int64_t fimEspera = 0;          // the second (clockSeconds) the wait ends at
+    // The chain of unlocked clients, which a reload that changes the
+    // administration password walks; a client in it leaves at its end.
+    struct Desbloqueio {
+        TCliente* anterior = nullptr;
+        TCliente* proximo = nullptr;
+        bool dentro = false;
+    };
+    Desbloqueio desbloqueio;
+    void cBloqueia();
     uint8_t tamRetida = 0;          // bytes in respostaRetida; 0: no reply held
     char respostaRetida[120];       // the failure's reply, sent when the wait ends
 };
+
+// Empties config.senhaadm, with one log line saying why, when its first
+// word is a command word (any row of the command table, in any letter
+// case): a line that begins with one runs that command and is never
+// compared with the password, so such a password could never unlock, and
+// administration is disabled instead. Run after every reading of the
+// configuration, before any line is interpreted.
+void senhaAdmSemComando();

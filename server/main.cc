@@ -9,6 +9,7 @@
 #include "engine/loop.h"
 #include "engine/platform.h"
 #include "engine/tls.h"
+#include "protocol/cliente.h"
 #include "protocol/metricas.h"
 #include "protocol/servidor.h"
 #include "registry/indice.h"
@@ -33,7 +34,16 @@ void recarrega() {
     snprintf(aviso, sizeof aviso, "RELOADING=1\nMONOTONIC_USEC=%lld",
              static_cast<long long>(platformMonotonicMicroseconds()));
     platformNotify(aviso);
+    char senhaAntes[sizeof config.senhaadm];
+    memcpy(senhaAntes, config.senhaadm, sizeof senhaAntes);
     reloadConfiguration();
+    senhaAdmSemComando();
+    // An unlock was given for the password in force then: a changed or
+    // removed one takes every unlock with it.
+    if (memcmp(senhaAntes, config.senhaadm, sizeof senhaAntes) != 0) {
+        int32_t n = TCliente::cBloqueiaTodos();
+        logEvent("senhaadm changed: administration locked again in %d session%s", n, n == 1 ? "" : "s");
+    }
     // New handshakes take the pair as it is now; one that does not load
     // leaves the one in use.
     if (config.portatls != 0) {
@@ -96,6 +106,7 @@ int main(int argc, char** argv) {
     readConfiguration(fd);
     platformCloseFile(fd);
     reportConfiguration();
+    senhaAdmSemComando();
 
     // The TLS pair is loaded before anything is accepted.
     if (config.portatls != 0) {

@@ -252,6 +252,21 @@ TEST(Startup, ReloadOnSighupAndReadinessForTheServiceManager) {
     ASSERT_TRUE(c.send("outra-administracao\r\n"));
     EXPECT_EQ(c.readLine(), "+OK Comandos de administra\xE7\xE3o desbloqueados\r\n");
 
+    // A changed password ends the unlocks of the old one; the connection
+    // stays and may unlock again with the new one. A password that begins
+    // with a command word disables administration, and ends them too.
+    const std::string resto = "maxconec = 2\nporta = " + std::to_string(s.port) + "\nsenhaadm = ";
+    for (const char* senha : {"terceira-senha-adm", "NOOP e nada mais"}) {
+        ASSERT_TRUE(s.writeFile("quelta.cfg", resto + senha + "\n"));
+        ASSERT_EQ(kill(s.pid, SIGHUP), 0);
+        EXPECT_EQ(avisoDe(aviso).rfind("RELOADING=1", 0), 0u);
+        EXPECT_EQ(avisoDe(aviso), "READY=1");
+        ASSERT_TRUE(c.send("STOP\r\n"));
+        EXPECT_EQ(c.readLine(), "-Acesso negado\r\n") << senha;
+        ASSERT_TRUE(c.send(std::string(senha) + "\r\n"));
+        EXPECT_EQ(c.readLine(), senha[0] == 'N' ? "+OK\r\n" : "+OK Comandos de administra\xE7\xE3o desbloqueados\r\n");
+    }
+
     // A file that cannot be read changes nothing.
     ASSERT_EQ(unlink(s.path("quelta.cfg").c_str()), 0);
     ASSERT_EQ(mkdir(s.path("quelta.cfg").c_str(), 0700), 0);
@@ -263,6 +278,11 @@ TEST(Startup, ReloadOnSighupAndReadinessForTheServiceManager) {
     const std::string log = s.errors();
     for (const char* linha : {"quelta: porta changed: needs a restart\n",
                               "quelta: configuration reloaded; changed: senhaadm, maxconec, regtempo\n",
+                              "quelta: configuration reloaded; changed: senhaadm\n"
+                              "quelta: senhaadm changed: administration locked again in 1 session\n",
+                              "quelta: warning: administration disabled: senhaadm begins with the command word noop, so "
+                              "no line can unlock it; choose one whose first word is no command\n"
+                              "quelta: senhaadm changed: administration locked again in 1 session\n",
                               "quelta: configuration not reloaded: reading quelta.cfg failed: Is a directory; "
                               "every value stays\n"})
         EXPECT_NE(log.find(linha), std::string::npos) << linha << log;
