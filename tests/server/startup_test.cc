@@ -254,7 +254,12 @@ TEST(Startup, ReloadOnSighupAndReadinessForTheServiceManager) {
 
     // A changed password ends the unlocks of the old one; the connection
     // stays and may unlock again with the new one. A password that begins
-    // with a command word disables administration, and ends them too.
+    // with a command word disables administration, and ends them too. A
+    // session that unlocked and ended is no longer counted.
+    Client d;
+    ASSERT_TRUE(d.connect(s.port, "127.0.0.2"));
+    ASSERT_TRUE(d.send("outra-administracao\r\nQUIT\r\n"));
+    EXPECT_NE(d.readAll().find("desbloqueados\r\n"), std::string::npos);  // then closed
     const std::string resto = "maxconec = 2\nporta = " + std::to_string(s.port) + "\nsenhaadm = ";
     for (const char* senha : {"terceira-senha-adm", "NOOP e nada mais"}) {
         ASSERT_TRUE(s.writeFile("quelta.cfg", resto + senha + "\n"));
