@@ -249,13 +249,15 @@ TEST_F(Sessao, FailuresAreLoggedForTheFilter) {
     // but a line for the filter only from the address's 10th failure on
     // (this one has 7 by now). Another address's nine typos over three
     // sessions leave none, whatever the jail's maxretry.
-    for (int sessao = 0; sessao < 3; sessao++) {
+    for (int vez = 0; vez < 3; vez++) {
         Client k;
         ASSERT_TRUE(conecta(k, "127.0.0.2"));
         EXPECT_EQ(troca(k, {"nopo", "hepl"}), "-Comando desconhecido: nopo\r\n-Comando desconhecido: hepl\r\n");
     }
-    // Seven more guesses: the 10th to 14th failures, five lines.
-    EXPECT_EQ(troca(cli, {"a1", "a2", "a3", "a4", "a5", "a6"}).size(), 6 * std::string("-Comando desconhecido: a1\r\n").size());
+    // Seven more guesses, six lines and the marker: the 10th to 14th
+    // failures write five lines.
+    const std::string eco = "-Comando desconhecido: a1\r\n";
+    EXPECT_EQ(troca(cli, {"a1", "a2", "a3", "a4", "a5", "a6"}).size(), 6 * eco.size());
     const std::string adm = kFalhaAdm + "127.0.0.1\n";
     std::string esperado = "quelta: warning: senhaadm is shorter than 12 characters\n"
                            "quelta: authentication failure for JOS?@exemplo.com from 127.0.0.1\n"
