@@ -3,10 +3,15 @@
 clients, and the worst case of clients that flood requests and never read
 (resident memory plus the kernel's socket memory from `ss -tmn`).
 
-    bench/memoria.py [--quelta PATH] [--idle 2000] [--flood 200] [--tls]
+    bench/memoria.py [--quelta PATH] [--idle 2000] [--flood 200] [--tls [--burst 10000]]
 
-With --tls the idle clients connect to the TLS port instead, each with its
-handshake done and the greeting read.
+With --tls both phases go to the TLS port instead, each client with its
+handshake done and the greeting read before it idles or floods; a third
+phase then measures whether a burst of handshakes gives its memory back:
+--burst handshakes from 100 addresses (127.0.0.3..127.0.0.102), two at a
+time from each, every other wave left unfinished after the client's hello,
+and the server's resident memory before, at the burst's peak and once they
+have all closed.
 
 It starts its own server in a temporary directory on a free loopback port,
 connects from 127.0.0.2..127.0.0.51, ends the server by its PID and removes
@@ -59,6 +64,7 @@ def main():
     ap.add_argument("--flood", type=int, default=200)
     ap.add_argument("--flood-bytes", type=int, default=4 << 20)
     ap.add_argument("--tls", action="store_true")
+    ap.add_argument("--burst", type=int, default=10000)
     a = ap.parse_args()
     top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     if not os.path.exists(a.quelta):
@@ -71,13 +77,20 @@ def main():
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, need + 100)), hard))
     idle_phase(a)
-    if not a.tls:
-        flood_phase(a)
+    flood_phase(a)
+    if a.tls and a.burst > 0:
+        burst_phase(a)
+
+def client_context():
+    contexto = ssl.create_default_context()
+    contexto.check_hostname = False
+    contexto.verify_mode = ssl.CERT_NONE
+    return contexto
 
 class Server:
     """A server of our own in a fresh directory: one per phase, so that
     memory freed by one phase cannot hide what the next one takes."""
-    def __init__(self, quelta, tls=False):
+    def __init__(self, quelta, tls=False, maxconec=1000000):
         self.work = tempfile.mkdtemp(prefix="quelta-memoria.")
         probe = socket.socket(); probe.bind(("127.0.0.1", 0)); self.port = probe.getsockname()[1]; probe.close()
         self.tls_port = None
@@ -89,7 +102,7 @@ class Server:
                             "-out", os.path.join(self.work, "c.pem")], check=True, capture_output=True)
             extra = (f"portatls = {self.tls_port}\ncertificado = {self.work}/c.pem\nchave = {self.work}/k.pem\n")
         with open(os.path.join(self.work, "quelta.cfg"), "w") as f:
-            f.write(f"ender = 127.0.0.1\nporta = {self.port}\nmaxconec = 1000000\nmaxtempo = 0\n"
+            f.write(f"ender = 127.0.0.1\nporta = {self.port}\nmaxconec = {maxconec}\nmaxtempo = 0\n"
                     "diasreg = 0\nregtempo = 0\n" + extra)
         self.proc = subprocess.Popen([quelta], cwd=self.work, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.pid = self.proc.pid
@@ -110,11 +123,7 @@ class Server:
 def idle_phase(a):
     srv = Server(a.quelta, a.tls)
     socks = []
-    contexto = None
-    if a.tls:
-        contexto = ssl.create_default_context()
-        contexto.check_hostname = False
-        contexto.verify_mode = ssl.CERT_NONE
+    contexto = client_context() if a.tls else None
     try:
         base = settle(srv.pid, 1.0)
         for i in range(a.idle):
@@ -128,14 +137,16 @@ def idle_phase(a):
         srv.end()
 
 def flood_phase(a):
-    srv = Server(a.quelta)
+    srv = Server(a.quelta, a.tls)
+    port = srv.tls_port if a.tls else srv.port
+    contexto = client_context() if a.tls else None
     flood = []
     try:
         before = settle(srv.pid, 1.0)
         line = b"IP ninguem@exemplo.com\r\n"
         burst = line * (65536 // len(line))
         for i in range(a.flood):
-            s = connect(srv.port, i)
+            s = connect(port, i, True, contexto)
             s.setblocking(False)
             flood.append(s)
         # Every flooder writes until its socket takes nothing more, while
@@ -151,15 +162,15 @@ def flood_phase(a):
                     n = s.send(burst)
                     sent[i] += n
                     progress = progress or n > 0
-                except BlockingIOError:
-                    pass
+                except (BlockingIOError, ssl.SSLWantWriteError, ssl.SSLWantReadError):
+                    pass  # a TLS write that would block is repeated with the same bytes
             if not progress:
                 break
             time.sleep(0.01)
         after = settle(srv.pid, 3.0)
-        kernel = sorted(kernel_kb(srv.port))[-a.flood:]
+        kernel = sorted(kernel_kb(port))[-a.flood:]
         own = (after - before) / a.flood
-        print(f"flood: {a.flood} connections that never read, each wrote {min(sent) >> 10}..{max(sent) >> 10} KiB")
+        print(f"flood{' TLS' if a.tls else ''}: {a.flood} connections that never read, each wrote {min(sent) >> 10}..{max(sent) >> 10} KiB")
         print(f"  server resident +{after - before} KiB, {own:.1f} KiB each")
         if kernel:
             mean = sum(kernel) / len(kernel) / 1024
@@ -168,6 +179,58 @@ def flood_phase(a):
     finally:
         for s in flood:
             s.close()
+        srv.end()
+
+def burst_phase(a):
+    """Waves of 200 handshakes, two from each of 100 addresses (the default
+    maxconec); every other wave stops after the client's hello, as a client
+    that connects and goes silent does."""
+    srv = Server(a.quelta, True, maxconec=2)
+    contexto = client_context()
+    peak = 0
+    done = 0
+    try:
+        before = settle(srv.pid, 1.0)
+        wave = 0
+        while done < a.burst:
+            socks = []
+            for i in range(min(200, a.burst - done)):
+                raw = socket.socket()
+                raw.bind((f"127.0.0.{3 + i % 100}", 0))
+                raw.connect(("127.0.0.1", srv.tls_port))
+                raw.setblocking(False)
+                socks.append(contexto.wrap_socket(raw, server_hostname="localhost", do_handshake_on_connect=False))
+            finish = wave % 2 == 0
+            pending = list(socks)
+            deadline = time.time() + 20
+            first = True
+            while pending and time.time() < deadline:
+                left = []
+                for s in pending:
+                    try:
+                        s.do_handshake()
+                    except (ssl.SSLWantReadError, ssl.SSLWantWriteError):
+                        left.append(s)
+                    except (ssl.SSLError, OSError):
+                        pass  # refused: counted by the server, not here
+                pending = left
+                if first and not finish:
+                    break  # every hello is out: leave them unfinished
+                first = False
+                time.sleep(0.002)
+            if not finish:
+                time.sleep(0.05)  # the server reads the hellos
+            peak = max(peak, rss_kb(srv.pid))
+            for s in socks:
+                s.close()
+            done += len(socks)
+            wave += 1
+            time.sleep(0.05)  # the server sees the closes before the next wave
+        after = settle(srv.pid, 2.0)
+        print(f"burst TLS: {done} handshakes from 100 addresses in waves of 200, every other one unfinished")
+        print(f"  server resident {before} KiB before, {peak} KiB at the peak, {after} KiB after "
+              f"({(after - before) / 1024:+.1f} MB)")
+    finally:
         srv.end()
 
 if __name__ == "__main__":

@@ -2,11 +2,14 @@
 // its state between chunks, so a line may straddle two 1024-byte reads.
 #include "config/config.h"
 
+#include <cstdarg>
+#include <cstddef>
 #include <cstring>
 
 #include "engine/diario.h"
 #include "engine/platform.h"
 #include "text/fold.h"
+#include "text/format.h"
 
 Configuracao config;
 
@@ -19,24 +22,31 @@ constexpr int kBaseMax = 299;  // the base is built in a 300-byte buffer
 constexpr int kNameMax = 95;   // of the base in a file name, before the extension
 constexpr int kChunk = 1024;
 
-// Leading blanks, an optional sign, decimal digits; anything else ends the
-// number, and no digits give 0. Values beyond 32 bits saturate rather than
-// wrap, so a huge port can never come out as a small valid one.
-int32_t parseNumber(const char* s) {
-    while (*s == ' ' || (*s >= '\t' && *s <= '\r'))
+// A whole number: blanks, an optional sign, decimal digits, blanks, and
+// nothing else. False for anything else and for values beyond 32 bits.
+bool parseNumber(const char* s, int32_t* v) {
+    while (*s == ' ')
         s++;
     bool negativo = false;
     if (*s == '+' || *s == '-')
         negativo = *s++ == '-';
-    int64_t v = 0;
+    if (*s < '0' || *s > '9')
+        return false;
+    int64_t n = 0;
     for (; *s >= '0' && *s <= '9'; s++) {
-        v = v * 10 + (*s - '0');
-        if (v > int64_t(INT32_MAX) + 1)
-            v = int64_t(INT32_MAX) + 1;
+        n = n * 10 + (*s - '0');
+        if (n > int64_t(INT32_MAX) + 1)
+            return false;
     }
-    if (negativo)
-        return int32_t(-v);
-    return v > INT32_MAX ? INT32_MAX : int32_t(v);
+    while (*s == ' ')
+        s++;
+    if (*s != 0)
+        return false;
+    n = negativo ? -n : n;
+    if (n > INT32_MAX)
+        return false;
+    *v = int32_t(n);
+    return true;
 }
 
 void stripTrailingBlanks(char* text, int& len) {
@@ -100,48 +110,48 @@ void leProxies(Configuracao& destino, const char* valor) {
     }
 }
 
-void apply(Configuracao& destino, const char* chave, const char* valor) {
-    if (compareWord(chave, "senhaadm") == 0) {
-        // Zero to its end: the interpreter compares the whole buffer.
-        memset(destino.senhaadm, 0, sizeof destino.senhaadm);
-        copyBounded(destino.senhaadm, valor, sizeof destino.senhaadm);
-        destino.senhaadmLida = int32_t(strlen(valor));
-    } else if (compareWord(chave, "proxies") == 0) {
-        leProxies(destino, valor);
-    } else if (compareWord(chave, "portatls") == 0) {
-        int32_t p = parseNumber(valor);
-        destino.portatls = p >= 1 && p <= 65535 ? p : 0;
-    } else if (compareWord(chave, "certificado") == 0) {
-        copyBounded(destino.certificado, valor, sizeof destino.certificado);
-    } else if (compareWord(chave, "chave") == 0) {
-        copyBounded(destino.chave, valor, sizeof destino.chave);
-    } else if (compareWord(chave, "metricas") == 0) {
-        copyBounded(destino.metricas, valor, sizeof destino.metricas);
-    } else if (compareWord(chave, "ender") == 0) {
-        copyBounded(destino.ender, valor, sizeof destino.ender);
-    } else if (compareWord(chave, "porta") == 0) {
-        int32_t p = parseNumber(valor);
-        destino.porta = p >= 1 && p <= 65535 ? p : Configuracao{}.porta;
-    } else if (compareWord(chave, "maxconec") == 0) {
-        destino.maxconec = parseNumber(valor);
-    } else if (compareWord(chave, "diasreg") == 0) {
-        destino.diasreg = parseNumber(valor);
-    } else if (compareWord(chave, "ativomin") == 0) {
-        int32_t m = parseNumber(valor);
-        destino.ativomin = m < 1 ? 1 : m > 6000 ? 6000 : m;
-    } else if (compareWord(chave, "maxtempo") == 0) {
-        destino.maxtempo = parseNumber(valor);
-    } else if (compareWord(chave, "regtempo") == 0) {
-        destino.regtempo = parseNumber(valor);
-    } else if (compareWord(chave, "penalidade") == 0) {
-        // At most a minute: the longest delay, eight times the first,
-        // then stays under ten minutes.
-        int32_t s = parseNumber(valor);
-        destino.penalidade = s < 0 ? 0 : s > 60 ? 60 : s;
-    }
-    // Unknown keys are ignored on purpose: a file may carry keys of other
-    // versions or notes.
-}
+// The numeric keys with the values each takes.
+struct ChaveNumerica {
+    const char* nome;
+    int32_t Configuracao::*campo;
+    int32_t minimo, maximo;
+};
+
+// diasreg: 0 or less keeps every entry; past 1,491,308 days the age in
+// minutes no longer fits 32 bits. maxtempo and regtempo are seconds of the
+// wheel, which holds 300 of them; penalidade at most a minute, so that
+// the longest delay, eight times the first, stays under ten minutes.
+const ChaveNumerica kNumericas[] = {
+    {"porta", &Configuracao::porta, 1, 65535},
+    {"portatls", &Configuracao::portatls, 0, 65535},
+    {"maxconec", &Configuracao::maxconec, 0, 1000000},
+    {"diasreg", &Configuracao::diasreg, INT32_MIN, 1491308},
+    {"ativomin", &Configuracao::ativomin, 1, 6000},
+    {"maxtempo", &Configuracao::maxtempo, 0, 300},
+    {"regtempo", &Configuracao::regtempo, 0, 300},
+    {"penalidade", &Configuracao::penalidade, 0, 60},
+};
+
+// The text keys with their buffers; senhaadm and proxies are read apart.
+struct ChaveTexto {
+    const char* nome;
+    size_t campo;  // offsetof the buffer
+    int32_t tamanho;
+};
+
+#define QUELTA_TEXTO(k) {#k, offsetof(Configuracao, k), int32_t(sizeof Configuracao::k)}
+const ChaveTexto kTextos[] = {
+    QUELTA_TEXTO(ender),
+    QUELTA_TEXTO(metricas),
+    QUELTA_TEXTO(certificado),
+    QUELTA_TEXTO(chave),
+};
+#undef QUELTA_TEXTO
+
+char* campoDe(Configuracao& c, const ChaveTexto& k) { return reinterpret_cast<char*>(&c) + k.campo; }
+const char* campoDe(const Configuracao& c, const ChaveTexto& k) { return reinterpret_cast<const char*>(&c) + k.campo; }
+
+const Configuracao kPadrao{};
 
 }  // namespace
 
@@ -187,8 +197,19 @@ void TLeitorConfiguracao::feed(const char* bytes, int n) {
     for (int i = 0; i < n; i++) {
         uint8_t c = uint8_t(bytes[i]);
         if (c == '\r' || c == '\n') {
-            endOfLine();
-        } else if (c == ' ' && (noValor ? tamValor == 0 : tamChave == 0)) {
+            // CR LF is one line end; a lone CR or LF is one too.
+            bool mesmaLinha = c == '\n' && anteriorCr;
+            anteriorCr = c == '\r';
+            if (!mesmaLinha) {
+                endOfLine();
+                linha++;
+            }
+            continue;
+        }
+        anteriorCr = false;
+        if (c > ' ')
+            visivel = true;
+        if (c == ' ' && (noValor ? tamValor == 0 : tamChave == 0)) {
             // leading blanks of key and value are dropped
         } else if (c < 0x20) {
             // control bytes, the tab included, vanish wherever they are
@@ -202,22 +223,118 @@ void TLeitorConfiguracao::feed(const char* bytes, int n) {
             }
         } else if (tamValor < 255) {
             valor[tamValor++] = char(c);
+        } else if (c != ' ') {
+            cortado = true;  // blanks past the cut would have been stripped anyway
         }
     }
+}
+
+void TLeitorConfiguracao::problema(const char* formato, ...) {
+    if (avisos == nullptr)
+        return;
+    if (avisos->total < AvisosConfiguracao::kAvisosMax) {
+        char* texto = avisos->itens[avisos->total];
+        char* p = formatText(texto, sizeof avisos->itens[0], "%d: ", linha);
+        va_list ap;
+        va_start(ap, formato);
+        formatTextV(p, int32_t(texto + sizeof avisos->itens[0] - p), formato, ap);
+        va_end(ap);
+    }
+    avisos->total++;
 }
 
 void TLeitorConfiguracao::endOfLine() {
     // A line without '=' sets nothing, nor does one with nothing after it,
     // which keeps the default; but "senhaadm =" says there is no
-    // password, and must not leave one in force.
+    // password, and must not leave one in force. Blank lines and '#'
+    // comments are no problem; any other line that sets nothing is.
     if (noValor) {
         stripTrailingBlanks(valor, tamValor);
         if (tamValor > 0 || compareWord(chave, "senhaadm") == 0)
-            apply(destino, chave, valor);
+            apply();
+    } else if (visivel && !(tamChave > 0 && chave[0] == '#')) {
+        chave[tamChave] = 0;
+        char eco[41];
+        copyPrintable(eco, chave, sizeof eco);
+        problema("%s: no '=' in the line, which sets nothing", eco);
     }
     noValor = false;
+    cortado = false;
+    visivel = false;
     tamChave = 0;
     tamValor = 0;
+}
+
+void TLeitorConfiguracao::apply() {
+    if (chave[0] == '#')
+        return;  // a comment that holds an '='
+    const Configuracao& antes = reserva != nullptr ? *reserva : kPadrao;
+    char eco[41];
+    copyPrintable(eco, valor, sizeof eco);
+    for (const ChaveNumerica& k : kNumericas) {
+        if (compareWord(chave, k.nome) != 0)
+            continue;
+        int32_t v;
+        bool numero = !cortado && parseNumber(valor, &v);
+        if (numero && v >= k.minimo && v <= k.maximo) {
+            destino.*k.campo = v;
+        } else {
+            destino.*k.campo = antes.*k.campo;
+            if (!numero)
+                problema("%s: %s is not a whole number; %d stays", k.nome, eco, antes.*k.campo);
+            else if (k.minimo == INT32_MIN)
+                problema("%s: %s is over %d; %d stays", k.nome, eco, k.maximo, antes.*k.campo);
+            else
+                problema("%s: %s is not within %d..%d; %d stays", k.nome, eco, k.minimo, k.maximo, antes.*k.campo);
+        }
+        return;
+    }
+    for (const ChaveTexto& k : kTextos) {
+        if (compareWord(chave, k.nome) != 0)
+            continue;
+        char* campo = campoDe(destino, k);
+        char endereco[64];
+        uint16_t porta;
+        if (cortado || int32_t(strlen(valor)) >= k.tamanho) {
+            copyString(campo, campoDe(antes, k));
+            problema("%s: longer than %d characters; %s", k.nome, k.tamanho - 1,
+                     campo[0] != 0 ? "the value before stays" : "left empty");
+        } else if (campo == destino.metricas && !separaEnderecoPorta(valor, endereco, sizeof endereco, &porta)) {
+            copyString(campo, antes.metricas);
+            problema("metricas: %s is not ADDRESS:PORT with a port 1..65535; %s", eco,
+                     campo[0] != 0 ? "the value before stays" : "no metrics endpoint");
+        } else {
+            copyString(campo, valor);
+        }
+        return;
+    }
+    if (compareWord(chave, "senhaadm") == 0) {
+        // Zero to its end: the interpreter compares the whole buffer.
+        memset(destino.senhaadm, 0, sizeof destino.senhaadm);
+        copyBounded(destino.senhaadm, valor, sizeof destino.senhaadm);
+        destino.senhaadmLida = int32_t(strlen(valor));
+        // Cut without a word, the configured password would never unlock
+        // and every try would count as a guess; the server still starts,
+        // since a directory without administration still serves its users.
+        if (cortado)
+            problema("senhaadm: it has over 255 characters; only its first %d count",
+                     int32_t(sizeof destino.senhaadm) - 1);
+        else if (destino.senhaadmLida >= int32_t(sizeof destino.senhaadm))
+            problema("senhaadm: it has %d characters; only its first %d count", destino.senhaadmLida,
+                     int32_t(sizeof destino.senhaadm) - 1);
+    } else if (compareWord(chave, "proxies") == 0) {
+        leProxies(destino, valor);
+        if (destino.proxiesInvalidos > 0)
+            problema("proxies: %d entries are no IPv4 address or network (or more than %d); they are left out",
+                     destino.proxiesInvalidos, int32_t(sizeof destino.proxies / sizeof destino.proxies[0]));
+    } else {
+        // A misspelt key would otherwise leave its default in force
+        // without a word.
+        chave[tamChave < 40 ? tamChave : 40] = 0;
+        char nome[41];
+        copyPrintable(nome, chave, sizeof nome);
+        problema("%s: unknown key, ignored", nome);
+    }
 }
 
 void reportConfiguration() {
@@ -226,27 +343,47 @@ void reportConfiguration() {
     // do not.
     size_t n = strlen(config.senhaadm);
     if (n == 0)
-        logEvent("administration disabled: %s sets no senhaadm", configFileName);
+        logEventAt(Gravidade::kAviso, "administration disabled: %s sets no senhaadm", configFileName);
     else if (n < 12)
-        logEvent("warning: senhaadm is shorter than 12 characters");
-    // Cut without a word, the configured password would never unlock and
-    // every try would count as a guess; the server still starts, since a
-    // directory without administration still serves its users.
-    if (config.proxiesInvalidos > 0)
-        logEvent("warning: proxies holds %d entries that are no IPv4 address or network (or more than %d); they "
-                 "are left out",
-                 config.proxiesInvalidos, int32_t(sizeof config.proxies / sizeof config.proxies[0]));
-    if (config.senhaadmLida > int32_t(n))
-        logEvent("warning: senhaadm has %d characters; only its first %d count", config.senhaadmLida, int32_t(n));
+        logEventAt(Gravidade::kAviso, "warning: senhaadm is shorter than 12 characters");
 }
 
-bool readConfiguration(int fd, Configuracao& destino) {
-    TLeitorConfiguracao parser(destino);
+void reportProblems(const char* nome, const AvisosConfiguracao& avisos) {
+    int32_t guardados = avisos.total < AvisosConfiguracao::kAvisosMax ? avisos.total : AvisosConfiguracao::kAvisosMax;
+    for (int32_t i = 0; i < guardados; i++)
+        logEventAt(Gravidade::kAviso, "warning: %s:%s", nome, avisos.itens[i]);
+    if (avisos.total > guardados)
+        logEventAt(Gravidade::kAviso, "warning: %s: %d problems more", nome, avisos.total - guardados);
+}
+
+int abreConfiguracao(const char* nome, const char** motivo) {
+    *motivo = nullptr;
+    int fd = platformOpenReadOnly(nome);
+    if (fd < 0)
+        return -1;
+    PlatformFileStatus st;
+    if (!platformFileStatus(fd, &st))
+        *motivo = "cannot read its status";
+    else if (!st.regular)
+        *motivo = "not a regular file";
+    else if (st.size > kConfiguracaoMax)
+        *motivo = "larger than 1 MiB";
+    if (*motivo != nullptr) {
+        platformCloseFile(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool readConfiguration(int fd, Configuracao& destino, const Configuracao* reserva, AvisosConfiguracao* avisos) {
+    TLeitorConfiguracao parser(destino, reserva, avisos);
     char chunk[kChunk];
-    for (;;) {
+    // A file that grows while it is read still ends at the bound.
+    for (int64_t total = 0; total <= kConfiguracaoMax;) {
         long n = platformRead(fd, chunk, kChunk);
         if (n < 0)
             return false;  // a read error ends the reading; what was applied stays
+        total += n;
         // A short read is the end of the file: the line feed ends a last
         // line that has none. A full chunk is followed by another read.
         if (n < kChunk)
@@ -255,6 +392,23 @@ bool readConfiguration(int fd, Configuracao& destino) {
         if (n != kChunk)
             return true;
     }
+    return false;
+}
+
+bool separaEnderecoPorta(const char* texto, char* endereco, int32_t tamanho, uint16_t* porta) {
+    const char* doisPontos = strrchr(texto, ':');
+    if (doisPontos == nullptr || doisPontos == texto || int32_t(doisPontos - texto) >= tamanho)
+        return false;
+    int32_t valor = 0;
+    const char* d = doisPontos + 1;
+    for (; *d >= '0' && *d <= '9' && valor <= 65535; d++)
+        valor = valor * 10 + (*d - '0');
+    if (*d != 0 || d == doisPontos + 1 || valor < 1 || valor > 65535)
+        return false;
+    memcpy(endereco, texto, size_t(doisPontos - texto));
+    endereco[doisPontos - texto] = 0;
+    *porta = uint16_t(valor);
+    return true;
 }
 
 namespace {
@@ -274,32 +428,39 @@ void anota(char* lista, size_t tamanho, const char* nome) {
 }  // namespace
 
 void reloadConfiguration() {
-    int fd = platformOpenReadOnly(configFileName);
+    const char* motivo;
+    int fd = abreConfiguracao(configFileName, &motivo);
     if (fd < 0) {
-        logEvent("configuration not reloaded: cannot open %s: %s; every value stays", configFileName,
-                 platformErrorText());
+        if (motivo != nullptr)
+            logEventAt(Gravidade::kAviso, "configuration not reloaded: %s is %s; every value stays", configFileName, motivo);
+        else
+            logEventAt(Gravidade::kAviso, "configuration not reloaded: cannot open %s: %s; every value stays", configFileName,
+                     platformErrorText());
         return;
     }
     // From the defaults, as at start-up: a key removed from the file
-    // returns to its default.
+    // returns to its default. A key whose value is wrong keeps the one in
+    // force.
     Configuracao nova;
-    bool lida = readConfiguration(fd, nova);
+    AvisosConfiguracao avisos;
+    bool lida = readConfiguration(fd, nova, &config, &avisos);
     platformCloseFile(fd);
     if (!lida) {
-        logEvent("configuration not reloaded: reading %s failed: %s; every value stays", configFileName,
+        logEventAt(Gravidade::kAviso, "configuration not reloaded: reading %s failed: %s; every value stays", configFileName,
                  platformErrorText());
         return;
     }
+    reportProblems(configFileName, avisos);
     char mudadas[200] = "";
     // The listener is open on the old address and port.
     if (strcmp(nova.ender, config.ender) != 0)
-        logEvent("ender changed: needs a restart");
+        logEventAt(Gravidade::kAviso, "ender changed: needs a restart");
     if (nova.porta != config.porta)
-        logEvent("porta changed: needs a restart");
+        logEventAt(Gravidade::kAviso, "porta changed: needs a restart");
     if (strcmp(nova.metricas, config.metricas) != 0)
-        logEvent("metricas changed: needs a restart");
+        logEventAt(Gravidade::kAviso, "metricas changed: needs a restart");
     if (nova.portatls != config.portatls)
-        logEvent("portatls changed: needs a restart");
+        logEventAt(Gravidade::kAviso, "portatls changed: needs a restart");
     // The pair itself is loaded again by the caller; new handshakes use it.
     if (strcmp(nova.certificado, config.certificado) != 0) {
         memcpy(config.certificado, nova.certificado, sizeof config.certificado);
@@ -337,7 +498,7 @@ void reloadConfiguration() {
             config.*k.campo = nova.*k.campo;
             anota(mudadas, sizeof mudadas, k.nome);
         }
-    logEvent("configuration reloaded; changed: %s", mudadas[0] != 0 ? mudadas : "nothing");
+    logEventAt(Gravidade::kNota, "configuration reloaded; changed: %s", mudadas[0] != 0 ? mudadas : "nothing");
     if (senhaMudou || redesMudaram)
         reportConfiguration();
 }

@@ -1,6 +1,7 @@
 // Process-wide configuration: one struct whose members carry their
-// compiled-in defaults, one instance overridden once at start-up from the
-// ".cfg" file and read-only once the listener is open.
+// compiled-in defaults, one instance read from the ".cfg" file at start-up
+// and read again on SIGHUP, where the keys that can change while the
+// server runs take their new values.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +33,26 @@ struct Configuracao {
     int32_t proxiesInvalidos = 0;
 };
 
+// What a reading found wrong with a file, one text per problem in the
+// form "LINE: key: what is wrong; what is used instead". Only the first
+// kAvisosMax are kept; total counts them all.
+struct AvisosConfiguracao {
+    static constexpr int32_t kAvisosMax = 32;
+    int32_t total = 0;
+    char itens[kAvisosMax][200];
+};
+
+// The largest configuration file read: far above any real one, small
+// enough that a mistaken name cannot take the server's memory or time.
+constexpr int64_t kConfiguracaoMax = 1 << 20;
+
+// Opens a configuration file to read it: without waiting for a writer (a
+// FIFO opens at once) and only when it is a regular file of at most
+// kConfiguracaoMax bytes, so that no name can hold or spin the loop. The
+// descriptor, or -1 and *motivo: null when the open itself failed
+// (platformErrorText says why), otherwise the reason.
+int abreConfiguracao(const char* nome, const char** motivo);
+
 // Whether a peer address (network order) lies in one of config.proxies.
 bool enderecoDeProxy(uint32_t ip);
 
@@ -47,35 +68,63 @@ extern char configFileName[100];
 void deriveFileNames(const char* programName);
 
 // Reads an open configuration file to its end in 1024-byte chunks and
-// applies every recognised key to destino. False when a read failed; what
-// was applied so far stays in destino.
-bool readConfiguration(int fd, Configuracao& destino = config);
+// applies every recognised key to destino. A value that is not one the
+// key takes (not a whole number, out of its range, too long, not
+// ADDRESS:PORT) leaves the key as reserva has it (null: the defaults), a
+// value longer than senhaadm's 19 characters is cut, and each such value,
+// an unknown key and a line that sets nothing without being blank or a
+// '#' comment is a problem told to avisos when given. False when a read
+// failed or the file ran past kConfiguracaoMax bytes; what was applied so
+// far stays in destino.
+bool readConfiguration(int fd, Configuracao& destino = config, const Configuracao* reserva = nullptr,
+                       AvisosConfiguracao* avisos = nullptr);
 
 // SIGHUP: reads the configuration file afresh, every key starting from its
 // default as at start-up, and takes at once what may change while the
 // server runs (senhaadm, penalidade, maxconec, maxtempo, regtempo,
-// ativomin, diasreg). porta and ender keep their values until a restart,
-// and the log says so for each one that changed. A file that cannot be
-// opened or read changes nothing. One log line names the keys that changed.
+// ativomin, diasreg, proxies, the TLS pair's names). porta and ender keep
+// their values until a restart, and the log says so for each one that
+// changed. A key whose value is wrong keeps its current value, with a
+// warning. A file that cannot be opened or read, or is not a regular file
+// of bounded size, changes nothing. One log line names the keys that
+// changed.
 void reloadConfiguration();
 
 // Says on standard error (logEvent) what in the configuration read leaves
-// the server open or surprises its operator: administration disabled, a
-// short password, or one cut to 19 characters.
+// the server open or surprises its operator: administration disabled, or a
+// short password.
 void reportConfiguration();
+
+// Logs each problem of avisos as a warning, "warning: NAME:LINE: ...".
+void reportProblems(const char* nome, const AvisosConfiguracao& avisos);
+
+// "ADDRESS:PORT" into its parts; false unless both are there, the address
+// fits tamanho with its terminator and the port is 1..65535.
+bool separaEnderecoPorta(const char* texto, char* endereco, int32_t tamanho, uint16_t* porta);
 
 // Line parser of the configuration file; its state carries across chunks,
 // so a line may span two reads. readConfiguration feeds it.
 class TLeitorConfiguracao {
 public:
-    explicit TLeitorConfiguracao(Configuracao& destino = config) : destino(destino) {}
+    // reserva and avisos as readConfiguration takes them; both may be null.
+    explicit TLeitorConfiguracao(Configuracao& destino = config, const Configuracao* reserva = nullptr,
+                                 AvisosConfiguracao* avisos = nullptr)
+        : destino(destino), reserva(reserva), avisos(avisos) {}
     void feed(const char* bytes, int n);
 private:
     void endOfLine();
+    void apply();
+    void problema(const char* formato, ...);
     Configuracao& destino;
+    const Configuracao* reserva;
+    AvisosConfiguracao* avisos;
     char chave[256];
     char valor[256];
     int tamChave = 0;
     int tamValor = 0;
     bool noValor = false;
+    bool cortado = false;     // the value lost characters past 255 (a key's first word is all that counts)
+    bool visivel = false;     // the line holds something besides blanks and controls
+    bool anteriorCr = false;  // a CR ended the last line: an LF right after it ends no other
+    int32_t linha = 1;        // of the byte being read
 };

@@ -26,6 +26,8 @@ constexpr int kBacklog = 0x7FFFFFFF;
 
 // Connections closed at accept because only the reserve of descriptors was
 // left; told once when it starts and once, with the count, when it ends.
+// The limit is read at each accept: an operator may lower it on the running
+// process, and the reserve must hold under the new one.
 int limiteDescritores;
 int32_t recusadasSemDescritor;
 bool semDescritores;
@@ -104,7 +106,6 @@ const char* TEscuta::cAbre(const char* ender, uint16_t porta) {
     platformReuseAddress(sock);
     if (!platformBind(sock, endereco, networkOrder(porta)))
         return falha("bind()");
-    limiteDescritores = platformDescriptorLimit();
     if (!platformListen(sock, kBacklog))
         return falha("listen()");
     if (!platformSetNonBlocking(sock))
@@ -145,6 +146,7 @@ void EngineCore::acceptListeners() {
             e->totalAceitas++;
             // Descriptors are handed out lowest first, so every one below s
             // is taken: s in the reserve means at most the reserve is free.
+            limiteDescritores = platformDescriptorLimit();
             if (s >= limiteDescritores - kReservaDescritores) {
                 platformClose(s);
                 e->totalSemDescritor++;

@@ -18,6 +18,7 @@ struct PeerAddress {
 // (booked twice by the kernel) and the unsent replies.
 constexpr int kBufferRecepcao = 32 * 1024;
 constexpr int kBufferEnvio = 16 * 1024;  // unsent bytes at most, beyond one send
+constexpr int kBufferRecepcaoTls = 16 * 1024;  // the TLS port's, whose sessions read ahead
 
 // Descriptors that connections never take: the registry file, reopened on
 // demand, and whatever else the process opens while it serves must find
@@ -56,7 +57,7 @@ private:
     int sock = -1;
     TEscuta* anterior = nullptr;
     TEscuta* proximo = nullptr;
-    int64_t pausadoAte = 0;
+    int64_t pausadoAte = 0;  // seconds: accepting resumes then after running out of descriptors
     uint64_t totalAceitas = 0;
-    uint64_t totalSemDescritor = 0;  // seconds: accepting resumes then after running out of descriptors
+    uint64_t totalSemDescritor = 0;
 };

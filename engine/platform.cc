@@ -13,6 +13,9 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -76,6 +79,12 @@ void platformStart() {
         lim.rlim_cur = lim.rlim_max;
         platformCalls.setrlimit(RLIMIT_NOFILE, &lim);  // a refusal leaves the old limit, which still works
     }
+}
+
+void platformReleaseMemory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
 }
 
 int platformDescriptorLimit() {
@@ -426,7 +435,7 @@ int platformOpenFile(const char* name, bool create) {
 
 int platformOpenReadOnly(const char* name) {
     for (;;) {
-        int fd = platformCalls.open(name, O_RDONLY | O_CLOEXEC, 0);
+        int fd = platformCalls.open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
         if (fd >= 0)
             return fd;
         if (errno != EINTR) {

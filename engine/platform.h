@@ -47,6 +47,9 @@ const char* platformSignalName(int signal);
 [[noreturn]] void platformExit(int status);
 // Writes bytes to standard error in one call; failures are dropped.
 void platformWriteError(const char* bytes, size_t n);
+// Gives the heap's free pages back to the system (glibc's malloc_trim;
+// elsewhere nothing). Costs a walk of the free lists: for after a burst.
+void platformReleaseMemory();
 
 // --- Clocks -------------------------------------------------------------
 // Monotonic milliseconds; 64 bits, so it never wraps.
@@ -118,6 +121,8 @@ bool platformWaitFew(const int* readFds, int nRead, bool* readReady, int writeFd
 // --- Files --------------------------------------------------------------
 // Opens read/write; with create, makes a missing file (owner read/write).
 int platformOpenFile(const char* name, bool create);
+// Read-only, never waiting: a FIFO opens at once, whether or not it has a
+// writer (reads of a regular file are unaffected).
 int platformOpenReadOnly(const char* name);
 // Positional I/O with 64-bit offsets: bytes moved, or -1 when not one byte
 // moved. A count short of n means the end of the file (read) or a failure

@@ -19,7 +19,11 @@ Configuracao captura() {
     Configuracao v = config;
     if (memchr(v.senhaadm, 0, sizeof v.senhaadm) == nullptr || memchr(v.ender, 0, sizeof v.ender) == nullptr)
         abort();
-    if (v.porta < 1 || v.porta > 65535 || v.ativomin < 1 || v.ativomin > 6000)
+    if (v.porta < 1 || v.porta > 65535 || v.ativomin < 1 || v.ativomin > 6000 || v.maxtempo < 0 ||
+        v.maxtempo > 300 || v.regtempo < 0 || v.regtempo > 300 || v.penalidade < 0 || v.penalidade > 60 ||
+        v.maxconec < 0 || v.portatls < 0 || v.portatls > 65535 || v.diasreg > 1491308)
+        abort();
+    if (memchr(v.metricas, 0, sizeof v.metricas) == nullptr || memchr(v.certificado, 0, sizeof v.certificado) == nullptr)
         abort();
     return v;
 }

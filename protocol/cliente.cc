@@ -32,10 +32,7 @@ TCliente::~TCliente() {
     // Queued now, it leaves with the flush attempt of ~TComunica.
     if (depura)
         cEstatistica();
-    // Armed rather than time left: a wait armed for 300 seconds reads 0
-    // left during its first second and would be forgotten with the record.
-    if (maquina->conexoes == 0 && !maquina->cArmado())
-        delete maquina;
+    maquina->cTerminaSeLivre();
     delete[] retido;
     // The bases go next, TAlarme (the idle timer) before TComunica, whose
     // destructor makes one flush attempt and closes the socket.

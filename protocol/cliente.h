@@ -231,3 +231,6 @@ private:
 // administration is disabled instead. Run after every reading of the
 // configuration, before any line is interpreted.
 void senhaAdmSemComando();
+// The command word (as the table spells it) that texto begins with, as
+// the interpreter recognises a line's command; null when none.
+const char* palavraDeComandoNoInicio(const char* texto);

@@ -1,13 +1,12 @@
 // What the server counts for its operators: plain process-wide counters,
 // each one increment where its event happens, read only by the metrics
-// endpoint. Totals run from the start of the process.
+// endpoint. Totals run from the start of the process. Those of one
+// listener (accepts, refusals) are kept by the listener.
 #pragma once
 
 #include <cstdint>
 
 struct Contadores {
-    uint64_t recusadasLimite = 0;  // connections refused by the per-address limit
-    uint64_t recusadasProxy = 0;   // closed for a missing or malformed PROXY header
     uint64_t apertosTls = 0;       // TLS handshakes finished
     uint64_t apertosFalhos = 0;    // TLS handshakes failed or not finished in time
     uint64_t falhasSenha = 0;      // failed password checks, every kind

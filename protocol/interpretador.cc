@@ -128,16 +128,22 @@ static_assert(sizeof kComandos / sizeof kComandos[0] < sizeof Contadores::comand
 
 const char* palavraDoComando(int32_t linha) { return kComandos[linha].palavra; }
 
-void senhaAdmSemComando() {
+const char* palavraDeComandoNoInicio(const char* texto) {
     // The interpreter's own recognition: whatever it would take for a
     // command, --debug included, in any letter case.
-    const Comando* cmd = reconhece(config.senhaadm);
-    if (cmd == nullptr)
+    const Comando* cmd = reconhece(texto);
+    return cmd != nullptr ? cmd->palavra : nullptr;
+}
+
+void senhaAdmSemComando() {
+    const char* palavra = palavraDeComandoNoInicio(config.senhaadm);
+    if (palavra == nullptr)
         return;
     memset(config.senhaadm, 0, sizeof config.senhaadm);
-    logEvent("warning: administration disabled: senhaadm begins with the command word %s, so no line can unlock "
-             "it; choose one whose first word is no command",
-             cmd->palavra);
+    logEventAt(Gravidade::kAviso,
+               "warning: administration disabled: senhaadm begins with the command word %s, so no line can "
+               "unlock it; choose one whose first word is no command",
+               palavra);
 }
 
 namespace {

@@ -44,8 +44,16 @@ TMaquina::~TMaquina() {
 void TMaquina::cDispara() {
     // With clients left the record stays; the last client's departure
     // ends it, now that no wait is pending.
-    if (conexoes == 0)
-        delete this;
+    cTerminaSeLivre();
+}
+
+bool TMaquina::cTerminaSeLivre() {
+    // Armed rather than time left: a wait armed for 300 seconds reads 0
+    // left during its first second and would be forgotten with the record.
+    if (conexoes != 0 || pendentes != 0 || cArmado())
+        return false;
+    delete this;
+    return true;
 }
 
 TMaquina* cBuscaMaquina(uint32_t ip) {

@@ -11,6 +11,7 @@
 #include "engine/platform.h"
 #include "protocol/contadores.h"
 #include "protocol/maquina.h"
+#include "protocol/servidor.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
 #include "text/format.h"
@@ -24,11 +25,22 @@ constexpr int32_t kCorpoMax = 8192;
 // The process's start, seconds since 1970: read once, before the loop.
 const int64_t inicio = platformUnixSeconds();
 
+// The addresses of the requests being served, one slot each (0: free).
+uint32_t servidos[TMetricas::kAbertasMax];
+int32_t nServidos = 0;
+
 class TPedido : public TComunica, public TAlarme {
 public:
-    TPedido(const TMetricas* dono, int socket) : dono(dono) {
+    // slot: a free place of servidos, taken for ip until the end.
+    TPedido(const TMetricas* dono, int socket, int32_t slot, uint32_t ip) : dono(dono), slot(slot) {
+        servidos[slot] = ip;
+        nServidos++;
         cConecta(socket);
         cArma(kPrazo);
+    }
+    ~TPedido() override {
+        servidos[slot] = 0;
+        nServidos--;
     }
     void cEvento(const char* dados, int32_t len) override;
     void cDispara() override { delete this; }  // too slow
@@ -36,6 +48,7 @@ public:
 private:
     void cResponde();
     const TMetricas* dono;
+    int32_t slot;
     bool respondido = false;
     int32_t tamanho = 0;
     char pedido[kPedidoMax];
@@ -96,7 +109,24 @@ void TPedido::cResponde() {
 
 }  // namespace
 
-void TMetricas::cAceita(int socket, const PeerAddress&) { new TPedido(this, socket); }
+void TMetricas::cAceita(int socket, const PeerAddress& peer) {
+    // Each request holds a descriptor and 10 KiB for up to 10 s: without a
+    // bound, one address could hold the descriptors every client needs.
+    int32_t livre = -1;
+    int32_t doEndereco = 0;
+    for (int32_t i = 0; i < kAbertasMax; i++) {
+        if (servidos[i] == 0 && livre < 0)
+            livre = i;
+        doEndereco += servidos[i] != 0 && servidos[i] == peer.ip;
+    }
+    // 0.0.0.0 is never a peer, so 0 can mark a free slot.
+    if (livre < 0 || doEndereco >= kPorEndereco || peer.ip == 0) {
+        platformClose(socket);
+        recusadas++;
+        return;
+    }
+    new TPedido(this, socket, livre, peer.ip);
+}
 
 int32_t TMetricas::cExpoe(char* out, int32_t size) const {
     char* p = out;
@@ -106,22 +136,34 @@ int32_t TMetricas::cExpoe(char* out, int32_t size) const {
     poe("# HELP quelta_connections Open client connections.\n# TYPE quelta_connections gauge\n"
         "quelta_connections %d\n",
         usuarios);
-    poe("# HELP quelta_connections_accepted_total Connections accepted on the client port, admitted or refused.\n"
-        "# TYPE quelta_connections_accepted_total counter\nquelta_connections_accepted_total %U\n",
-        clientes->aceitas());
-    poe("# HELP quelta_connections_refused_total Accepted connections refused, by reason.\n"
-        "# TYPE quelta_connections_refused_total counter\n"
-        "quelta_connections_refused_total{reason=\"machine_limit\"} %U\n"
-        "quelta_connections_refused_total{reason=\"descriptors\"} %U\n"
-        "quelta_connections_refused_total{reason=\"proxy_header\"} %U\n",
-        contadores.recusadasLimite, clientes->recusadasSemDescritor(), contadores.recusadasProxy);
-    if (config.portatls != 0)
-        poe("quelta_connections_refused_total{reason=\"tls_handshake\"} %U\n"
-            "# HELP quelta_tls_handshakes_total TLS handshakes finished on the TLS port.\n"
+    const bool comTls = config.portatls != 0;
+    poe("# HELP quelta_connections_accepted_total Connections accepted, by port, admitted or refused.\n"
+        "# TYPE quelta_connections_accepted_total counter\nquelta_connections_accepted_total{port=\"plain\"} %U\n",
+        plano->aceitas());
+    if (comTls)
+        poe("quelta_connections_accepted_total{port=\"tls\"} %U\n", tls->aceitas());
+    poe("quelta_connections_accepted_total{port=\"metrics\"} %U\n", aceitas());
+    poe("# HELP quelta_connections_refused_total Accepted connections refused, by port and reason.\n"
+        "# TYPE quelta_connections_refused_total counter\n");
+    for (int32_t k = 0; k < (comTls ? 2 : 1); k++) {
+        const TServidor* s = k == 0 ? plano : tls;
+        const char* porta = k == 0 ? "plain" : "tls";
+        poe("quelta_connections_refused_total{port=\"%s\",reason=\"machine_limit\"} %U\n"
+            "quelta_connections_refused_total{port=\"%s\",reason=\"descriptors\"} %U\n"
+            "quelta_connections_refused_total{port=\"%s\",reason=\"proxy_header\"} %U\n",
+            porta, s->recusas.limite, porta, s->recusadasSemDescritor(), porta, s->recusas.proxy);
+    }
+    if (comTls)
+        poe("quelta_connections_refused_total{port=\"tls\",reason=\"tls_handshake\"} %U\n", contadores.apertosFalhos);
+    poe("quelta_connections_refused_total{port=\"metrics\",reason=\"machine_limit\"} %U\n"
+        "quelta_connections_refused_total{port=\"metrics\",reason=\"descriptors\"} %U\n",
+        recusadas, recusadasSemDescritor());
+    if (comTls)
+        poe("# HELP quelta_tls_handshakes_total TLS handshakes finished on the TLS port.\n"
             "# TYPE quelta_tls_handshakes_total counter\nquelta_tls_handshakes_total %U\n"
             "# HELP quelta_tls_handshake_failures_total TLS handshakes that failed or did not finish in 10 s.\n"
             "# TYPE quelta_tls_handshake_failures_total counter\nquelta_tls_handshake_failures_total %U\n",
-            contadores.apertosFalhos, contadores.apertosTls, contadores.apertosFalhos);
+            contadores.apertosTls, contadores.apertosFalhos);
     poe("# HELP quelta_commands_total Lines interpreted, by command; lines that are no command as unknown.\n"
         "# TYPE quelta_commands_total counter\n");
     for (int32_t i = 0; i <= kComandosNaTabela; i++)
@@ -140,20 +182,4 @@ int32_t TMetricas::cExpoe(char* out, int32_t size) const {
         "# TYPE quelta_start_time_seconds gauge\nquelta_start_time_seconds %U\n",
         uint64_t(inicio));
     return int32_t(p - out);
-}
-
-bool separaEnderecoPorta(const char* texto, char* endereco, int32_t tamanho, uint16_t* porta) {
-    const char* doisPontos = strrchr(texto, ':');
-    if (doisPontos == nullptr || doisPontos == texto || int32_t(doisPontos - texto) >= tamanho)
-        return false;
-    int32_t valor = 0;
-    const char* d = doisPontos + 1;
-    for (; *d >= '0' && *d <= '9' && valor <= 65535; d++)
-        valor = valor * 10 + (*d - '0');
-    if (*d != 0 || d == doisPontos + 1 || valor < 1 || valor > 65535)
-        return false;
-    memcpy(endereco, texto, size_t(doisPontos - texto));
-    endereco[doisPontos - texto] = 0;
-    *porta = uint16_t(valor);
-    return true;
 }

@@ -1,29 +1,34 @@
 // The metrics endpoint: HTTP/1.1 on its own listener, in the same loop.
 // GET /metrics answers the counters in the Prometheus text format; any
 // other path is 404. A request head over 8 KiB, or not complete within
-// 10 s, closes the connection. One request per connection.
+// 10 s, closes the connection. One request per connection; at most
+// kPorEndereco connections of one address and kAbertasMax in all are
+// served at once, and one beyond is closed at its accept.
 #pragma once
 
 #include <cstdint>
 
 #include "engine/escuta.h"
 
-class TEscuta;
+class TServidor;
 
 // The metrics listener; it accepts and serves by itself.
 class TMetricas : public TEscuta {
 public:
-    // reference: the client listener, whose accepts are counted.
-    explicit TMetricas(const TEscuta* clientes) : clientes(clientes) {}
+    // The client listeners, whose accepts and refusals are counted: the
+    // plain port, and the TLS port (counted when config.portatls is set).
+    TMetricas(const TServidor* plano, const TServidor* tls) : plano(plano), tls(tls) {}
     void cAceita(int socket, const PeerAddress& peer) override;
 
     // Writes the exposition into out (size bytes): its length, cut at size.
     int32_t cExpoe(char* out, int32_t size) const;
 
-private:
-    const TEscuta* clientes;
-};
+    // A scraper needs one connection, and one more while a slow one ends.
+    static constexpr int32_t kPorEndereco = 2;
+    static constexpr int32_t kAbertasMax = 8;
 
-// "ADDRESS:PORT" into its parts; false unless both are there and the port
-// is 1..65535.
-bool separaEnderecoPorta(const char* texto, char* endereco, int32_t tamanho, uint16_t* porta);
+private:
+    const TServidor* plano;
+    const TServidor* tls;
+    uint64_t recusadas = 0;  // closed at accept by the limits above
+};

@@ -32,6 +32,64 @@ bool enderecoV1(const char* p, int32_t n, uint32_t* ip) {
     return true;
 }
 
+// A port: one to five decimal digits, at most 65535.
+bool portaV1(const char* p, int32_t n) {
+    if (n < 1 || n > 5)
+        return false;
+    int32_t v = 0;
+    for (int32_t i = 0; i < n; i++) {
+        if (p[i] < '0' || p[i] > '9')
+            return false;
+        v = v * 10 + (p[i] - '0');
+    }
+    return v <= 65535;
+}
+
+// An IPv6 address as text: up to eight groups of one to four hex digits
+// joined by ':', one "::" standing for the groups left out, and the last
+// two groups possibly written as a dotted IPv4 address. Nothing else.
+bool enderecoV6(const char* p, int32_t n) {
+    int32_t grupos = 0, i = 0;
+    bool abreviado = false;
+    if (n >= 2 && p[0] == ':' && p[1] == ':') {
+        abreviado = true;
+        i = 2;
+    }
+    while (i < n) {
+        int32_t j = i;
+        while (j < n && j - i < 5 && ((p[j] >= '0' && p[j] <= '9') || ((p[j] | 0x20) >= 'a' && (p[j] | 0x20) <= 'f')))
+            j++;
+        if (j < n && p[j] == '.') {  // the dotted tail: the last 32 bits
+            uint32_t ip;
+            return grupos <= (abreviado ? 5 : 6) && enderecoV1(p + i, n - i, &ip);
+        }
+        if (j == i || j - i > 4 || ++grupos > 8)
+            return false;
+        if (j == n)
+            break;
+        if (p[j] != ':' || j + 1 == n)
+            return false;
+        i = j + 1;
+        if (p[i] == ':') {
+            if (abreviado)
+                return false;
+            abreviado = true;
+            i++;
+        }
+    }
+    return abreviado ? grupos < 8 : grupos == 8;
+}
+
+// A source address a client can have: not 0.0.0.0/8 ("this network"), and
+// neither multicast nor the reserved block that ends in the broadcast
+// address. A header that claims one of those is lying or broken, and the
+// address would be recorded as a client's.
+bool origemPossivel(uint32_t ip) {
+    uint8_t primeiro;
+    memcpy(&primeiro, &ip, 1);  // network order: the first number first
+    return primeiro != 0 && primeiro < 224;
+}
+
 CabecaProxy versao1(const uint8_t* dados, int32_t n, uint32_t* ip, int32_t* usados) {
     const char* t = reinterpret_cast<const char*>(dados);
     int32_t fim = 0;
@@ -58,11 +116,14 @@ CabecaProxy versao1(const uint8_t* dados, int32_t n, uint32_t* ip, int32_t* usad
         return CabecaProxy::kProprio;
     if (k != 5)
         return CabecaProxy::kMalformada;
+    if (!portaV1(palavras[3], tamanhos[3]) || !portaV1(palavras[4], tamanhos[4]))
+        return CabecaProxy::kMalformada;
     if (tamanhos[0] == 4 && memcmp(palavras[0], "TCP6", 4) == 0)
-        return CabecaProxy::kProprio;
+        return enderecoV6(palavras[1], tamanhos[1]) && enderecoV6(palavras[2], tamanhos[2]) ? CabecaProxy::kProprio
+                                                                                             : CabecaProxy::kMalformada;
     uint32_t destino;
     if (tamanhos[0] != 4 || memcmp(palavras[0], "TCP4", 4) != 0 || !enderecoV1(palavras[1], tamanhos[1], ip) ||
-        !enderecoV1(palavras[2], tamanhos[2], &destino))
+        !enderecoV1(palavras[2], tamanhos[2], &destino) || !origemPossivel(*ip))
         return CabecaProxy::kMalformada;
     return CabecaProxy::kCliente;
 }
@@ -82,7 +143,7 @@ CabecaProxy versao2(const uint8_t* dados, int32_t n, uint32_t* ip, int32_t* usad
     if (tamanho < 16 + 12)
         return CabecaProxy::kMalformada;  // IPv4 needs two addresses and two ports
     memcpy(ip, dados + 16, 4);
-    return CabecaProxy::kCliente;
+    return origemPossivel(*ip) ? CabecaProxy::kCliente : CabecaProxy::kMalformada;
 }
 
 }  // namespace

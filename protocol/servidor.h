@@ -1,9 +1,13 @@
-// The server's listening endpoint: every accepted socket passes through
-// admission, which enforces maxconec per client address and greets.
+// The server's listening endpoints: every accepted socket passes through
+// admission, which enforces maxconec per client address from the accept
+// on, and greets.
 #pragma once
+
+#include <cstdint>
 
 #include "engine/escuta.h"
 
+class TCliente;
 class TMaquina;
 
 class TServidor : public TEscuta {
@@ -11,18 +15,45 @@ public:
     // tls: the TLS port, whose connections are admitted once their
     // handshake has finished (10 s at most).
     explicit TServidor(bool tls = false) : tls(tls) {}
-    // A connection from one of config.proxies first gives its PROXY header
-    // (10 s at most; on the TLS port before the handshake), and is
-    // admitted as the client the header names.
+    // A connection counts toward its address's maxconec from here on, its
+    // handshake included; one beyond the limit is refused at once (on the
+    // TLS port closed without a word, before any handshake). A connection
+    // from one of config.proxies first gives its PROXY header (10 s at
+    // most; on the TLS port before the handshake, which then counts under
+    // the address the header names); it counts under no address until
+    // then, and at most kPreambulosMax of them wait at once.
     void cAceita(int socket, const PeerAddress& peer) override;
-    // Admission of a connection whose client is ip (network order): the
-    // per-address limit, the client object and its greeting; then resto,
-    // n bytes the client has sent already, as its first input.
-    // sessao: the connection's TLS session, or null.
-    void cAdmite(int socket, uint32_t ip, const char* resto, int32_t n, void* sessao = nullptr);
+    // Admission of a plain connection whose client is ip (network order):
+    // the per-address limit, the client object and its greeting; then
+    // resto, n bytes the client has sent already, as its first input.
+    void cAdmite(int socket, uint32_t ip, const char* resto, int32_t n);
+    // The client object and its greeting for a connection admitted under m
+    // already (a finished TLS handshake, whose place m held for it; sessao
+    // its session), or by cAdmite; the client.
+    TCliente* cRecebe(int socket, TMaquina* m, void* sessao);
+    // Starts the TLS handshake of a connection whose client is ip, unless
+    // its address is at the limit; antes: n bytes of the handshake read
+    // already (behind a proxy's header).
+    void cApertoTls(int socket, uint32_t ip, const char* antes, int32_t n);
+
+    bool portaTls() const { return tls; }
+
+    // Proxied connections waiting for their header, at most, over every
+    // listener: a listed proxy carries many clients, so its own address is
+    // held to no maxconec, and this and the 10 s for the header bound it.
+    static constexpr int32_t kPreambulosMax = 256;
+
+    // Accepted connections this listener refused, by reason, since the start.
+    struct Recusas {
+        uint64_t limite = 0;  // maxconec of the client's address
+        uint64_t proxy = 0;   // a proxy's header missing, malformed, or no room to wait for it
+    };
+    Recusas recusas;
 
 private:
     bool tls;
-    // Logs a refusal by the per-address limit, one line a minute at most.
-    void cAnotaRecusa(TMaquina* m);
+    // A connection of ip refused by the per-address limit: counted, and
+    // logged one line a minute at most per address.
+    void cAnotaRecusa(uint32_t ip, int32_t ocupadas);
 };
+

@@ -37,7 +37,7 @@ void TRegistro::cDispara() {
     }
     envelhecidos += uint64_t(removidos);
     if (removidos > 0)
-        logEvent("ageing removed %d users without activity for %d days; %d remain", removidos, config.diasreg,
+        logEventAt(Gravidade::kNota, "ageing removed %d users without activity for %d days; %d remain", removidos, config.diasreg,
                  indice.registros);
     if (truncaPendente)
         cConfereTamanho();

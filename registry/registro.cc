@@ -14,6 +14,7 @@
 #include "registry/indice.h"
 #include "registry/percurso.h"
 #include "text/fold.h"
+#include "text/format.h"
 
 using namespace registro_campo;
 
@@ -22,6 +23,8 @@ TRegistro registro;
 namespace {
 
 int64_t deslocamento(int32_t slot) { return int64_t(slot) * kRecord; }
+
+const char kMotivoCurto[] = "it was cut below the registry's records while the server runs; nothing is written to it";
 
 // A node from a whole record; posicao, links and colour come with the
 // index. The texts stop at 79 and 31 characters, as if bytes 79 and 111
@@ -68,7 +71,7 @@ bool TRegistro::cDoTravado(int novo) {
     // passwords to ours. Told once, like any failure of the file.
     if (!arquivoFalhou) {
         arquivoFalhou = true;
-        logEvent("registry file %s was replaced or removed while the server runs; the file now under that name "
+        logEventAt(Gravidade::kErro, "registry file %s was replaced or removed while the server runs; the file now under that name "
                  "is left alone",
                  registryFileName);
     }
@@ -95,16 +98,18 @@ void TRegistro::cNota(bool ok, const char* motivo) {
         return;
     arquivoFalhou = !ok;
     if (ok)
-        logEvent("registry file %s works again", registryFileName);
+        logEventAt(Gravidade::kNota, "registry file %s works again", registryFileName);
     else
-        logEvent("registry file %s fails: %s", registryFileName, motivo);
+        logEventAt(Gravidade::kErro, "registry file %s fails: %s", registryFileName, motivo);
 }
 
 bool TRegistro::cLePrimeiros(int32_t slot, long bytes) {
     bool aberto = slot >= 0 && cAbre();
     long lidos = aberto ? platformReadAt(fd, buffer, size_t(bytes), deslocamento(slot)) : -1;
     if (slot >= 0)
-        cNota(lidos == bytes, lidos >= 0 ? "a record cut short" : platformErrorText());
+        cNota(lidos == bytes, lidos < 0 ? platformErrorText()
+                              : lidos != bytes && cCurto(platformFileSize(fd)) ? kMotivoCurto
+                                                                                : "a record cut short");
     // Whatever the file held, email, nome and info end inside their fields.
     buffer[kEmail + kEmailLen - 1] = 0;
     buffer[kNome + kNomeLen - 1] = 0;
@@ -121,9 +126,19 @@ bool TRegistro::cLe(const TUsuario* no) {
 bool TRegistro::cGrava(int32_t slot) {
     if (slot < 0)
         return false;
+    arquivoCurto = false;
     bool ok = cGravaNoArquivo(slot);
-    cNota(ok, platformErrorText());
+    cNota(ok, arquivoCurto ? kMotivoCurto : platformErrorText());
     return ok;
+}
+
+bool TRegistro::cCurto(int64_t tamanho) {
+    // Cut in place behind our back (same file, fewer bytes): the records
+    // past its end are the index's still, and a slot written there would
+    // leave zero-filled records before it, loaded later as users without
+    // an address. Nothing is written until the file is whole again.
+    arquivoCurto = tamanho >= 0 && tamanho < deslocamento(indice.registros);
+    return arquivoCurto;
 }
 
 bool TRegistro::cGravaNoArquivo(int32_t slot) {
@@ -139,7 +154,7 @@ bool TRegistro::cGravaNoArquivo(int32_t slot) {
         tamanhoAnterior = platformFileSize(fd);
         // A whole record lies there and could not be read: without a way
         // back it is not written either.
-        if (tamanhoAnterior < 0 || tamanhoAnterior >= inicio + kRecord)
+        if (tamanhoAnterior < 0 || tamanhoAnterior >= inicio + kRecord || cCurto(tamanhoAnterior))
             return false;
     }
     gravouDesdePassagem = true;  // even a failed write may have moved bytes
@@ -167,12 +182,15 @@ bool TRegistro::cGrava(const TUsuario* no) { return cGrava(int32_t(no->cPosicao(
 
 int TRegistro::cTrunca(int32_t n) {
     int r = -1;
-    if (n >= 0 && cAbre()) {
+    arquivoCurto = false;
+    // A truncation only ever shortens: one that lengthened a file cut in
+    // place would fill it with zero records.
+    if (n >= 0 && cAbre() && !cCurto(platformFileSize(fd))) {
         gravouDesdePassagem = true;
         r = platformTruncate(fd, deslocamento(n));
     }
     if (n >= 0)
-        cNota(r == 0, platformErrorText());
+        cNota(r == 0, arquivoCurto ? kMotivoCurto : platformErrorText());
     // A stale record left past the end would load as one more user.
     if (r != 0)
         truncaPendente = true;
@@ -188,19 +206,29 @@ bool TRegistro::cCarrega() {
         int novo = platformOpenFile(registryFileName, false);
         if (novo < 0)
             novo = platformOpenFile(registryFileName, true);
-        if (novo < 0 || !cDoTravado(novo))
+        if (novo < 0) {
+            formatText(motivoCarga, sizeof motivoCarga, "cannot open it: %s", platformErrorText());
             return false;
+        }
+        if (!cDoTravado(novo)) {
+            copyString(motivoCarga, "another file took its name");
+            return false;
+        }
         fd = novo;
     }
 
     // Only the whole records present now are loaded; a trailing piece
     // shorter than a record is not a record.
     int64_t tamanho = platformFileSize(fd);
-    if (tamanho < 0)
+    if (tamanho < 0) {
+        formatText(motivoCarga, sizeof motivoCarga, "cannot read its size: %s", platformErrorText());
         return false;  // loading nothing would let new records overwrite old ones
+    }
     int64_t inteiros = tamanho / kRecord;
-    if (inteiros > kMaxRegistros)
+    if (inteiros > kMaxRegistros) {
+        formatText(motivoCarga, sizeof motivoCarga, "it holds more than %d records", int32_t(kMaxRegistros));
         return false;  // slots beyond 24 bits would alias in the index
+    }
 
     int32_t capacidade = int32_t(inteiros > 0 ? inteiros : 1);
     TUsuario** nos = new TUsuario*[size_t(capacidade)];
@@ -217,6 +245,8 @@ bool TRegistro::cCarrega() {
     if (completo) {
         cMontaIndice(nos, capacidade, int32_t(n), bloco);  // the index keeps nos and the nodes
     } else {
+        formatText(motivoCarga, sizeof motivoCarga, "reading it failed at record %d: %s", int32_t(slotFalho),
+                   platformErrorText());
         // Starting with part of the file would let new records overwrite
         // the users that were not read.
         cLiberaBloco(bloco, capacidade);

@@ -32,6 +32,8 @@ public:
     // neither opened nor created, cannot be read to its end, or holds more
     // than kMaxRegistros records.
     bool cCarrega();
+    // Why the last cCarrega failed, for the log.
+    char motivoCarga[160] = "";
     // Reads slot into buffer; true only for a whole record. Bytes 79, 111
     // and 827 are zeroed after every attempt.
     bool cLe(int32_t slot);
@@ -129,6 +131,10 @@ private:
     // Says the file's first failure, and its recovery, once each.
     void cNota(bool ok, const char* motivo);
     bool cGravaNoArquivo(int32_t slot);
+    // Whether a file of tamanho bytes is shorter than the index's records;
+    // remembered in arquivoCurto for the failure's reason.
+    bool cCurto(int64_t tamanho);
+    bool arquivoCurto = false;
     // Reads the first bytes of slot's record into buffer; true when all came.
     bool cLePrimeiros(int32_t slot, long bytes);
     bool arquivoFalhou = false;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "config/config.h"
+#include "engine/credencial.h"
 #include "engine/diario.h"
 #include "engine/loop.h"
 #include "engine/platform.h"
@@ -20,11 +21,63 @@ namespace {
 
 
 void ajuda(const char* programa) {
-    printf("Usage: %s [--help | --version]\n"
+    printf("Usage: %s [--help | --version | -t [FILE] | --check-config [FILE]]\n"
            "Directory server. Reads <name>.cfg and keeps its users in <name>.sav in the\n"
            "current directory, <name> being the program's own name up to its first '.'.\n"
+           "-t checks the configuration (FILE, or <name>.cfg) as the server would read it,\n"
+           "the TLS pair included, and exits 0 when it is fine, 1 otherwise; it opens no\n"
+           "port and creates no file.\n"
            "SIGTERM or SIGINT end it cleanly; see the manual page for the configuration.\n",
            programa);
+}
+
+// The TLS pair of a configuration, each file taken from the service
+// manager's credentials when it handed one over under that name.
+const char* carregaParTls(const Configuracao& c) {
+    char certificado[512], chave[512];
+    return tlsCarrega(credencialCaminho(c.certificado, certificado, sizeof certificado),
+                      credencialCaminho(c.chave, chave, sizeof chave));
+}
+
+// -t: one line per problem, "FILE:LINE: key: what is wrong", or one line
+// saying the file is fine. The exit status says which.
+int verifica(const char* nome) {
+    const char* motivo;
+    int fd = abreConfiguracao(nome, &motivo);
+    if (fd < 0) {
+        printf("%s: %s\n", nome, motivo != nullptr ? motivo : platformErrorText());
+        return 1;
+    }
+    Configuracao lida;
+    AvisosConfiguracao avisos;
+    bool inteira = readConfiguration(fd, lida, nullptr, &avisos);
+    platformCloseFile(fd);
+    if (!inteira) {
+        printf("%s: cannot be read to its end: %s\n", nome, platformErrorText());
+        return 1;
+    }
+    int32_t guardados = avisos.total < AvisosConfiguracao::kAvisosMax ? avisos.total : AvisosConfiguracao::kAvisosMax;
+    for (int32_t i = 0; i < guardados; i++)
+        printf("%s:%s\n", nome, avisos.itens[i]);
+    if (avisos.total > guardados)
+        printf("%s: %d problems more\n", nome, avisos.total - guardados);
+    int32_t problemas = avisos.total;
+    // Read by the server, such a password disables administration.
+    if (const char* palavra = palavraDeComandoNoInicio(lida.senhaadm)) {
+        printf("%s: senhaadm: begins with the command word %s, so no line can unlock it; administration would be "
+               "disabled\n",
+               nome, palavra);
+        problemas++;
+    }
+    if (lida.portatls != 0) {
+        if (const char* erro = carregaParTls(lida)) {
+            printf("%s: portatls: the TLS pair does not load: %s\n", nome, erro);
+            problemas++;
+        }
+    }
+    if (problemas == 0)
+        printf("%s: the configuration is fine\n", nome);
+    return problemas == 0 ? 0 : 1;
 }
 
 // SIGHUP: the configuration read afresh, the service manager told
@@ -42,17 +95,31 @@ void recarrega() {
     // removed one takes every unlock with it.
     if (memcmp(senhaAntes, config.senhaadm, sizeof senhaAntes) != 0) {
         int32_t n = TCliente::cBloqueiaTodos();
-        logEvent("senhaadm changed: administration locked again in %d session%s", n, n == 1 ? "" : "s");
+        logEventAt(Gravidade::kNota, "senhaadm changed: administration locked again in %d session%s", n,
+                   n == 1 ? "" : "s");
     }
     // New handshakes take the pair as it is now; one that does not load
     // leaves the one in use.
     if (config.portatls != 0) {
-        if (const char* erro = tlsCarrega(config.certificado, config.chave))
-            logEvent("TLS certificate not reloaded: %s; the pair in use stays", erro);
+        if (const char* erro = carregaParTls(config))
+            logEventAt(Gravidade::kAviso, "TLS certificate not reloaded: %s; the pair in use stays", erro);
         else
-            logEvent("TLS certificate and key reloaded");
+            logEventAt(Gravidade::kNota, "TLS certificate and key reloaded");
     }
     platformNotify("READY=1");
+}
+
+// The log line of a listener that did not open: the address and port it
+// was for, and the system's reason (erro is "label: reason").
+void naoEscuta(int32_t porta, const char* erro) {
+    uint32_t ip;
+    if (config.ender[0] != 0 && !platformResolve(config.ender, &ip)) {
+        logEventAt(Gravidade::kErro, "start-up failed: ender %s is no address and does not resolve", config.ender);
+        return;
+    }
+    const char* motivo = strstr(erro, ": ");
+    logEventAt(Gravidade::kErro, "start-up failed: cannot listen on %s:%d: %s",
+               config.ender[0] != 0 ? config.ender : "0.0.0.0", porta, motivo != nullptr ? motivo + 2 : erro);
 }
 
 }  // namespace
@@ -70,7 +137,12 @@ int main(int argc, char** argv) {
             printf("quelta %s\n", QUELTA_VERSION);
             return 0;
         }
-        logEvent("unknown argument %s; usage: %s [--help | --version]", argv[1], programa);
+        if (argc <= 3 && (strcmp(argv[1], "-t") == 0 || strcmp(argv[1], "--check-config") == 0)) {
+            buildFoldTable();
+            deriveFileNames(programa);
+            return verifica(argc == 3 ? argv[2] : configFileName);
+        }
+        logEventAt(Gravidade::kErro, "unknown argument %s; usage: %s [--help | --version | -t [FILE]]", argv[1], programa);
         return 2;
     }
     // The sockets layer needs no start-up on Linux; this is where the
@@ -83,7 +155,7 @@ int main(int argc, char** argv) {
 
     // One server per registry, for the whole life of the process.
     if (!registro.cTrava()) {
-        logEvent("%s is in use by another server", registryFileName);
+        logEventAt(Gravidade::kErro, "%s is in use by another server", registryFileName);
         return 1;
     }
 
@@ -92,46 +164,55 @@ int main(int argc, char** argv) {
     int64_t inicio = platformMilliseconds();
     if (!registro.cCarrega()) {
         printf("%s: Problema ao acessar o registro de usuários\n", programa);
-        logEvent("start-up failed: the registry file %s cannot be loaded", registryFileName);
+        logEventAt(Gravidade::kErro, "start-up failed: the registry file %s cannot be loaded: %s", registryFileName, registro.motivoCarga);
         return -1;
     }
     int64_t carga = platformMilliseconds() - inicio;
 
-    int fd = platformOpenReadOnly(configFileName);
-    if (fd < 0) {
+    const char* motivo;
+    int fd = abreConfiguracao(configFileName, &motivo);
+    if (fd < 0 && motivo == nullptr) {
         printf("Abrindo arquivo %s: %s\n", configFileName, platformErrorText());
-        logEvent("start-up failed: cannot open %s: %s", configFileName, platformErrorText());
+        logEventAt(Gravidade::kErro, "start-up failed: cannot open %s: %s", configFileName, platformErrorText());
         return 1;
     }
-    readConfiguration(fd);
+    if (fd < 0) {
+        logEventAt(Gravidade::kErro, "start-up failed: %s is %s", configFileName, motivo);
+        return 1;
+    }
+    // A wrong value is told and its key keeps its default: a file that
+    // served yesterday still starts the server.
+    AvisosConfiguracao avisos;
+    readConfiguration(fd, config, nullptr, &avisos);
     platformCloseFile(fd);
+    reportProblems(configFileName, avisos);
     reportConfiguration();
     senhaAdmSemComando();
 
     // The TLS pair is loaded before anything is accepted.
     if (config.portatls != 0) {
-        if (const char* erro = tlsCarrega(config.certificado, config.chave)) {
+        if (const char* erro = carregaParTls(config)) {
             puts(erro);
-            logEvent("start-up failed: TLS port %d: %s", config.portatls, erro);
+            logEventAt(Gravidade::kErro, "start-up failed: TLS port %d: %s", config.portatls, erro);
             return 1;
         }
     }
     static TServidor servidor;  // lives as long as the process
     if (const char* erro = servidor.cAbre(config.ender, uint16_t(config.porta))) {
         puts(erro);
-        logEvent("start-up failed: %s", erro);
+        naoEscuta(config.porta, erro);
         return 1;
     }
     static TServidor servidorTls(true);
     if (config.portatls != 0) {
         if (const char* erro = servidorTls.cAbre(config.ender, uint16_t(config.portatls))) {
             puts(erro);
-            logEvent("start-up failed: TLS port %d: %s", config.portatls, erro);
+            naoEscuta(config.portatls, erro);
             return 1;
         }
     }
     // The metrics endpoint, when asked for, shares the loop.
-    static TMetricas metricas(&servidor);
+    static TMetricas metricas(&servidor, &servidorTls);
     if (config.metricas[0] != 0) {
         char endereco[64];
         uint16_t porta;
@@ -140,11 +221,11 @@ int main(int argc, char** argv) {
                                : "metricas: not ADDRESS:PORT";
         if (erro != nullptr) {
             puts(erro);
-            logEvent("start-up failed: metrics endpoint %s: %s", config.metricas, erro);
+            logEventAt(Gravidade::kErro, "start-up failed: metrics endpoint %s: %s", config.metricas, erro);
             return 1;
         }
     }
-    logEvent("listening on port %d; %d users loaded from %s in %d ms", config.porta, indice.registros,
+    logEventAt(Gravidade::kNota, "listening on port %d; %d users loaded from %s in %d ms", config.porta, indice.registros,
              registryFileName, int32_t(carga));
     platformNotify("READY=1");
     runEventLoop(recarrega);
@@ -153,6 +234,6 @@ int main(int argc, char** argv) {
     // reaches the disk before the process ends.
     platformNotify("STOPPING=1");
     registro.cFecha();
-    logEvent("ended by %s", platformSignalName(platformStopSignal()));
+    logEventAt(Gravidade::kNota, "ended by %s", platformSignalName(platformStopSignal()));
     return 0;
 }

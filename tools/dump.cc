@@ -51,7 +51,64 @@ nlohmann::ordered_json recordJson(int64_t slot, const uint8_t* rec, bool digests
 
 }  // namespace
 
-int runDump(const std::string& file, bool digests) {
+namespace {
+
+// Where the lines go: standard output, or a file of --output through the
+// platform's calls, gathered into blocks of some 64 KiB.
+class Sink {
+public:
+    explicit Sink(int fd) : fd_(fd) {}
+    bool put(const std::string& line) {
+        if (fd_ < 0)
+            return fwrite(line.data(), 1, line.size(), stdout) == line.size();
+        pending_ += line;
+        return pending_.size() < kBlock || flush();
+    }
+    bool flush() {
+        if (fd_ < 0)
+            return fflush(stdout) == 0 && !ferror(stdout);
+        if (!pending_.empty() && platformWriteAt(fd_, pending_.data(), pending_.size(), at_) != long(pending_.size()))
+            return false;
+        at_ += int64_t(pending_.size());
+        pending_.clear();
+        return true;
+    }
+
+private:
+    static constexpr size_t kBlock = 64 * 1024;
+    int fd_;
+    int64_t at_ = 0;
+    std::string pending_;
+};
+
+// The file of --output, empty and readable and writable by its owner
+// alone, whatever the umask: a dump with digests holds every password's
+// digest. An existing file is emptied and given that mode (a backup
+// rewritten every night keeps its name); a symbolic link is refused, and
+// so is the registry itself (in), which emptying would destroy.
+int openOutput(const std::string& output, int in, std::string& why) {
+    int fd = platformOpenNew(output.c_str());
+    if (fd < 0) {
+        why = platformErrorText();
+        return -1;
+    }
+    PlatformFileId read, written;
+    if (platformFileId(in, &read) && platformFileId(fd, &written) && read == written) {
+        platformCloseFile(fd);
+        why = "is the registry file itself";
+        return -1;
+    }
+    if (!platformSetPermissions(fd, 0600) || platformTruncate(fd, 0) != 0) {
+        why = platformErrorText();
+        platformCloseFile(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+int runDump(const std::string& file, bool digests, const std::string& output) {
     int fd = platformOpenReadOnly(file.c_str());
     int64_t size = fd < 0 ? -1 : platformFileSize(fd);
     if (size < 0) {
@@ -59,16 +116,26 @@ int runDump(const std::string& file, bool digests) {
         platformCloseFile(fd);
         return 1;
     }
+    int out = -1;
+    std::string why;
+    if (!output.empty() && (out = openOutput(output, fd, why)) < 0) {
+        complain(output + ": " + why);
+        platformCloseFile(fd);
+        return 1;
+    }
+    Sink sink(out);
     int64_t records = size / kRecord;
     int64_t copyOf, failedSlot;
-    bool whole = cPercorreRegistros(fd, records, copyOf, failedSlot, [digests](int64_t slot, const uint8_t* rec) {
+    bool whole = cPercorreRegistros(fd, records, copyOf, failedSlot, [digests, &sink](int64_t slot, const uint8_t* rec) {
         std::string line = recordJson(slot, rec, digests).dump();
         line += '\n';
         // A reader that went away (dump | head) ends the walk.
-        return fwrite(line.data(), 1, line.size(), stdout) == line.size();
+        return sink.put(line);
     });
     platformCloseFile(fd);
     if (!whole) {
+        if (out >= 0)
+            platformCloseFile(out);
         complain(file + ": cannot read slot " + std::to_string(failedSlot) + " (a read failed or the file shrank)");
         return 1;
     }
@@ -79,8 +146,12 @@ int runDump(const std::string& file, bool digests) {
     if (copyOf >= 0)
         complain(file + ": slot " + std::to_string(records - 1) + " repeats slot " + std::to_string(copyOf) +
                  " (a removal cut short); left out");
-    if (fflush(stdout) != 0 || ferror(stdout)) {
-        complain("writing standard output failed");
+    // A backup is only one once it is on the disk.
+    bool written = sink.flush() && (out < 0 || platformSyncAll(out));
+    if (out >= 0)
+        platformCloseFile(out);
+    if (!written) {
+        complain((out < 0 ? std::string("writing standard output") : "writing " + output) + " failed");
         return 1;
     }
     return 0;

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
+#include <set>
 #include <unordered_map>
 #include <vector>
 
@@ -213,7 +213,30 @@ bool readSecret(const std::string& key, const nlohmann::json& v, LineRead& l, st
 }
 
 bool readLine(const std::string& line, uint32_t now, NewRecord& r, std::string& why) {
-    nlohmann::json j = nlohmann::json::parse(line);
+    // The library keeps the last of two equal keys, so the first value
+    // would pass unchecked and the reader would not see which was meant:
+    // a key twice in one object refuses the line. One set of keys per
+    // object being read, innermost last.
+    std::vector<std::set<std::string>> open;
+    std::string repeated;
+    auto watch = [&open, &repeated](int, nlohmann::json::parse_event_t event, nlohmann::json& parsed) {
+        if (event == nlohmann::json::parse_event_t::object_start) {
+            open.emplace_back();
+        } else if (event == nlohmann::json::parse_event_t::object_end) {
+            if (!open.empty())
+                open.pop_back();
+        } else if (event == nlohmann::json::parse_event_t::key && !open.empty()) {
+            const std::string& key = parsed.get_ref<const std::string&>();
+            if (!open.back().insert(key).second && repeated.empty())
+                repeated = key;
+        }
+        return true;
+    };
+    nlohmann::json j = nlohmann::json::parse(line, watch);
+    if (!repeated.empty()) {
+        why = "key " + quoteBytes(repeated) + " appears twice in one object";
+        return false;
+    }
     if (!j.is_object()) {
         why = "not a JSON object";
         return false;
@@ -268,6 +291,48 @@ bool parseLine(const std::string& line, uint32_t now, NewRecord& r, std::string&
     }
     return false;
 }
+
+// The longest input line taken. A record's texts, even written as JSON
+// escapes with a digest, come to a few KiB; a line beyond this is no record
+// and is refused as soon as its first byte over the bound arrives, so a
+// huge line costs neither memory nor the time to read it all.
+constexpr size_t kMaxLine = 64 * 1024;
+
+// Standard input in blocks, cut into lines of at most kMaxLine bytes.
+class LineReader {
+public:
+    enum Outcome { kLine, kEnd, kTooLong, kFailed };
+    // The next line without its line feed; a last line without one counts.
+    Outcome next(std::string& line) {
+        line.clear();
+        for (;;) {
+            if (at_ == have_) {
+                long n = platformRead(0, buffer_, sizeof buffer_);
+                if (n < 0)
+                    return kFailed;
+                if (n == 0)
+                    return line.empty() ? kEnd : kLine;
+                at_ = 0;
+                have_ = size_t(n);
+            }
+            const char* start = buffer_ + at_;
+            const char* end = static_cast<const char*>(memchr(start, '\n', have_ - at_));
+            size_t take = end != nullptr ? size_t(end - start) : have_ - at_;
+            if (line.size() + take > kMaxLine)
+                return kTooLong;
+            line.append(start, take);
+            at_ += take;
+            if (end != nullptr) {
+                at_++;
+                return kLine;
+            }
+        }
+    }
+
+private:
+    char buffer_[64 * 1024];
+    size_t at_ = 0, have_ = 0;
+};
 
 // The old file's bytes and then the new records into a new file, which
 // then takes the old one's place. False, with the one line said, when the
@@ -354,7 +419,20 @@ int appendAll(int fd, const std::string& file, const std::string& path, int64_t 
     std::unordered_map<std::string, int> lineOf;
     uint32_t now = minuteNow();
     std::string line;
-    for (int n = 1; std::getline(std::cin, line); n++) {
+    LineReader input;
+    for (int n = 1;; n++) {
+        LineReader::Outcome got = input.next(line);
+        if (got == LineReader::kEnd)
+            break;
+        if (got == LineReader::kFailed) {
+            complain(std::string("reading standard input failed (") + platformErrorText() + "); nothing changed");
+            return 1;
+        }
+        if (got == LineReader::kTooLong) {
+            complain("line " + std::to_string(n) + ": longer than " + std::to_string(kMaxLine) +
+                     " bytes, which no record comes near; nothing changed");
+            return 1;
+        }
         if (line.find_first_not_of(" \t\r") == std::string::npos)
             continue;
         NewRecord r;
@@ -377,10 +455,6 @@ int appendAll(int fd, const std::string& file, const std::string& path, int64_t 
             return 1;
         }
         added.push_back(std::move(r));
-    }
-    if (std::cin.bad()) {
-        complain("reading standard input failed; nothing changed");
-        return 1;
     }
     if (records + int64_t(added.size()) > kMaxRegistros) {
         complain(file + ": " + std::to_string(records + int64_t(added.size())) + " records would be more than the " +

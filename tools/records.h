@@ -14,7 +14,9 @@
 // The three commands; each returns the process's exit status (0 done,
 // 1 problems found or failure) and writes its own one-line errors.
 int runCheck(const std::string& file);
-int runDump(const std::string& file, bool digests);
+// output empty: standard output; otherwise that file, made (or emptied)
+// with mode 0600.
+int runDump(const std::string& file, bool digests, const std::string& output);
 int runLoad(const std::string& file);
 
 // One line "quelta-registry: text" on standard error.

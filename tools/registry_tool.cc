@@ -17,8 +17,11 @@ const char kUsage[] =
     "\n"
     "  check FILE            report every damaged record, one line per problem;\n"
     "                        exit status 1 when there is any\n"
-    "  dump FILE [--digests] write every record as one JSON object per line;\n"
-    "                        --digests adds the stored password digests\n"
+    "  dump FILE [--digests] [--output OUT]\n"
+    "                        write every record as one JSON object per line;\n"
+    "                        --digests adds the stored password digests;\n"
+    "                        --output writes OUT, mode 0600, instead of\n"
+    "                        standard output (an existing OUT is emptied)\n"
     "  load FILE             append the records of such lines on standard input,\n"
     "                        all of them or none; refused while a server runs on FILE\n"
     "  --help                show this text\n"
@@ -55,9 +58,14 @@ int main(int argc, char** argv) {
 
     bool digests = false;
     const char* file = nullptr;
+    std::string output;
     for (int i = 2; i < argc; i++) {
         if (command == "dump" && strcmp(argv[i], "--digests") == 0) {
             digests = true;
+        } else if (command == "dump" && strcmp(argv[i], "--output") == 0) {
+            if (i + 1 == argc || argv[i + 1][0] == 0)
+                return usageError("--output needs a file");
+            output = argv[++i];
         } else if (argv[i][0] == '-' && argv[i][1] != 0) {
             return usageError("unknown option " + quoteBytes(argv[i]) + " for " + command);
         } else if (file != nullptr) {
@@ -71,6 +79,6 @@ int main(int argc, char** argv) {
     if (command == "check")
         return runCheck(file);
     if (command == "dump")
-        return runDump(file, digests);
+        return runDump(file, digests, output);
     return runLoad(file);
 }

@@ -114,7 +114,26 @@ LockOutcome beginReplacement(Replacement& r, std::string& why) {
 }
 
 bool finishReplacement(Replacement& r, std::string& why) {
-    if (r.oldFd >= 0) {
+    if (r.oldFd < 0) {
+        // A new registry belongs to whoever owns its directory: root loading
+        // into the service's state directory must leave a file the service
+        // can open. Its mode is the directory's read and write bits for
+        // owner and group, never for others (the file holds the password
+        // digests): 0700 gives 0600. Someone other than root may not give a
+        // file away; theirs stays their own, which is what they can open.
+        PlatformFileStatus directory, now;
+        if (!platformNameStatus((directoryOf(r.path) + "/.").c_str(), &directory) ||
+            !platformFileStatus(r.newFd, &now)) {
+            why = platformErrorText();
+            return false;
+        }
+        if (directory.owner != now.owner || directory.group != now.group)
+            platformSetOwner(r.newFd, directory.owner, directory.group);
+        if (!platformSetPermissions(r.newFd, directory.permissions & 0660)) {
+            why = "cannot set the new file's permissions (" + std::string(platformErrorText()) + ")";
+            return false;
+        }
+    } else {
         // A registry owned by the service's user stays its own when root
         // runs the load; a group or mode set by hand stays as it was.
         PlatformFileStatus old, now;

@@ -32,7 +32,8 @@ struct Replacement {
 // that name. Busy when another change is writing it.
 LockOutcome beginReplacement(Replacement& r, std::string& why);
 // Gives temp the old file's owner, group and permission bits (a new file
-// keeps owner read/write), syncs it and puts it under path: by rename over
+// its directory's owner and group when the process may give them, and the
+// directory's read and write bits for owner and group), syncs it and puts it under path: by rename over
 // the old file, or when there was none by a link that fails if a file has
 // appeared there meanwhile. False, with why, when it did not happen; the
 // caller then abandons.

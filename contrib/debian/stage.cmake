@@ -41,3 +41,29 @@ endif()
 file(COPY "${CMAKE_CURRENT_LIST_DIR}/changelog" "${CMAKE_CURRENT_LIST_DIR}/copyright"
      DESTINATION "${doc}" FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 compress("${doc}/changelog")
+
+# /etc/quelta/quelta.cfg, a conffile (listed in contrib/debian/conffiles):
+# the sample with every key commented out at its default, so the service
+# starts on a fresh install with administration off until senhaadm is set.
+# Readable by root alone, since it will hold that password.
+file(READ "${CMAKE_CURRENT_LIST_DIR}/../../doc/quelta.cfg.example" sample)
+string(REPLACE "# Sample configuration of the Quelta directory server, with every key at\n# its default."
+       "# Configuration of the Quelta directory server. Every key below is at its\n# default, commented out: remove the '#' of a key to set it.\n#" conffile "${sample}")
+if(conffile STREQUAL sample)
+  message(FATAL_ERROR "doc/quelta.cfg.example no longer begins as stage.cmake expects")
+endif()
+string(REGEX REPLACE "(^|\n)([a-z]+ =)" "\\1#\\2" conffile "${conffile}")
+set(etc "${CPACK_TEMPORARY_DIRECTORY}/etc/quelta")
+file(MAKE_DIRECTORY "${etc}")
+file(WRITE "${etc}/quelta.cfg" "${conffile}")
+file(CHMOD "${etc}/quelta.cfg" PERMISSIONS OWNER_READ OWNER_WRITE)
+file(CHMOD "${etc}" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+# It will hold the administration password, so 0600 is meant: lintian is
+# told so, where a reader of the package finds the reason.
+set(overrides "${root}/share/lintian/overrides")
+file(MAKE_DIRECTORY "${overrides}")
+file(WRITE "${overrides}/quelta"
+     "# Holds the administration password once set: readable by root alone.\n"
+     "quelta: non-standard-file-perm 0600 != 0644 [etc/quelta/quelta.cfg]\n")
+file(CHMOD "${overrides}/quelta" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "config/config.h"
 #include "engine/platform.h"
@@ -76,8 +77,8 @@ TEST_F(Config, PortParsingAndRange) {
         {"porta = 65535\n", 65535},
         {"porta = 1\n", 1},
         {"porta = +2002\n", 2002},
-        {"porta = 2003xyz\n", 2003},
-        {"porta = 2004 5\n", 2004},
+        {"porta = 2000\nporta = 2003xyz\n", 1956},  // not a whole number
+        {"porta = 2000\nporta = 2004 5\n", 1956},
         {"porta = 2000\nporta = 2005\n", 2005},  // the last of two wins
         // 2^32 + 1 must not wrap round to port 1.
         {"porta = 2000\nporta = 4294967297\n", 1956},
@@ -104,31 +105,40 @@ TEST_F(Config, NumbersAndClamps) {
         int32_t* value;
         int32_t expected;
     } cases[] = {
-        {"ativomin = 0\n", &config.ativomin, 1},
-        {"ativomin = -5\n", &config.ativomin, 1},
-        {"ativomin = 99999\n", &config.ativomin, 6000},
+        // A value that is not a whole number, or is out of the key's range,
+        // leaves the key at its default: never 0, never clamped.
+        {"ativomin = 0\n", &config.ativomin, 480},
+        {"ativomin = -5\n", &config.ativomin, 480},
+        {"ativomin = 99999\n", &config.ativomin, 480},
         {"ativomin = 6000\n", &config.ativomin, 6000},
         {"ativomin = 1\n", &config.ativomin, 1},
         {"ativomin = 30\n", &config.ativomin, 30},
-        {"maxtempo = -5\n", &config.maxtempo, -5},
-        {"maxtempo = 1000\n", &config.maxtempo, 1000},
+        {"maxtempo = -5\n", &config.maxtempo, 120},
+        {"maxtempo = 99999\n", &config.maxtempo, 120},
+        {"maxtempo = 300\n", &config.maxtempo, 300},
+        {"maxtempo = 0\n", &config.maxtempo, 0},
         {"maxconec = 0\n", &config.maxconec, 0},
-        {"maxconec = -3\n", &config.maxconec, -3},
+        {"maxconec = -3\n", &config.maxconec, 2},
+        {"maxconec = abc\n", &config.maxconec, 2},
+        {"maxconec = 3 conexoes\n", &config.maxconec, 2},
         {"diasreg = -1\n", &config.diasreg, -1},
-        {"regtempo = 301\n", &config.regtempo, 301},
-        {"regtempo = x\n", &config.regtempo, 0},  // no digits read as 0
-        {"maxconec = 2147483647\n", &config.maxconec, 2147483647},
-        {"maxconec = -2147483648\n", &config.maxconec, INT32_MIN},
-        {"maxconec = 2147483648\n", &config.maxconec, INT32_MAX},  // saturates
+        {"diasreg = lots\n", &config.diasreg, 90},
+        {"diasreg = 1491309\n", &config.diasreg, 90},  // its minutes would pass 32 bits
+        {"regtempo = 301\n", &config.regtempo, 120},
+        {"regtempo = x\n", &config.regtempo, 120},
+        {"maxconec = 1000000\n", &config.maxconec, 1000000},
+        {"maxconec = -2147483648\n", &config.maxconec, 2},
+        {"maxconec = 2147483648\n", &config.maxconec, 2},  // beyond 32 bits is no number
+        {"portatls = 70000\n", &config.portatls, 0},
         {"maxconec = 3\r\nmaxconec = 4\r\n", &config.maxconec, 4},
         {"MaxConec = 5\n", &config.maxconec, 5},
         {"maxconec=6\rdiasreg=7\r", &config.maxconec, 6},
         {"maxconec=6\rdiasreg=7\r", &config.diasreg, 7},
         {"\r\n\r\n\n\nmaxconec = 8\n\n\n", &config.maxconec, 8},
         {"penalidade = 0\n", &config.penalidade, 0},
-        {"penalidade = -1\n", &config.penalidade, 0},
+        {"penalidade = -5\n", &config.penalidade, 2},
         {"penalidade = 60\n", &config.penalidade, 60},
-        {"penalidade = 61\n", &config.penalidade, 60},
+        {"penalidade = 61\n", &config.penalidade, 2},
         {"Penalidade = 5\n", &config.penalidade, 5},
         {"penalidade =\n", &config.penalidade, 2},
     };
@@ -174,20 +184,20 @@ TEST_F(Config, LongValuesAndKeysAreCut) {
         v300 += char('A' + i % 26);
     readText("senhaadm = " + v300 + "\nender = " + v300 + "\n");
     EXPECT_EQ(std::string(config.senhaadm), v300.substr(0, 19));
-    EXPECT_EQ(std::string(config.ender), v300.substr(0, 99));
+    EXPECT_EQ(std::string(config.ender), "");  // a cut address would be another one
     // A shorter password given later leaves nothing of the longer one
     // behind it: the unlock compares the whole buffer.
     readText("senhaadm = " + v300 + "\nsenhaadm = ab\n");
     EXPECT_EQ(std::string(config.senhaadm, sizeof config.senhaadm), "ab" + std::string(18, '\0'));
 
     // The parser keeps 255 characters of a value: with 250 leading zeros the
-    // whole number fits, with 254 only its first digit does.
+    // whole number fits; with 254 it was cut, and a cut number is none.
     config = Configuracao{};
     readText("porta = " + std::string(250, '0') + "2000\n");
     EXPECT_EQ(config.porta, 2000);
     config = Configuracao{};
     readText("porta = " + std::string(254, '0') + "2000\n");
-    EXPECT_EQ(config.porta, 2);
+    EXPECT_EQ(config.porta, 1956);
 
     // An overlong key is cut, not overrun; a key cut after "porta " still matches.
     config = Configuracao{};
@@ -258,6 +268,91 @@ TEST_F(Config, ParserStateCarriesAcrossFeeds) {
     EXPECT_EQ(config.diasreg, 90);
     p.feed("\n", 1);
     EXPECT_EQ(config.diasreg, 5);
+}
+
+// Every problem names its line and key and says what is used instead: the
+// default at start-up, the value in force at a reload (reserva).
+TEST_F(Config, ProblemsNameTheirLineAndWhatStays) {
+    std::string file = dir + "/quelta.cfg";
+    const std::string texto =
+        "# every key at its default = fine\r\n"
+        "maxconec = abc\r\n"
+        "\r\n"
+        "maxtempo = 99999\r"
+        "penalidade = -5\n"
+        "maxconex = 3\n"
+        "porta 2000\n"
+        "   \t \n"
+        "metricas = 9164\n"
+        "diasreg = 30\n"
+        "senhaadm = " + std::string(25, 's') + "\n"
+        "proxies = 10.0.0.1, 10.0.0.300\n"
+        "ender = " + std::string(120, 'e') + "\n"
+        "porta = 0\n";
+    const std::vector<std::string> esperados = {
+        "2: maxconec: abc is not a whole number; 2 stays",
+        "4: maxtempo: 99999 is not within 0..300; 120 stays",
+        "5: penalidade: -5 is not within 0..60; 2 stays",
+        "6: maxconex: unknown key, ignored",
+        "7: porta?2000: no '=' in the line, which sets nothing",
+        "9: metricas: 9164 is not ADDRESS:PORT with a port 1..65535; no metrics endpoint",
+        "11: senhaadm: it has 25 characters; only its first 19 count",
+        "12: proxies: 1 entries are no IPv4 address or network (or more than 32); they are left out",
+        "13: ender: longer than 99 characters; left empty",
+        "14: porta: 0 is not within 1..65535; 1956 stays",
+    };
+    int w = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_EQ(write(w, texto.data(), texto.size()), ssize_t(texto.size()));
+    close(w);
+    Configuracao emVigor;
+    emVigor.maxconec = 7;
+    emVigor.maxtempo = 60;
+    const Configuracao* reservas[] = {nullptr, &emVigor};
+    for (const Configuracao* reserva : reservas) {
+        Configuracao lida;
+        AvisosConfiguracao avisos;
+        int fd = platformOpenReadOnly(file.c_str());
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(readConfiguration(fd, lida, reserva, &avisos));
+        platformCloseFile(fd);
+        ASSERT_EQ(avisos.total, int32_t(esperados.size()));
+        for (size_t i = 0; i < esperados.size(); i++) {
+            std::string e = esperados[i];
+            if (reserva != nullptr && i == 0)
+                e = "2: maxconec: abc is not a whole number; 7 stays";
+            if (reserva != nullptr && i == 1)
+                e = "4: maxtempo: 99999 is not within 0..300; 60 stays";
+            EXPECT_EQ(avisos.itens[i], e);
+        }
+        EXPECT_EQ(lida.maxconec, reserva != nullptr ? 7 : 2);
+        EXPECT_EQ(lida.maxtempo, reserva != nullptr ? 60 : 120);
+        EXPECT_EQ(lida.diasreg, 30);  // the good values around them are taken
+        EXPECT_EQ(lida.totalProxies, 1);
+    }
+}
+
+// Only a regular file of bounded size is read: a FIFO would hold the loop
+// in open() until a writer came, and a device such as /dev/zero never ends.
+TEST_F(Config, OnlyRegularFilesAreOpened) {
+    const std::string fifo = dir + "/fila";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string grande = dir + "/grande.cfg";
+    int w = open(grande.c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(w, 0);
+    ASSERT_EQ(ftruncate(w, (1 << 20) + 1), 0);
+    close(w);
+    const struct {
+        std::string nome;
+        const char* motivo;
+    } casos[] = {{fifo, "not a regular file"}, {"/dev/zero", "not a regular file"}, {dir, "not a regular file"},
+                 {grande, "larger than 1 MiB"}};
+    for (const auto& k : casos) {
+        const char* motivo = nullptr;
+        EXPECT_EQ(abreConfiguracao(k.nome.c_str(), &motivo), -1) << k.nome;
+        EXPECT_STREQ(motivo, k.motivo) << k.nome;
+    }
+    unlink(fifo.c_str());
+    unlink(grande.c_str());
 }
 
 TEST(FileNames, FromProgramName) {

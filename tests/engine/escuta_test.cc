@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "engine/platform.h"
 #include "sockets.h"
 
 using namespace enginetest;
@@ -108,6 +111,24 @@ TEST(Escuta, ClientsConnectingTogetherAreAllAcceptedInOnePass) {
         EXPECT_EQ(vezes, 1);
         close(c);
     }
+}
+
+TEST(Escuta, ReserveFollowsALimitLoweredWhileListening) {
+    Contadora e;
+    ASSERT_EQ(e.cAbre("127.0.0.1", 0), nullptr);
+    // The limit drops under the running process (prlimit) to the reserve
+    // alone: whatever descriptor the next accept takes lies in it.
+    const PlatformCalls antes = platformCalls;
+    platformCalls.getrlimit = [](int, rlimit* r) {
+        r->rlim_cur = r->rlim_max = rlim_t(kReservaDescritores);
+        return 0;
+    };
+    int cliente = connectTo(portOf(e.socket()));
+    ASSERT_TRUE(pumpFor([&] { return e.recusadasSemDescritor() == 1 || !e.passes.empty(); }));
+    platformCalls = antes;
+    EXPECT_TRUE(e.passes.empty());
+    EXPECT_EQ(e.aceitas(), 1u);
+    close(cliente);
 }
 
 TEST(Escuta, ListenerDestroyedByItsOwnAcceptEndsItsTurnAndTheWalkGoesOn) {

@@ -194,6 +194,14 @@ TEST(Loop, NoSpinWhenDescriptorsRunOutAndAcceptingResumes) {
         uint16_t porta = e.cAbre("127.0.0.1", 0) == nullptr ? portOf(e.socket()) : 0;
         rlimit lim;
         getrlimit(RLIMIT_NOFILE, &lim);
+        // The reserve goes on reading the limit as it was, so that the
+        // kernel runs out of descriptors before the reserve refuses.
+        static rlimit antes;
+        antes = lim;
+        platformCalls.getrlimit = [](int, rlimit* r) {
+            *r = antes;
+            return 0;
+        };
         lim.rlim_cur = limitLeavingFree(4);
         setrlimit(RLIMIT_NOFILE, &lim);
         if (write(paraPai[1], &porta, sizeof porta) != sizeof porta)

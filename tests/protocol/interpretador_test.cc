@@ -365,7 +365,7 @@ TEST_F(Sessao, APasswordThatReadsLikeACommandDisablesAdministrationAndALongOneIs
     // A password too long for its 19 characters is cut, and the operator told.
     ServerProcess longa;
     ASSERT_TRUE(longa.start(std::string(kCfgBase) + "senhaadm = 0123456789abcdefghijKLMNO\npenalidade = 0\n")) << longa.error;
-    EXPECT_EQ(sessao::semLinhaDeInicio(longa.errors()), "quelta: warning: senhaadm has 25 characters; only its first 19 count\n");
+    EXPECT_EQ(sessao::semLinhaDeInicio(longa.errors()), "quelta: warning: quelta.cfg:4: senhaadm: it has 25 characters; only its first 19 count\n");
     Client c;
     ASSERT_TRUE(c.connect(longa.port));
     c.readLine();

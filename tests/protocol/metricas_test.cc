@@ -39,6 +39,14 @@ TEST_F(Sessao, MetricsCountExactlyTheTrafficSent) {
     Client recusado;  // a second connection of 127.0.0.1
     ASSERT_TRUE(recusado.connect(srv.port));
     EXPECT_EQ(recusado.readAll().rfind("-Erro: ", 0), 0u);
+    // Two silent connections of one address hold the metrics port; its
+    // third is closed at once, and another address is still answered.
+    Client mudos[3];
+    for (Client& m : mudos)
+        ASSERT_TRUE(m.connect(porta, "127.0.0.2"));
+    EXPECT_EQ(mudos[2].readAll(1500), "");
+    EXPECT_TRUE(mudos[2].peerClosed);
+    EXPECT_FALSE(mudos[0].waitClosed(100));
 
     const std::string r = pede(porta, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
     ASSERT_EQ(r.rfind("HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4", 0), 0u) << r;
@@ -46,9 +54,12 @@ TEST_F(Sessao, MetricsCountExactlyTheTrafficSent) {
     EXPECT_NE(r.find("\r\nContent-Length: " + std::to_string(m.size()) + "\r\n"), std::string::npos) << r;
     // Each exchange of troca ends with an unknown marker line: four here.
     for (const char* linha :
-         {"quelta_users 1\n", "quelta_connections 1\n", "quelta_connections_accepted_total 2\n",
-          "quelta_connections_refused_total{reason=\"machine_limit\"} 1\n",
-          "quelta_connections_refused_total{reason=\"descriptors\"} 0\n", "quelta_commands_total{command=\"register\"} 1\n",
+         {"quelta_users 1\n", "quelta_connections 1\n", "quelta_connections_accepted_total{port=\"plain\"} 2\n",
+          "quelta_connections_accepted_total{port=\"metrics\"} 4\n",
+          "quelta_connections_refused_total{port=\"plain\",reason=\"machine_limit\"} 1\n",
+          "quelta_connections_refused_total{port=\"plain\",reason=\"descriptors\"} 0\n",
+          "quelta_connections_refused_total{port=\"metrics\",reason=\"machine_limit\"} 1\n",
+          "quelta_commands_total{command=\"register\"} 1\n",
           "quelta_commands_total{command=\"noop\"} 1\n", "quelta_commands_total{command=\"logon\"} 1\n",
           "quelta_commands_total{command=\"ip\"} 1\n", "quelta_commands_total{command=\"get\"} 0\n",
           "quelta_commands_total{command=\"unknown\"} 3\n", "quelta_password_failures_total 1\n",

@@ -11,9 +11,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "protocol/proxy.h"
 #include "sessao.h"
 
 using namespace sessao;
@@ -29,6 +31,44 @@ std::string v2(const std::string& origem, uint8_t comando = 0x21, uint8_t famili
     h.append(reinterpret_cast<const char*>(&ip), 4);
     h += std::string("\x7F\x00\x00\x01\x13\x88\x07\xA4", 8);
     return h;
+}
+
+// Byte-level cases of the parser: what a header may claim. A source no
+// client can have, a port that is no port or a TCP6 line whose addresses
+// are no IPv6 addresses is malformed, like any other broken header.
+TEST(CabecaProxy, ClaimsThatCannotBeAClientAreMalformed) {
+    const struct {
+        std::string cabeca;
+        CabecaProxy esperado;
+    } casos[] = {
+        {"PROXY TCP4 192.0.2.7 127.0.0.1 5000 1956\r\n", CabecaProxy::kCliente},
+        {"PROXY TCP4 192.0.2.7 127.0.0.1 0 65535\r\n", CabecaProxy::kCliente},
+        {"PROXY TCP4 0.0.0.0 127.0.0.1 5000 1956\r\n", CabecaProxy::kMalformada},
+        {"PROXY TCP4 255.255.255.255 127.0.0.1 5000 1956\r\n", CabecaProxy::kMalformada},
+        {"PROXY TCP4 224.0.0.1 127.0.0.1 5000 1956\r\n", CabecaProxy::kMalformada},
+        {"PROXY TCP4 192.0.2.7 127.0.0.1 abc 1956\r\n", CabecaProxy::kMalformada},
+        {"PROXY TCP4 192.0.2.7 127.0.0.1 5000 99999999\r\n", CabecaProxy::kMalformada},
+        {"PROXY TCP4 192.0.2.7 127.0.0.1 65536 1956\r\n", CabecaProxy::kMalformada},
+        {"PROXY TCP6 2001:db8::1 ::1 5000 1956\r\n", CabecaProxy::kProprio},
+        {"PROXY TCP6 ::ffff:192.0.2.7 1:2:3:4:5:6:7:8 5000 1956\r\n", CabecaProxy::kProprio},
+        {"PROXY TCP6 garbage ::1 5000 1956\r\n", CabecaProxy::kMalformada},
+        {"PROXY TCP6 2001:db8::1::2 ::1 5000 1956\r\n", CabecaProxy::kMalformada},
+        {"PROXY TCP6 1:2:3:4:5:6:7:8:9 ::1 5000 1956\r\n", CabecaProxy::kMalformada},
+        {"PROXY TCP6 2001:db8::1 ::1 x 1956\r\n", CabecaProxy::kMalformada},
+        {"PROXY UNKNOWN\r\n", CabecaProxy::kProprio},
+        {v2("0.0.0.0"), CabecaProxy::kMalformada},
+        {v2("255.255.255.255"), CabecaProxy::kMalformada},
+        {v2("239.1.2.3"), CabecaProxy::kMalformada},
+        {v2("198.51.100.9"), CabecaProxy::kCliente},
+    };
+    for (const auto& k : casos) {
+        uint32_t ip = 0;
+        int32_t usados = 0;
+        EXPECT_EQ(analisaCabecaProxy(reinterpret_cast<const uint8_t*>(k.cabeca.data()), int32_t(k.cabeca.size()), &ip,
+                                     &usados),
+                  k.esperado)
+            << k.cabeca;
+    }
 }
 
 TEST_F(Sessao, ProxyHeaderNamesTheClient) {
@@ -133,6 +173,20 @@ struct Programa {
     }
 };
 
+// A shipped example file under contrib/ with the test's own ports and
+// paths put in place of the example's; "" when one of them is not there,
+// so a changed example cannot go untested.
+std::string exemplo(const std::string& arquivo, const std::vector<std::pair<std::string, std::string>>& trocas) {
+    std::string texto = readWholeFile(std::string(QUELTA_SOURCE_DIR) + "/contrib/" + arquivo);
+    for (const auto& t : trocas) {
+        size_t em = texto.find(t.first);
+        if (em == std::string::npos)
+            return "";
+        texto.replace(em, t.first.size(), t.second);
+    }
+    return texto;
+}
+
 }  // namespace
 
 // nginx terminates TLS and hands the client's address on; it reaches the
@@ -151,13 +205,21 @@ TEST(ProxyNginx, TlsClientsAddressReachesIp) {
                          .c_str()),
               0);
     const int porta = ServerProcess::freePort();
-    ASSERT_TRUE(srv.writeFile(
-        "nginx.conf", std::string("load_module ") + modulo + ";\ndaemon off;\nmaster_process off;\npid " + d +
-                          "/nginx.pid;\nerror_log " + d + "/nginx.err;\nevents { worker_connections 64; }\n"
-                          "stream { server { listen 127.0.0.1:" + std::to_string(porta) + " ssl;\n"
-                          "ssl_certificate " + d + "/c.pem; ssl_certificate_key " + d + "/k.pem;\n"
-                          "proxy_pass 127.0.0.1:" + std::to_string(srv.port) + "; proxy_bind 127.0.0.3;\n"
-                          "proxy_protocol on; } }\n"));
+    // The shipped stream block, included at the top level as Debian's
+    // nginx.conf includes modules-enabled/; nginx reaches the server from
+    // an address of its own so that only the header names the client.
+    const std::string bloco = exemplo("nginx/quelta-stream.conf",
+                                      {{"listen 1957 ssl;", "listen 127.0.0.1:" + std::to_string(porta) + " ssl;"},
+                                       {"/etc/ssl/certs/quelta.pem", d + "/c.pem"},
+                                       {"/etc/ssl/private/quelta.key", d + "/k.pem"},
+                                       {"proxy_pass 127.0.0.1:1956;", "proxy_pass 127.0.0.1:" + std::to_string(srv.port) +
+                                                                          "; proxy_bind 127.0.0.3;"}});
+    ASSERT_NE(bloco, "");
+    ASSERT_TRUE(srv.writeFile("quelta-stream.conf", bloco));
+    ASSERT_TRUE(srv.writeFile("nginx.conf", std::string("load_module ") + modulo + ";\ndaemon off;\nmaster_process off;\npid " +
+                                                d + "/nginx.pid;\nerror_log " + d + "/nginx.err;\n"
+                                                "include " + d + "/quelta-stream.conf;\n"
+                                                "events { worker_connections 64; }\nhttp { }\n"));
     Programa nginx;
     ASSERT_TRUE(nginx.inicia({"nginx", "-p", d, "-c", d + "/nginx.conf", "-e", d + "/nginx.err"}));
     ASSERT_TRUE(Programa::ouve(porta)) << srv.readFile("nginx.err");
@@ -185,13 +247,26 @@ TEST(ProxyHaproxy, ClientsAddressReachesIpThroughEitherPort) {
     ASSERT_TRUE(srv.start(std::string(kCfgBase) + "proxies = 127.0.0.4\nportatls = " + std::to_string(tls) +
                           "\ncertificado = " + d + "/c.pem\nchave = " + d + "/k.pem\n"))
         << srv.error;
+    // Its own time-outs outlast the server's maxtempo (120 s), so an idle
+    // client hears the server's goodbye instead of haproxy's cut.
+    const std::string exemploHaproxy = readWholeFile(std::string(QUELTA_SOURCE_DIR) + "/contrib/haproxy/quelta.cfg");
+    for (const char* chave : {"\n    timeout client ", "\n    timeout server "}) {
+        size_t em = exemploHaproxy.find(chave);
+        ASSERT_NE(em, std::string::npos) << chave;
+        EXPECT_GT(atoi(exemploHaproxy.c_str() + em + strlen(chave)), 120) << chave;
+    }
     for (const char* versao : {"send-proxy-v2", "send-proxy"}) {
         const bool porTls = std::string(versao) == "send-proxy-v2";
-        ASSERT_TRUE(srv.writeFile("haproxy.cfg", "defaults\n  mode tcp\n  timeout connect 5s\n  timeout client 30s\n"
-                                                 "  timeout server 30s\nlisten f\n  bind 127.0.0.1:" +
-                                                     std::to_string(frente) + "\n  server s 127.0.0.1:" +
-                                                     std::to_string(porTls ? tls : srv.port) + " " + versao +
-                                                     " source 127.0.0.4\n"));
+        // The shipped section after the stock defaults, which cut idle
+        // clients at 50 s and speak HTTP: the section must undo both.
+        const std::string secao =
+            exemplo("haproxy/quelta.cfg", {{"bind :1957", "bind 127.0.0.1:" + std::to_string(frente)},
+                                           {"192.0.2.10:1957 send-proxy-v2", "127.0.0.1:" +
+                                                std::to_string(porTls ? tls : srv.port) + " " + versao +
+                                                " source 127.0.0.4"}});
+        ASSERT_NE(secao, "");
+        ASSERT_TRUE(srv.writeFile("haproxy.cfg", "defaults\n  mode http\n  timeout connect 5s\n  timeout client 50s\n"
+                                                 "  timeout server 50s\n" + secao));
         Programa haproxy;
         ASSERT_TRUE(haproxy.inicia({"haproxy", "-db", "-q", "-f", d + "/haproxy.cfg"}));
         ASSERT_TRUE(Programa::ouve(frente)) << versao;

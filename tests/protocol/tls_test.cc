@@ -125,10 +125,20 @@ TEST_F(Tls, PlainTextOnTheTlsPortIsClosedAndOthersAreServed) {
     Client h;
     ASSERT_TRUE(h.connect(metricas));
     ASSERT_TRUE(h.send("GET /metrics HTTP/1.1\r\n\r\n"));
-    const std::string m = h.readAll();
+    const std::string r = h.readAll();
+    const std::string m = r.substr(r.find("\r\n\r\n") + 4);
+    // Every port counts what it accepted, this request included.
     for (const char* linha : {"\nquelta_tls_handshakes_total 1\n", "\nquelta_tls_handshake_failures_total 1\n",
-                              "\nquelta_connections_refused_total{reason=\"tls_handshake\"} 1\n"})
+                              "\nquelta_connections_accepted_total{port=\"plain\"} 1\n",
+                              "\nquelta_connections_accepted_total{port=\"tls\"} 2\n",
+                              "\nquelta_connections_accepted_total{port=\"metrics\"} 1\n",
+                              "\nquelta_connections_refused_total{port=\"tls\",reason=\"tls_handshake\"} 1\n"})
         EXPECT_NE(m.find(linha), std::string::npos) << linha << m;
+    if (system("promtool --version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "promtool is not installed (Debian: prometheus)";
+    ASSERT_TRUE(srv.writeFile("metricas.txt", m));
+    EXPECT_EQ(commandOutput("promtool check metrics < " + srv.path("metricas.txt") + " 2>&1; echo status=$?"),
+              "status=0\n");
 }
 
 TEST_F(Tls, CloseNotifyIsAHalfCloseAndSilenceEndsInTenSeconds) {
@@ -138,6 +148,17 @@ TEST_F(Tls, CloseNotifyIsAHalfCloseAndSilenceEndsInTenSeconds) {
     Client mudo, proxyMudo;
     ASSERT_TRUE(mudo.connect(tls));
     ASSERT_TRUE(proxyMudo.connect(srv.port, "127.0.0.7"));
+    // Unfinished handshakes count toward maxconec (2): a third connection
+    // of their address is closed at once, before any handshake.
+    Client mudo2, demais;
+    ASSERT_TRUE(mudo2.connect(tls, "127.0.0.8"));
+    ASSERT_TRUE(mudo2.send("\x16\x03\x01"));  // the start of a hello, and no more
+    ASSERT_TRUE(demais.connect(tls, "127.0.0.8"));
+    Client terceiro;
+    ASSERT_TRUE(terceiro.connect(tls, "127.0.0.8"));
+    EXPECT_EQ(terceiro.readAll(2000), "");
+    EXPECT_TRUE(terceiro.peerClosed);
+    EXPECT_FALSE(demais.waitClosed(100));
     // Meanwhile a batch ended by close_notify is answered whole, as one
     // ended by a TCP half-close, and only then closed.
     std::string lote;
@@ -162,6 +183,37 @@ TEST_F(Tls, CloseNotifyIsAHalfCloseAndSilenceEndsInTenSeconds) {
     EXPECT_NE(srv.errors().find("quelta: connection from proxy 127.0.0.7 closed: no PROXY header within 10 s\n"),
               std::string::npos)
         << srv.errors();
+}
+
+// TLS 1.2 with an RSA pair, where a static RSA key exchange and CBC
+// suites would be possible: only ephemeral key exchange with AEAD is
+// agreed, in the server's order whatever the client prefers.
+TEST_F(Tls, Tls12AgreesOnlyForwardSecretAeadInTheServersOrder) {
+    ASSERT_EQ(system(("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost -keyout " +
+                      srv.path("k.pem") + " -out " + srv.path("c.pem") + " >/dev/null 2>&1")
+                         .c_str()),
+              0);
+    ASSERT_TRUE(srv.start(cfg())) << srv.error;
+    const struct {
+        const char* oferta;
+        const char* acordo;  // empty: no handshake
+    } casos[] = {
+        {"AES128-SHA", ""},
+        {"AES256-GCM-SHA384", ""},
+        {"ECDHE-RSA-AES128-SHA", ""},
+        {"DHE-RSA-AES128-GCM-SHA256", ""},
+        {"ECDHE-RSA-CHACHA20-POLY1305:ECDHE-RSA-AES128-GCM-SHA256", "ECDHE-RSA-AES128-GCM-SHA256"},
+        {"ECDHE-RSA-CHACHA20-POLY1305", "ECDHE-RSA-CHACHA20-POLY1305"},
+    };
+    for (const auto& c : casos) {
+        const std::string saida =
+            commandOutput("sh -c \"echo | openssl s_client -tls1_2 -cipher " + std::string(c.oferta) +
+                          " -connect 127.0.0.1:" + std::to_string(tls) + " 2>&1 | grep 'Cipher is'\"");
+        if (c.acordo[0] == 0)
+            EXPECT_NE(saida.find("Cipher is (NONE)"), std::string::npos) << c.oferta << ": " << saida;
+        else
+            EXPECT_NE(saida.find(std::string("Cipher is ") + c.acordo), std::string::npos) << c.oferta << ": " << saida;
+    }
 }
 
 TEST_F(Tls, PairThatDoesNotLoadStopsTheStart) {

@@ -131,6 +131,22 @@ TEST_F(Arquivo, ReplacedFileIsLeftAlone) {
     EXPECT_EQ(erros.find(aviso), erros.rfind(aviso)) << erros;
 }
 
+// The same file cut in place (same inode, fewer bytes): the slots past
+// its end are not written, or a registration would leave zero-filled
+// records before its own, loaded later as users without an address.
+TEST_F(ArquivoEmProcesso, FileCutInPlaceIsNotWrittenInto) {
+    ASSERT_TRUE(inicia(kCfg, tres()));
+    ASSERT_EQ(truncate(path("quelta.sav").c_str(), 0), 0);
+    respostasDeFalha();
+    EXPECT_EQ(sav(), "");
+    const std::string erros = this->erros();
+    const std::string aviso = "quelta: registry file " + path("quelta.sav") +
+                              " fails: it was cut below the registry's records while the server runs; nothing is "
+                              "written to it\n";
+    EXPECT_NE(erros.find(aviso), std::string::npos) << erros;
+    EXPECT_EQ(erros.find(aviso), erros.rfind(aviso)) << erros;
+}
+
 TEST_F(ArquivoEmProcesso, DirectoryInPlaceOfTheFile) {
     const std::string original = tres();
     ASSERT_TRUE(inicia(kCfg, original));

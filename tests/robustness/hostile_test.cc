@@ -167,6 +167,14 @@ TEST_F(Hostil, FiveHundredAttemptsFromOneAddress) {
     b.close();
     // Both leave: their machine record goes at once (no registration wait).
     esperaEstatistica(d, "+OK:  Usu\xE1rios: 1  M\xE1quinas: 1  Registros: 0  Data: ");
+    // Coming back, and refused again within the minute: still not told again.
+    ASSERT_TRUE(conecta(a, "127.0.0.20"));
+    ASSERT_TRUE(conecta(b, "127.0.0.20"));
+    Client c;
+    ASSERT_TRUE(c.connect(srv.port, "127.0.0.20"));
+    EXPECT_EQ(c.readAll(3000), recusa);
+    esperaEstatistica(d, "+OK:  Usu\xE1rios: 3  M\xE1quinas: 2  Registros: 0  Data: ");
+    EXPECT_EQ(srv.errors().find("refused"), srv.errors().rfind("refused")) << srv.errors();
     aindaServe();
 }
 

@@ -53,7 +53,9 @@ TEST(Startup, UnusableRegistryStopsBeforeConfiguration) {
         EXPECT_EQ(s.output(), std::string(name) + ": Problema ao acessar o registro de usu\xE1rios\n");
         // The log names the program by its base name alone.
         const std::string base = name[0] == '/' ? "quelta.exe" : "quelta";
-        EXPECT_EQ(s.errors(), base + ": start-up failed: the registry file quelta.sav cannot be loaded\n");
+        EXPECT_EQ(s.errors(),
+                  base + ": start-up failed: the registry file quelta.sav cannot be loaded: cannot open it: Is a "
+                         "directory\n");
     }
 }
 
@@ -93,12 +95,23 @@ TEST(Startup, PortInUseStopsWithBindText) {
     ASSERT_EQ(listen(busy, 1), 0);
     ASSERT_EQ(getsockname(busy, reinterpret_cast<sockaddr*>(&a), &len), 0);
 
+    // Under the service manager standard error is the journal's stream,
+    // named by JOURNAL_STREAM: each line then carries its priority.
     ServerProcess s;
-    ASSERT_TRUE(s.launch("ender = 127.0.0.1\nporta = " + std::to_string(ntohs(a.sin_port)) + "\n")) << s.error;
+    ASSERT_TRUE(s.makeDir());
+    const std::string err = s.path("../server.err");
+    ASSERT_TRUE(s.writeFile("../server.err", ""));
+    struct stat st;
+    ASSERT_EQ(stat(err.c_str(), &st), 0);
+    s.env.push_back("JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino));
+    const std::string porta = std::to_string(ntohs(a.sin_port));
+    ASSERT_TRUE(s.launch("ender = 127.0.0.1\nporta = " + porta + "\nmaxconec = abc\n")) << s.error;
     EXPECT_EQ(s.waitExit(10000), 1) << s.error;
     EXPECT_EQ(s.output(), "bind(): Address already in use\n");
-    const std::string linha = "quelta: start-up failed: bind(): Address already in use\n";
-    EXPECT_EQ(s.errors().substr(s.errors().size() - std::min(s.errors().size(), linha.size())), linha);
+    EXPECT_EQ(s.errors(), "<4>quelta: warning: quelta.cfg:3: maxconec: abc is not a whole number; 2 stays\n"
+                          "<4>quelta: administration disabled: quelta.cfg sets no senhaadm\n"
+                          "<3>quelta: start-up failed: cannot listen on 127.0.0.1:" + porta +
+                              ": Address already in use\n");
     close(busy);
 }
 
@@ -144,16 +157,27 @@ TEST(Startup, CommandLineIsAnsweredWithoutTouchingAnyFile) {
         int status;
         std::string saida;  // what begins standard output
         std::string erro;   // what standard error holds
+        std::string cfg;    // written as quelta.cfg when not empty
     } casos[] = {
-        {{"--help"}, 0, "Usage: quelta [--help | --version]\n", ""},
-        {{"--version"}, 0, "quelta 2.03\n", ""},
-        {{"-p"}, 2, "", "quelta: unknown argument -p; usage: quelta [--help | --version]\n"},
-        {{"--help", "x"}, 2, "", "quelta: unknown argument --help; usage: quelta [--help | --version]\n"},
+        {{"--help"}, 0, "Usage: quelta [--help | --version | -t [FILE] | --check-config [FILE]]\n", "", ""},
+        {{"--version"}, 0, "quelta 2.03\n", "", ""},
+        {{"-p"}, 2, "", "quelta: unknown argument -p; usage: quelta [--help | --version | -t [FILE]]\n", ""},
+        {{"--help", "x"}, 2, "", "quelta: unknown argument --help; usage: quelta [--help | --version | -t [FILE]]\n",
+         ""},
+        // The check reads the file as the server would and says what is
+        // wrong, line by line; it creates nothing.
+        {{"-t"}, 0, "quelta.cfg: the configuration is fine\n", "", "porta = 2000\n# maxconec = 2\n"},
+        {{"--check-config"}, 1, "quelta.cfg:2: maxconec: abc is not a whole number; 2 stays\n", "",
+         "porta = 2000\nmaxconec = abc\n"},
+        {{"-t", "outro.cfg"}, 1, "outro.cfg: No such file or directory\n", "", "porta = 2000\n"},
+        {{"-t"}, 1, "quelta.cfg: portatls: the TLS pair does not load: ", "", "portatls = 1957\nchave = k.pem\n"},
+        {{"-t"}, 1, "quelta.cfg: senhaadm: begins with the command word help, so no line can unlock it", "",
+         "senhaadm = Help me please 42\n"},
     };
     for (const Caso& k : casos) {
         ServerProcess s;
         s.args = k.args;
-        ASSERT_TRUE(s.launch("", "quelta", false)) << s.error;
+        ASSERT_TRUE(s.launch(k.cfg, "quelta", !k.cfg.empty())) << s.error;
         EXPECT_EQ(s.waitExit(10000), k.status) << k.args[0];
         EXPECT_EQ(s.output().substr(0, k.saida.size()), k.saida) << k.args[0];
         EXPECT_EQ(s.errors(), k.erro) << k.args[0];
@@ -242,7 +266,7 @@ TEST(Startup, ReloadOnSighupAndReadinessForTheServiceManager) {
     // maxconec and senhaadm take effect at once; porta waits for a restart;
     // a key no longer in the file returns to its default (regtempo).
     const std::string outra = std::to_string(ServerProcess::freePort());
-    ASSERT_TRUE(s.writeFile("quelta.cfg", "maxconec = 2\nporta = " + outra + "\nsenhaadm = outra-administracao\n"));
+    ASSERT_TRUE(s.writeFile("quelta.cfg", "maxconec = 3\nporta = " + outra + "\nsenhaadm = outra-administracao\n"));
     ASSERT_EQ(kill(s.pid, SIGHUP), 0);
     EXPECT_EQ(avisoDe(aviso).rfind("RELOADING=1\nMONOTONIC_USEC=", 0), 0u);
     EXPECT_EQ(avisoDe(aviso), "READY=1");
@@ -256,11 +280,11 @@ TEST(Startup, ReloadOnSighupAndReadinessForTheServiceManager) {
     // stays and may unlock again with the new one. A password that begins
     // with a command word disables administration, and ends them too. A
     // session that unlocked and ended is no longer counted.
-    Client d;
-    ASSERT_TRUE(d.connect(s.port, "127.0.0.2"));
-    ASSERT_TRUE(d.send("outra-administracao\r\nQUIT\r\n"));
-    EXPECT_NE(d.readAll().find("desbloqueados\r\n"), std::string::npos);  // then closed
-    const std::string resto = "maxconec = 2\nporta = " + std::to_string(s.port) + "\nsenhaadm = ";
+    Client saiu;
+    ASSERT_TRUE(saiu.connect(s.port, "127.0.0.2"));
+    ASSERT_TRUE(saiu.send("outra-administracao\r\nQUIT\r\n"));
+    EXPECT_NE(saiu.readAll().find("desbloqueados\r\n"), std::string::npos);  // then closed
+    const std::string resto = "maxconec = 3\nporta = " + std::to_string(s.port) + "\nsenhaadm = ";
     for (const char* senha : {"terceira-senha-adm", "NOOP e nada mais"}) {
         ASSERT_TRUE(s.writeFile("quelta.cfg", resto + senha + "\n"));
         ASSERT_EQ(kill(s.pid, SIGHUP), 0);
@@ -272,14 +296,34 @@ TEST(Startup, ReloadOnSighupAndReadinessForTheServiceManager) {
         EXPECT_EQ(c.readLine(), senha[0] == 'N' ? "+OK\r\n" : "+OK Comandos de administra\xE7\xE3o desbloqueados\r\n");
     }
 
-    // A file that cannot be read changes nothing.
-    ASSERT_EQ(unlink(s.path("quelta.cfg").c_str()), 0);
-    ASSERT_EQ(mkdir(s.path("quelta.cfg").c_str(), 0700), 0);
+    // A wrong value keeps the one in force, not the default.
+    ASSERT_TRUE(s.writeFile("quelta.cfg", "maxconec = abc\nporta = " + std::to_string(s.port) +
+                                              "\nsenhaadm = outra-administracao\n"));
     ASSERT_EQ(kill(s.pid, SIGHUP), 0);
     EXPECT_EQ(avisoDe(aviso).rfind("RELOADING=1", 0), 0u);
     EXPECT_EQ(avisoDe(aviso), "READY=1");
-    ASSERT_TRUE(a.send("NOOP\r\n"));
-    EXPECT_EQ(a.readLine(), "+OK\r\n");
+    // Neither a directory, nor a FIFO without a writer (which held the
+    // loop in open()), nor a device that never ends (which spun it)
+    // is read: each changes nothing, and the server answers at once.
+    ASSERT_EQ(unlink(s.path("quelta.cfg").c_str()), 0);
+    ASSERT_EQ(mkdir(s.path("quelta.cfg").c_str(), 0700), 0);
+    for (const char* tipo : {"directory", "fifo", "/dev/zero"}) {
+        if (strcmp(tipo, "fifo") == 0) {
+            ASSERT_EQ(rmdir(s.path("quelta.cfg").c_str()), 0);
+            ASSERT_EQ(mkfifo(s.path("quelta.cfg").c_str(), 0600), 0);
+        } else if (strcmp(tipo, "/dev/zero") == 0) {
+            ASSERT_EQ(unlink(s.path("quelta.cfg").c_str()), 0);
+            ASSERT_EQ(symlink("/dev/zero", s.path("quelta.cfg").c_str()), 0);
+        }
+        ASSERT_EQ(kill(s.pid, SIGHUP), 0);
+        EXPECT_EQ(avisoDe(aviso).rfind("RELOADING=1", 0), 0u) << tipo;
+        EXPECT_EQ(avisoDe(aviso), "READY=1") << tipo;
+        ASSERT_TRUE(a.send("NOOP\r\n"));
+        EXPECT_EQ(a.readLine(), "+OK\r\n") << tipo;
+    }
+    Client d;
+    ASSERT_TRUE(d.connect(s.port));
+    EXPECT_EQ(d.readLine().rfind("+OK QUELTA", 0), 0u);  // the third of 127.0.0.1: maxconec is still 3, not 2
     const std::string log = s.errors();
     for (const char* linha : {"quelta: porta changed: needs a restart\n",
                               "quelta: configuration reloaded; changed: senhaadm, maxconec, regtempo\n",
@@ -288,7 +332,8 @@ TEST(Startup, ReloadOnSighupAndReadinessForTheServiceManager) {
                               "quelta: warning: administration disabled: senhaadm begins with the command word noop, so "
                               "no line can unlock it; choose one whose first word is no command\n"
                               "quelta: senhaadm changed: administration locked again in 1 session\n",
-                              "quelta: configuration not reloaded: reading quelta.cfg failed: Is a directory; "
+                              "quelta: warning: quelta.cfg:1: maxconec: abc is not a whole number; 3 stays\n",
+                              "quelta: configuration not reloaded: quelta.cfg is not a regular file; "
                               "every value stays\n"})
         EXPECT_NE(log.find(linha), std::string::npos) << linha << log;
     EXPECT_EQ(log.find("porta changed"), log.rfind("porta changed")) << log;

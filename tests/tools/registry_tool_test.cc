@@ -146,6 +146,19 @@ TEST(RegistryLoad, RefusesBadInputAndLeavesTheFileAsItWas) {
         {"blank in the password", true,
          bom + "{\"email\":\"b@exemplo.pt\",\"name\":\"Outro Nome\",\"password\":\"duas partes\"}\n", -1,
          "quelta-registry: line 2: \"password\" holds a blank"},
+        // The library keeps the last of two equal keys: the first "email"
+        // and "password" would go unchecked.
+        {"repeated key", true,
+         bom + "{\"email\":\"bad email\",\"email\":\"b@exemplo.pt\",\"name\":\"Outro Nome\",\"password\":\"a b\","
+               "\"password\":\"ok\"}\n",
+         -1, "quelta-registry: line 2: key \"email\" appears twice in one object"},
+        // A sound record padded with blanks to one byte over the bound.
+        {"line over 64 KiB", true,
+         bom + [] {
+             std::string l = "{\"email\":\"b@exemplo.pt\",\"name\":\"Outro Nome\"}";
+             return l + std::string(65537 - l.size(), ' ') + "\n";
+         }(),
+         -1, "quelta-registry: line 2: longer than 65536 bytes"},
         // A number the JSON library cannot hold, into a new file.
         {"number out of range", false, "{\"email\":\"a@b.cd\",\"name\":\"abcde\",\"state\":1e400}\n", -1,
          "quelta-registry: line 1: cannot read the JSON: number overflow parsing '1e400'"},
@@ -164,6 +177,51 @@ TEST(RegistryLoad, RefusesBadInputAndLeavesTheFileAsItWas) {
         EXPECT_EQ(access(dir.path("quelta.sav").c_str(), F_OK) == 0, c.fileExists) << c.what;
         EXPECT_EQ(dir.readFile("quelta.sav"), c.fileExists ? antes : "") << c.what;
     }
+}
+
+TEST(RegistryDump, OutputFileIsOwnerOnlyWhateverItWasBefore) {
+    ServerProcess dir;
+    ASSERT_TRUE(dir.makeDir());
+    ASSERT_TRUE(dir.writeFile("quelta.sav", record("ana@exemplo.pt")));
+    RunResult toStdout = runTool({"dump", "--digests", dir.path("quelta.sav")});
+    ASSERT_EQ(toStdout.status, 0) << toStdout.err;
+    // A new file under a permissive umask, and an older world-readable
+    // backup with more in it than the new dump.
+    ASSERT_TRUE(dir.writeFile("old.jsonl", std::string(5000, 'x')));
+    ASSERT_EQ(chmod(dir.path("old.jsonl").c_str(), 0644), 0);
+    mode_t before = umask(022);
+    for (const char* name : {"new.jsonl", "old.jsonl"}) {
+        RunResult r = runTool({"dump", "--digests", dir.path("quelta.sav"), "--output", dir.path(name)});
+        EXPECT_EQ(r.status, 0) << name << ": " << r.err;
+        EXPECT_EQ(r.out, "") << name;
+        struct stat st;
+        ASSERT_EQ(stat(dir.path(name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_mode & 07777, 0600u) << name;
+        EXPECT_EQ(dir.readFile(name), toStdout.out) << name;
+    }
+    umask(before);
+    // Never over the registry it reads.
+    RunResult r = runTool({"dump", dir.path("quelta.sav"), "--output", dir.path("quelta.sav")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(dir.readFile("quelta.sav"), record("ana@exemplo.pt"));
+}
+
+TEST(RegistryLoad, NewFileTakesItsDirectorysOwnerAndNoMoreThanItsMode) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root may give a file to another user";
+    ServerProcess dir;
+    ASSERT_TRUE(dir.makeDir());
+    // A state directory of another user that its group may read.
+    const std::string state = dir.path("estado");
+    ASSERT_EQ(mkdir(state.c_str(), 0750), 0);
+    ASSERT_EQ(chown(state.c_str(), 4321, 4322), 0);
+    RunResult r = runTool({"load", state + "/quelta.sav"}, "{\"email\":\"novo@exemplo.pt\",\"name\":\"Fulano de Tal\"}\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    struct stat st;
+    ASSERT_EQ(stat((state + "/quelta.sav").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 4321u);
+    EXPECT_EQ(st.st_gid, 4322u);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
 TEST(RegistryLoad, RefusedWhileAnotherDescriptorHoldsTheLock) {
