@@ -4,7 +4,12 @@
 # 64 wrong LOGON lines each in flight for ATTACK_SECONDS (default 60), and
 # meanwhile a client at 127.0.0.2 that times NOOP round trips, one at a
 # time (generators on CPU 1). The same client is timed first without the
-# attack. Run it with PENALIDADE=0 for the server without delays, or with
+# attack. Then the same guesser logging on to an entry of its own between
+# guesses, and one guessing the administration password with lines that are
+# no command, for ADM_SECONDS (default 200, time for 14 failures at the
+# default delays): its answered guesses, and when the lines the fail2ban
+# filter matches came (the shipped jail bans at the 5th within 10 min).
+# Run it with PENALIDADE=0 for the server without delays, or with
 # QUELTA=/path/to/quelta for another build of the server.
 #
 #   bench/penalidade.sh
@@ -19,6 +24,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 attack=${ATTACK_SECONDS:-60}
 quiet=${QUIET_SECONDS:-20}
 penalidade=${PENALIDADE:-2}
+adm=${ADM_SECONDS:-200}
 
 bench_build quelta bench_loadgen
 bench_workdir penalidade
@@ -31,6 +37,7 @@ maxtempo = 0
 regtempo = 0
 diasreg = 0
 penalidade = $penalidade
+senhaadm = bench-adm-segredo
 CFG
 # Without delays the guesses come at hundreds of thousands a second, and so
 # would their log lines: those go nowhere then.
@@ -90,4 +97,24 @@ lg --port "$port" --greeting --conns 2 --pipeline 64 --requests requests \
 echo "   with an own entry logged on to after each guess:"
 echo "   127.0.0.1 replies in ${attack} s: $(field "$(grep RESULT own.out || true)" requests)"
 [ -f stderr ] && echo "   guesses answered (failures logged): $(grep -c 'authentication failure' stderr || true)"
+
+# Guesses at the administration password: every line that is no command.
+# The log is looked at once a second, for when each line came.
+start_server
+t0=$(date +%s)
+lg --port "$port" --greeting --conns 2 --pipeline 64 --request "palpite-adm" \
+  --seconds "$adm" --server-pid "$qpid" --label adm >adm.out &
+apid=$!
+children+=("$apid")
+seen=0
+stamps=""
+while kill -0 "$apid" 2>/dev/null; do
+  sleep 1
+  [ -f stderr ] || continue
+  n=$(grep -c 'administration unlock failure' stderr || true)
+  while [ "$seen" -lt "$n" ]; do seen=$((seen + 1)); stamps+="$(($(date +%s) - t0)) "; done
+done
+wait "$apid" || true
+echo "   administration guesses from 127.0.0.1 answered in ${adm} s: $(field "$(grep RESULT adm.out || true)" requests)"
+[ -f stderr ] && echo "   lines for the filter: $seen, at seconds: ${stamps:-none}"
 exit 0

@@ -1,7 +1,8 @@
 // Life of a client object: it counts itself in usuarios and in its
 // machine's conexoes from construction to destruction, and the last client
 // of a machine without a pending registration wait takes the record along.
-// Here too the conversation's moves that the command handlers make.
+// Here too the conversation's moves that the command handlers make, and
+// the chain of the clients that unlocked administration.
 #include "protocol/cliente.h"
 
 #include <cstring>
@@ -18,7 +19,14 @@ TCliente::TCliente(TMaquina* m) : maquina(m) {
     cArma(config.maxtempo);  // clamped by the wheel; 0 or less: never times out
 }
 
+namespace {
+
+TCliente* primeiroDesbloqueado = nullptr;
+
+}  // namespace
+
 TCliente::~TCliente() {
+    cBloqueia();
     usuarios--;
     maquina->conexoes--;
     // Queued now, it leaves with the flush attempt of ~TComunica.
@@ -59,4 +67,34 @@ void TCliente::cIniciaLista(const char* p) {
     cadEmail[0] = 0;
     dialogo = kListando;
     listaAdiada = false;
+}
+
+void TCliente::cDesbloqueia() {
+    if (desbloqueio.dentro)
+        return;
+    desbloqueio.dentro = true;
+    desbloqueio.anterior = nullptr;
+    desbloqueio.proximo = primeiroDesbloqueado;
+    if (primeiroDesbloqueado != nullptr)
+        primeiroDesbloqueado->desbloqueio.anterior = this;
+    primeiroDesbloqueado = this;
+}
+
+void TCliente::cBloqueia() {
+    if (!desbloqueio.dentro)
+        return;
+    if (desbloqueio.anterior != nullptr)
+        desbloqueio.anterior->desbloqueio.proximo = desbloqueio.proximo;
+    else
+        primeiroDesbloqueado = desbloqueio.proximo;
+    if (desbloqueio.proximo != nullptr)
+        desbloqueio.proximo->desbloqueio.anterior = desbloqueio.anterior;
+    desbloqueio = Desbloqueio{};
+}
+
+int32_t TCliente::cBloqueiaTodos() {
+    int32_t n = 0;
+    for (; primeiroDesbloqueado != nullptr; n++)
+        primeiroDesbloqueado->cBloqueia();
+    return n;
 }

@@ -68,8 +68,10 @@ public:
     // Queues the statistics line.
     void cEstatistica();
     // A password check of this client failed: one log line naming the
-    // address token (null: the administration password) and the client's
-    // address. The failure counts against that password and the address,
+    // address token and the client's address; for the administration
+    // password (null) the line only once the address has failed
+    // kPenalidadeLimiteEndereco times. The failure counts against that
+    // password and the address (with the penalty off too),
     // and the reply (at most 119 bytes) waits out the delay it earned,
     // with everything else of this client; with the penalty off it is
     // queued at once.
@@ -82,6 +84,15 @@ public:
     // (listaAdiada: the listing goes on in the next pass, and later lines
     // wait for it).
     void cLista();
+
+    // Administration: unlocked by this client's line, until the client
+    // ends or cBloqueiaTodos.
+    bool desbloqueado() const { return desbloqueio.dentro; }
+    void cDesbloqueia();
+    // Locks administration again in every client that had unlocked it
+    // (their connections go on; their next administration command is
+    // refused as for any locked client). Returns how many there were.
+    static int32_t cBloqueiaTodos();
 
     Entrada entrada() const { return estadoEntrada; }
     bool entradaEncerrada() const { return fimDaEntrada; }
@@ -106,7 +117,6 @@ public:
     TMaquina* maquina;
     char linha[kLinhaMax + 1];    // current line, or the information block
     bool depura = false;          // statistics again when destroyed
-    bool desbloqueado = false;    // administration unlocked
     PasswordDigest cadSenha;                  // digest of the last password argument
     char cadEmail[registro_campo::kEmailLen]; // address being registered; the FIND resume key
     char cadNome[registro_campo::kNomeLen];   // name being registered
@@ -201,6 +211,26 @@ private:
     };
     TEspera espera;
     int64_t fimEspera = 0;          // the second (clockSeconds) the wait ends at
+    // The chain of unlocked clients, which a reload that changes the
+    // administration password walks; a client in it leaves at its end.
+    struct Desbloqueio {
+        TCliente* anterior = nullptr;
+        TCliente* proximo = nullptr;
+        bool dentro = false;
+    };
+    Desbloqueio desbloqueio;
+    void cBloqueia();
     uint8_t tamRetida = 0;          // bytes in respostaRetida; 0: no reply held
     char respostaRetida[120];       // the failure's reply, sent when the wait ends
 };
+
+// Empties config.senhaadm, with one log line saying why, when its first
+// word is a command word (any row of the command table, in any letter
+// case): a line that begins with one runs that command and is never
+// compared with the password, so such a password could never unlock, and
+// administration is disabled instead. Run after every reading of the
+// configuration, before any line is interpreted.
+void senhaAdmSemComando();
+// The command word (as the table spells it) that texto begins with, as
+// the interpreter recognises a line's command; null when none.
+const char* palavraDeComandoNoInicio(const char* texto);

@@ -173,7 +173,7 @@ void comandoRemove(TCliente& c, const Pedido& p) {
         return;
     }
     // Unlocked, a REMOVE checks no password: the administration did it.
-    if (c.desbloqueado)
+    if (c.desbloqueado())
         anotaAdministracao(c, "REMOVE", email, "");
     responde(c, "+OK Usuário removido\r\n");
 }

@@ -58,9 +58,11 @@ enum Leitura : uint8_t {
 }  // namespace
 
 // One row per command: what it needs before its handler runs. Argument
-// commands are split and, where they name a user, looked up before the
-// line is compared with the administration password; the others are
-// compared first, so a password that reads like a command still unlocks.
+// commands are split and, where they name a user, looked up. A line that
+// begins with a command word runs that command and is never compared with
+// the administration password: comparisons nobody counted would let a
+// guesser try a password that reads like a command for free. Such a
+// password is refused instead (senhaAdmSemComando).
 struct Comando {
     const char* palavra;
     bool argumento;       // takes an address token: linha is split in place
@@ -126,6 +128,24 @@ static_assert(sizeof kComandos / sizeof kComandos[0] < sizeof Contadores::comand
 
 const char* palavraDoComando(int32_t linha) { return kComandos[linha].palavra; }
 
+const char* palavraDeComandoNoInicio(const char* texto) {
+    // The interpreter's own recognition: whatever it would take for a
+    // command, --debug included, in any letter case.
+    const Comando* cmd = reconhece(texto);
+    return cmd != nullptr ? cmd->palavra : nullptr;
+}
+
+void senhaAdmSemComando() {
+    const char* palavra = palavraDeComandoNoInicio(config.senhaadm);
+    if (palavra == nullptr)
+        return;
+    memset(config.senhaadm, 0, sizeof config.senhaadm);
+    logEventAt(Gravidade::kAviso,
+               "warning: administration disabled: senhaadm begins with the command word %s, so no line can "
+               "unlock it; choose one whose first word is no command",
+               palavra);
+}
+
 namespace {
 
 // The named user's node, with its record (or its head) read into registro's buffer;
@@ -167,7 +187,7 @@ bool TCliente::cConfereSenha(const Comando* cmd) const {
     if (cmd == nullptr)
         return config.senhaadm[0] != 0 && !restoRecusado;
     // Unlocked, LOGON, LOGOFF and REMOVE compare nothing.
-    return cmd->confere && !(cmd->senha && desbloqueado);
+    return cmd->confere && !(cmd->senha && desbloqueado());
 }
 
 bool TCliente::cComando(const Comando* cmd) {
@@ -194,15 +214,12 @@ bool TCliente::cComando(const Comando* cmd) {
             return true;
     }
     // Compared exactly, case included: every line that is no command, and
-    // those of the commands that need a password or the administration.
-    // For an argument command linha now ends where the address token ended.
+    // only those, so every comparison that fails counts as one.
     // Without a password nothing is compared, and nothing can fail.
-    bool administracao = config.senhaadm[0] != 0 && !(cmd == nullptr && resto);
-    bool comparaSenhaAdm =
-        administracao && (cmd == nullptr || !cmd->argumento || cmd->senha || cmd->administracao);
-    if (comparaSenhaAdm && cSenhaAdmConfere()) {
+    bool administracao = cmd == nullptr && !resto && config.senhaadm[0] != 0;
+    if (administracao && cSenhaAdmConfere()) {
         cConfirmou(nullptr);
-        desbloqueado = true;
+        cDesbloqueia();
         char endereco[16];
         formatDotted(endereco, maquina->ip);
         logEvent("administration unlocked from %s", endereco);
@@ -212,19 +229,17 @@ bool TCliente::cComando(const Comando* cmd) {
     if (cmd == nullptr) {
         char resposta[kRespostaDesconhecido];
         formatText(resposta, sizeof resposta, "-Comando desconhecido: %s\r\n", linha);
-        // A command's line that is not the password is still that command;
-        // only a line that is nothing else was a guess.
         if (administracao)
             cFalhou(resposta, nullptr);
         else
             responde(*this, resposta);
         return true;
     }
-    if (cmd->administracao && !desbloqueado) {
+    if (cmd->administracao && !desbloqueado()) {
         responde(*this, "-Acesso negado\r\n");
         return true;
     }
-    if (cmd->senha && !desbloqueado) {
+    if (cmd->senha && !desbloqueado()) {
         if (!cSenhaConfere(p.senha)) {
             cFalhou("-Senha inválida\r\n", p.email);
             return true;

@@ -1,9 +1,12 @@
 // The penalty table: a fixed array of entries keyed by address and
 // password, chained from hash buckets and linked in the order of their
-// last failure, oldest first. A failure moves its entries to the young
-// end, so forgetting and making room both take from the old end. Links
-// are indexes plus one, so the zero-filled arrays start as an empty table
-// and cost no page until used.
+// last failure, oldest first, in one of two age lists: addresses at the
+// address-wide limit, and every other entry. A failure moves its entries
+// to the young end of their list, so forgetting takes from the old ends,
+// and making room takes from the old end of the second list while it has
+// anything: a flood of new addresses cannot push a guesser out. Links are
+// indexes plus one, so the zero-filled arrays start as an empty table and
+// cost no page until used.
 #include "protocol/penalidade.h"
 
 #include <cassert>
@@ -18,10 +21,17 @@ constexpr int kDobras = 3;          // the delay doubles at most this often
 constexpr uint64_t kEndereco = 0;   // conta of the address's own entry
 constexpr size_t kContaMax = 79;    // characters of an address the index keeps
 
+// The age lists.
+enum Lista : uint8_t {
+    kComum = 0,     // passwords, and addresses below the limit
+    kNoLimite = 1,  // addresses at kPenalidadeLimiteEndereco: the last to make room
+};
+
 struct Entrada {
     uint64_t conta;
     uint32_t ip;
     uint8_t falhas;    // a password's: 1..kDobras + 1; an address's: up to 255
+    uint8_t lista;     // the age list it is in, a Lista
     int64_t fim;       // the second at which the penalty ends
     int64_t ultima;    // the second of the last failure
     int32_t antes;     // age list: the next older entry
@@ -32,8 +42,10 @@ struct Entrada {
 struct Tabela {
     Entrada entradas[kPenalidadeEntradas];
     int32_t baldes[kBaldes];
-    int32_t maisVelha;  // old end of the age list
-    int32_t maisNova;   // young end of the age list
+    struct Idade {
+        int32_t maisVelha;  // old end
+        int32_t maisNova;   // young end
+    } idades[2];            // by Lista
     int32_t livres;     // entries given back, chained through depois
     int32_t usadas;     // entries ever taken; those past it were never used
     int32_t total;
@@ -59,26 +71,34 @@ int32_t acha(uint32_t ip, uint64_t conta) {
 
 void tiraDaIdade(int32_t i) {
     Entrada& e = de(i);
+    Tabela::Idade& idade = t.idades[e.lista];
     if (e.antes != 0)
         de(e.antes).depois = e.depois;
     else
-        t.maisVelha = e.depois;
+        idade.maisVelha = e.depois;
     if (e.depois != 0)
         de(e.depois).antes = e.antes;
     else
-        t.maisNova = e.antes;
+        idade.maisNova = e.antes;
     e.antes = e.depois = 0;
 }
 
-void poeNaIdade(int32_t i) {
+// At the young end of lista.
+void poeNaIdade(int32_t i, Lista lista) {
     Entrada& e = de(i);
-    e.antes = t.maisNova;
+    Tabela::Idade& idade = t.idades[lista];
+    e.lista = lista;
+    e.antes = idade.maisNova;
     e.depois = 0;
-    if (t.maisNova != 0)
-        de(t.maisNova).depois = i;
+    if (idade.maisNova != 0)
+        de(idade.maisNova).depois = i;
     else
-        t.maisVelha = i;
-    t.maisNova = i;
+        idade.maisVelha = i;
+    idade.maisNova = i;
+}
+
+Lista listaDe(const Entrada& e) {
+    return e.conta == kEndereco && e.falhas >= kPenalidadeLimiteEndereco ? kNoLimite : kComum;
 }
 
 void esquece(int32_t i) {
@@ -92,14 +112,32 @@ void esquece(int32_t i) {
     t.total--;
 }
 
-// The entry of (ip, conta), made when missing, now the youngest.
-Entrada& renova(uint32_t ip, uint64_t conta, int64_t agora) {
+// Every entry whose last failure is kPenalidadeMemoria or more before agora.
+void esqueceVelhas(int64_t agora) {
+    for (Tabela::Idade& idade : t.idades)
+        while (idade.maisVelha != 0 && agora - de(idade.maisVelha).ultima >= kPenalidadeMemoria)
+            esquece(idade.maisVelha);
+}
+
+// The entry to forget for room: the oldest below the limit, unless that is
+// poupada (the youngest, so the only one), then the oldest at the limit.
+int32_t vitima(int32_t poupada) {
+    int32_t i = t.idades[kComum].maisVelha;
+    if (i == 0 || i == poupada)
+        i = t.idades[kNoLimite].maisVelha;
+    assert(i != 0 && i != poupada);  // a full table holds far more than two entries
+    return i;
+}
+
+// The entry of (ip, conta), made when missing (never in poupada's place),
+// now the youngest of its list; its index.
+int32_t renova(uint32_t ip, uint64_t conta, int64_t agora, int32_t poupada = 0) {
     int32_t i = acha(ip, conta);
     if (i != 0) {
         tiraDaIdade(i);
     } else {
         if (t.total == kPenalidadeEntradas)
-            esquece(t.maisVelha);
+            esquece(vitima(poupada));
         if (t.livres != 0) {
             i = t.livres;
             t.livres = de(i).depois;
@@ -115,9 +153,9 @@ Entrada& renova(uint32_t ip, uint64_t conta, int64_t agora) {
         balde = i;
         t.total++;
     }
-    poeNaIdade(i);
+    poeNaIdade(i, listaDe(de(i)));
     de(i).ultima = agora;
-    return de(i);
+    return i;
 }
 
 int32_t restante(int32_t i, int64_t agora) {
@@ -139,25 +177,36 @@ uint64_t penalidadeConta(const char* token, size_t n) {
 }
 
 int32_t penalidadeFalha(uint32_t ip, uint64_t conta, int64_t agora) {
-    if (config.penalidade <= 0)
-        return 0;
-    while (t.maisVelha != 0 && agora - de(t.maisVelha).ultima >= kPenalidadeMemoria)
-        esquece(t.maisVelha);
-    Entrada& senha = renova(ip, conta, agora);
+    esqueceVelhas(agora);
+    // Counted even without a delay: what is logged depends on the count.
+    bool atrasa = config.penalidade > 0;
+    int32_t s = renova(ip, conta, agora);
+    Entrada& senha = de(s);
     if (senha.falhas <= kDobras)
         senha.falhas++;
-    int32_t atraso = config.penalidade << (senha.falhas - 1);
-    senha.fim = agora + atraso + 1;
-    // The password's entry is the youngest now, so making room for the
-    // address's entry cannot take it.
-    Entrada& endereco = renova(ip, kEndereco, agora);
+    int32_t atraso = atrasa ? config.penalidade << (senha.falhas - 1) : 0;
+    if (atrasa)
+        senha.fim = agora + atraso + 1;
+    int32_t e = renova(ip, kEndereco, agora, s);
+    Entrada& endereco = de(e);
     if (endereco.falhas < 255)
         endereco.falhas++;
+    if (endereco.falhas == kPenalidadeLimiteEndereco) {
+        tiraDaIdade(e);  // into the list that makes room last
+        poeNaIdade(e, kNoLimite);
+    }
+    if (!atrasa)
+        return 0;
     if (endereco.falhas >= kPenalidadeLimiteEndereco) {
         atraso = config.penalidade << kDobras;
         endereco.fim = agora + atraso + 1;
     }
     return atraso + 1;
+}
+
+int32_t penalidadeFalhasDoEndereco(uint32_t ip) {
+    int32_t i = acha(ip, kEndereco);
+    return i == 0 ? 0 : de(i).falhas;
 }
 
 int32_t penalidadeRestante(uint32_t ip, uint64_t conta, int64_t agora) {
@@ -178,5 +227,6 @@ void penalidadeZera() {
         return;  // every entry was unchained: the buckets are empty
     for (int32_t& b : t.baldes)
         b = 0;
-    t.maisVelha = t.maisNova = t.livres = t.usadas = t.total = 0;
+    t.idades[kComum] = t.idades[kNoLimite] = Tabela::Idade{};
+    t.livres = t.usadas = t.total = 0;
 }

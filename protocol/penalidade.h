@@ -11,7 +11,9 @@
 
 // Entries remembered at most: an address takes one for itself and one for
 // each password it failed. When the table is full, a new entry takes the
-// place of the one whose last failure is oldest.
+// place of the one whose last failure is oldest, among the entries of
+// addresses at kPenalidadeLimiteEndereco only when nothing else is left:
+// no flood of new addresses ends a guesser's delay.
 constexpr int32_t kPenalidadeEntradas = 131072;
 // Seconds without a failure after which an entry is forgotten.
 constexpr int64_t kPenalidadeMemoria = 15 * 60;
@@ -38,9 +40,11 @@ uint64_t penalidadeConta(const char* token, size_t n);
 // times at once, for every password of ip. Returns the seconds from agora
 // until the penalty ends, a second more than the delay since the failure
 // fell somewhere within second agora: a timer armed for them fires no
-// sooner than the delay. 0, recording nothing, when config.penalidade is 0
-// or less.
+// sooner than the delay. When config.penalidade is 0 or less the failure
+// is counted all the same, and 0 returned: nothing waits.
 int32_t penalidadeFalha(uint32_t ip, uint64_t conta, int64_t agora);
+// Failures of ip remembered now (any passwords; 255 stands for more).
+int32_t penalidadeFalhasDoEndereco(uint32_t ip);
 // Seconds from agora until a check of conta's password from ip may run; 0
 // when neither that password nor (past its limit) the address is in a
 // penalty.

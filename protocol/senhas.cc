@@ -65,17 +65,23 @@ bool TCliente::cSenhaAdmConfere() const {
 
 void TCliente::cFalhou(const char* resposta, const char* email) {
     assert(estadoEntrada != kEsperando);  // nothing is interpreted during a wait
+    contadores.falhasSenha++;
+    int32_t segundos = penalidadeFalha(maquina->ip, contaDe(email), clockSeconds);
     char endereco[16];
     formatDotted(endereco, maquina->ip);
     if (email != nullptr) {
         char token[registro_campo::kEmailLen];
         copyPrintable(token, email, sizeof token);
         logEvent("authentication failure for %s from %s", token, endereco);
-    } else {
+    } else if (penalidadeFalhasDoEndereco(maquina->ip) >= kPenalidadeLimiteEndereco) {
+        // Every line that is no command fails this check, so most are
+        // typos: the line the filter bans on waits until the address has
+        // failed as often as a guesser, and then comes with each failure.
+        // A client that mistypes a few commands never has one logged; a
+        // guesser has its first at its 10th failure and five (a ban, at
+        // the shipped jail's maxretry) by its 14th.
         logEvent("administration unlock failure from %s", endereco);
     }
-    contadores.falhasSenha++;
-    int32_t segundos = penalidadeFalha(maquina->ip, contaDe(email), clockSeconds);
     if (segundos == 0) {
         responde(*this, resposta);
         return;

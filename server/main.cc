@@ -10,6 +10,7 @@
 #include "engine/loop.h"
 #include "engine/platform.h"
 #include "engine/tls.h"
+#include "protocol/cliente.h"
 #include "protocol/metricas.h"
 #include "protocol/servidor.h"
 #include "registry/indice.h"
@@ -61,6 +62,13 @@ int verifica(const char* nome) {
     if (avisos.total > guardados)
         printf("%s: %d problems more\n", nome, avisos.total - guardados);
     int32_t problemas = avisos.total;
+    // Read by the server, such a password disables administration.
+    if (const char* palavra = palavraDeComandoNoInicio(lida.senhaadm)) {
+        printf("%s: senhaadm: begins with the command word %s, so no line can unlock it; administration would be "
+               "disabled\n",
+               nome, palavra);
+        problemas++;
+    }
     if (lida.portatls != 0) {
         if (const char* erro = carregaParTls(lida)) {
             printf("%s: portatls: the TLS pair does not load: %s\n", nome, erro);
@@ -79,7 +87,17 @@ void recarrega() {
     snprintf(aviso, sizeof aviso, "RELOADING=1\nMONOTONIC_USEC=%lld",
              static_cast<long long>(platformMonotonicMicroseconds()));
     platformNotify(aviso);
+    char senhaAntes[sizeof config.senhaadm];
+    memcpy(senhaAntes, config.senhaadm, sizeof senhaAntes);
     reloadConfiguration();
+    senhaAdmSemComando();
+    // An unlock was given for the password in force then: a changed or
+    // removed one takes every unlock with it.
+    if (memcmp(senhaAntes, config.senhaadm, sizeof senhaAntes) != 0) {
+        int32_t n = TCliente::cBloqueiaTodos();
+        logEventAt(Gravidade::kNota, "senhaadm changed: administration locked again in %d session%s", n,
+                   n == 1 ? "" : "s");
+    }
     // New handshakes take the pair as it is now; one that does not load
     // leaves the one in use.
     if (config.portatls != 0) {
@@ -169,6 +187,7 @@ int main(int argc, char** argv) {
     platformCloseFile(fd);
     reportProblems(configFileName, avisos);
     reportConfiguration();
+    senhaAdmSemComando();
 
     // The TLS pair is loaded before anything is accepted.
     if (config.portatls != 0) {

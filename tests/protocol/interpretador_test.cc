@@ -341,20 +341,27 @@ TEST_F(Sessao, UnlockNeedsTheExactLineAndStopEndsTheServer) {
     EXPECT_EQ(cli.readAll(3000), "");
 }
 
-TEST_F(Sessao, ConfiguredPasswordIsComparedWithTheLineAsCut) {
-    // For the five commands the line ends where the address token ends,
-    // so a password that looks like such a line unlocks.
-    ASSERT_TRUE(inicia(std::string(kCfgBase) + "senhaadm = logon a@exemplo.com\npenalidade = 0\n"));
-    EXPECT_EQ(sessao::semLinhaDeInicio(srv.errors()), "");  // long enough for no warning
-    registra("a@exemplo.com:pw", "Fulano");
-    EXPECT_EQ(troca("logon a@exemplo.com:errada casa"), kDesbloqueado);
-    std::string g = troca("GET a@exemplo.com");
-    EXPECT_NE(g.find("\r\nregister "), std::string::npos) << g;  // the line was not run
-    EXPECT_EQ(troca("DATE a@exemplo.com 1/2/2003 4:05"), "+OK Data alterada\r\n");
-    // Another spelling of the command word is another line.
-    Client outro;
-    ASSERT_TRUE(conecta(outro, "127.0.0.2"));
-    EXPECT_EQ(troca(outro, {"LOGON a@exemplo.com:errada"}), "-Senha inv\xE1lida\r\n");
+TEST_F(Sessao, APasswordThatReadsLikeACommandDisablesAdministrationAndALongOneIsCut) {
+    // A line that begins with a command word runs that command, so such a
+    // password could only ever be compared without counting as a guess:
+    // administration is disabled instead, with a warning naming the word.
+    struct Caso {
+        const char* senha;
+        const char* palavra;
+    } casos[] = {{"logon a@exemplo.com", "logon"}, {"Help me please 42", "help"}, {"--DEBUG de novo", "--debug"}};
+    for (const Caso& k : casos) {
+        ServerProcess s;
+        ASSERT_TRUE(s.start(std::string(kCfgBase) + "senhaadm = " + k.senha + "\npenalidade = 0\n")) << s.error;
+        Client c;
+        ASSERT_TRUE(c.connect(s.port));
+        c.readLine();
+        EXPECT_NE(troca(c, {k.senha}), kDesbloqueado) << k.senha;
+        EXPECT_EQ(troca(c, {"STOP"}), "-Acesso negado\r\n") << k.senha;
+        EXPECT_NE(s.errors().find(std::string("quelta: warning: administration disabled: senhaadm begins with the "
+                                              "command word ") + k.palavra + ","),
+                  std::string::npos)
+            << s.errors();
+    }
     // A password too long for its 19 characters is cut, and the operator told.
     ServerProcess longa;
     ASSERT_TRUE(longa.start(std::string(kCfgBase) + "senhaadm = 0123456789abcdefghijKLMNO\npenalidade = 0\n")) << longa.error;

@@ -62,10 +62,11 @@ TEST_F(Penalidade, DoublesToEightTimesTheFirstUntilASuccessOrFifteenQuietMinutes
     EXPECT_EQ(penalidadeFalha(ip, kA, t + 904), 3);
     EXPECT_EQ(penalidadeEntradas(), 2);  // the account's and the address's
 
+    // Without delays a failure is still counted, and costs nothing.
     config.penalidade = 0;
     EXPECT_EQ(penalidadeFalha(ip + 1, kA, t), 0);
     EXPECT_EQ(penalidadeRestante(ip + 1, kA, t), 0);
-    EXPECT_EQ(penalidadeEntradas(), 2);
+    EXPECT_EQ(penalidadeFalhasDoEndereco(ip + 1), 1);
 }
 
 TEST_F(Penalidade, OneAccountsFailuresSpareTheOthersUntilTheAddressHasTen) {
@@ -96,7 +97,7 @@ TEST_F(Penalidade, OneAccountsFailuresSpareTheOthersUntilTheAddressHasTen) {
     EXPECT_EQ(penalidadeRestante(ip, kC, t + 17 + 900), 0);
 }
 
-TEST_F(Penalidade, FullTableDropsTheOldestFailureFirst) {
+TEST_F(Penalidade, FullTableDropsTheOldestFailureFirstAndAGuesserAtTheLimitLast) {
     // Each address fills two entries: its password's and its own.
     const uint32_t base = 0x0A000000;
     for (int32_t i = 0; i < kPenalidadeEntradas / 2; i++)
@@ -112,6 +113,16 @@ TEST_F(Penalidade, FullTableDropsTheOldestFailureFirst) {
     EXPECT_EQ(penalidadeRestante(base + 2, kA, 1001), 2);
     EXPECT_EQ(penalidadeRestante(base - 1, kA, 1001), 3);
     EXPECT_EQ(penalidadeFalha(base + 1, kA, 1001), 3);  // a first failure again
+
+    // A guesser at the address-wide limit outlasts a table's worth of new
+    // addresses, one failure each: its delay stays the longest.
+    const uint32_t guesser = 0x0B000001, flood = 0x0C000000;
+    for (int i = 0; i < kPenalidadeLimiteEndereco; i++)
+        penalidadeFalha(guesser, kC, 1002);
+    for (int32_t i = 0; i < kPenalidadeEntradas / 2; i++)
+        ASSERT_EQ(penalidadeFalha(flood + uint32_t(i), kA, 1003), 3) << i;
+    EXPECT_EQ(penalidadeRestante(guesser, kB, 1003), 16);
+    EXPECT_EQ(penalidadeFalha(guesser, kB, 1019), 17);
 }
 
 double segundosDesde(std::chrono::steady_clock::time_point t0) {
@@ -234,12 +245,24 @@ TEST_F(Sessao, FailuresAreLoggedForTheFilter) {
     // Successes, commands and lines never compared leave nothing.
     EXPECT_EQ(troca("LOGON jose@exemplo.com:pw"), "+OK Entrada registrada\r\n");
     EXPECT_EQ(troca("DATE jose@exemplo.com 1/1/2013 0:0"), "-Acesso negado\r\n");
-    // Each exchange ends with an unknown marker line: a failed unlock too.
-    const std::string marca = kFalhaAdm + "127.0.0.1\n";
+    // Each exchange ends with an unknown marker line: a failed unlock too,
+    // but a line for the filter only from the address's 10th failure on
+    // (this one has 7 by now). Another address's nine typos over three
+    // sessions leave none, whatever the jail's maxretry.
+    for (int vez = 0; vez < 3; vez++) {
+        Client k;
+        ASSERT_TRUE(conecta(k, "127.0.0.2"));
+        EXPECT_EQ(troca(k, {"nopo", "hepl"}), "-Comando desconhecido: nopo\r\n-Comando desconhecido: hepl\r\n");
+    }
+    // Seven more guesses, six lines and the marker: the 10th to 14th
+    // failures write five lines.
+    const std::string eco = "-Comando desconhecido: a1\r\n";
+    EXPECT_EQ(troca(cli, {"a1", "a2", "a3", "a4", "a5", "a6"}).size(), 6 * eco.size());
+    const std::string adm = kFalhaAdm + "127.0.0.1\n";
     std::string esperado = "quelta: warning: senhaadm is shorter than 12 characters\n"
-                           "quelta: authentication failure for JOS?@exemplo.com from 127.0.0.1\n" + marca +
-                           kFalhaAdm + "127.0.0.1\n" + marca + "quelta: authentication failure for " +
-                           ("a?" + std::string(77, 'u')) + " from 127.0.0.1\n" + marca + marca;
+                           "quelta: authentication failure for JOS?@exemplo.com from 127.0.0.1\n"
+                           "quelta: authentication failure for " + ("a?" + std::string(77, 'u')) + " from 127.0.0.1\n" +
+                           adm + adm + adm + adm + adm;
     std::string log = sessao::semLinhaDeInicio(srv.errors());
     EXPECT_EQ(log, esperado);
 
@@ -255,7 +278,8 @@ TEST_F(Sessao, FailuresAreLoggedForTheFilter) {
     ASSERT_EQ(symlink(filtro.c_str(), srv.path("f2b/filter.d/quelta.conf").c_str()), 0);
     ASSERT_EQ(symlink(comum.c_str(), srv.path("f2b/filter.d/common.conf").c_str()), 0);
     std::string r = commandOutput("fail2ban-regex --config " + srv.path("f2b") + " " + srv.path("f2b.log") + " quelta 2>&1");
-    // Every failure line matched, the start-up warning did not.
+    // Every failure line matched (five from the guesser's address, a ban
+    // at the shipped jail's maxretry), the start-up warning did not.
     EXPECT_NE(r.find("Lines: 8 lines, 0 ignored, 7 matched, 1 missed"), std::string::npos) << r;
 }
 

@@ -171,6 +171,8 @@ TEST(Startup, CommandLineIsAnsweredWithoutTouchingAnyFile) {
          "porta = 2000\nmaxconec = abc\n"},
         {{"-t", "outro.cfg"}, 1, "outro.cfg: No such file or directory\n", "", "porta = 2000\n"},
         {{"-t"}, 1, "quelta.cfg: portatls: the TLS pair does not load: ", "", "portatls = 1957\nchave = k.pem\n"},
+        {{"-t"}, 1, "quelta.cfg: senhaadm: begins with the command word help, so no line can unlock it", "",
+         "senhaadm = Help me please 42\n"},
     };
     for (const Caso& k : casos) {
         ServerProcess s;
@@ -274,6 +276,26 @@ TEST(Startup, ReloadOnSighupAndReadinessForTheServiceManager) {
     ASSERT_TRUE(c.send("outra-administracao\r\n"));
     EXPECT_EQ(c.readLine(), "+OK Comandos de administra\xE7\xE3o desbloqueados\r\n");
 
+    // A changed password ends the unlocks of the old one; the connection
+    // stays and may unlock again with the new one. A password that begins
+    // with a command word disables administration, and ends them too. A
+    // session that unlocked and ended is no longer counted.
+    Client saiu;
+    ASSERT_TRUE(saiu.connect(s.port, "127.0.0.2"));
+    ASSERT_TRUE(saiu.send("outra-administracao\r\nQUIT\r\n"));
+    EXPECT_NE(saiu.readAll().find("desbloqueados\r\n"), std::string::npos);  // then closed
+    const std::string resto = "maxconec = 3\nporta = " + std::to_string(s.port) + "\nsenhaadm = ";
+    for (const char* senha : {"terceira-senha-adm", "NOOP e nada mais"}) {
+        ASSERT_TRUE(s.writeFile("quelta.cfg", resto + senha + "\n"));
+        ASSERT_EQ(kill(s.pid, SIGHUP), 0);
+        EXPECT_EQ(avisoDe(aviso).rfind("RELOADING=1", 0), 0u);
+        EXPECT_EQ(avisoDe(aviso), "READY=1");
+        ASSERT_TRUE(c.send("STOP\r\n"));
+        EXPECT_EQ(c.readLine(), "-Acesso negado\r\n") << senha;
+        ASSERT_TRUE(c.send(std::string(senha) + "\r\n"));
+        EXPECT_EQ(c.readLine(), senha[0] == 'N' ? "+OK\r\n" : "+OK Comandos de administra\xE7\xE3o desbloqueados\r\n");
+    }
+
     // A wrong value keeps the one in force, not the default.
     ASSERT_TRUE(s.writeFile("quelta.cfg", "maxconec = abc\nporta = " + std::to_string(s.port) +
                                               "\nsenhaadm = outra-administracao\n"));
@@ -305,6 +327,11 @@ TEST(Startup, ReloadOnSighupAndReadinessForTheServiceManager) {
     const std::string log = s.errors();
     for (const char* linha : {"quelta: porta changed: needs a restart\n",
                               "quelta: configuration reloaded; changed: senhaadm, maxconec, regtempo\n",
+                              "quelta: configuration reloaded; changed: senhaadm\n"
+                              "quelta: senhaadm changed: administration locked again in 1 session\n",
+                              "quelta: warning: administration disabled: senhaadm begins with the command word noop, so "
+                              "no line can unlock it; choose one whose first word is no command\n"
+                              "quelta: senhaadm changed: administration locked again in 1 session\n",
                               "quelta: warning: quelta.cfg:1: maxconec: abc is not a whole number; 3 stays\n",
                               "quelta: configuration not reloaded: quelta.cfg is not a regular file; "
                               "every value stays\n"})
