@@ -12,6 +12,7 @@
 #include "text/format.h"
 
 Configuracao config;
+const char* (*comandoNoInicio)(const char* texto) = nullptr;
 
 char registryFileName[100];
 char configFileName[100];
@@ -316,7 +317,13 @@ void TLeitorConfiguracao::apply() {
         // Cut without a word, the configured password would never unlock
         // and every try would count as a guess; the server still starts,
         // since a directory without administration still serves its users.
-        if (cortado)
+        const char* palavra = comandoNoInicio != nullptr ? comandoNoInicio(destino.senhaadm) : nullptr;
+        if (palavra != nullptr) {
+            memset(destino.senhaadm, 0, sizeof destino.senhaadm);
+            problema("senhaadm: begins with the command word %s, so no line can unlock it; administration "
+                     "disabled",
+                     palavra);
+        } else if (cortado)
             problema("senhaadm: it has over 255 characters; only its first %d count",
                      int32_t(sizeof destino.senhaadm) - 1);
         else if (destino.senhaadmLida >= int32_t(sizeof destino.senhaadm))

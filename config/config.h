@@ -53,6 +53,12 @@ constexpr int64_t kConfiguracaoMax = 1 << 20;
 // (platformErrorText says why), otherwise the reason.
 int abreConfiguracao(const char* nome, const char** motivo);
 
+// The command word a senhaadm value begins with, or null: set by the
+// interpreter, whose table it is. Such a password could never unlock,
+// since that line runs its command, so the reader refuses it: the value
+// becomes empty (administration disabled), and it is a problem.
+extern const char* (*comandoNoInicio)(const char* texto);
+
 // Whether a peer address (network order) lies in one of config.proxies.
 bool enderecoDeProxy(uint32_t ip);
 

@@ -224,13 +224,9 @@ private:
     char respostaRetida[120];       // the failure's reply, sent when the wait ends
 };
 
-// Empties config.senhaadm, with one log line saying why, when its first
-// word is a command word (any row of the command table, in any letter
-// case): a line that begins with one runs that command and is never
-// compared with the password, so such a password could never unlock, and
-// administration is disabled instead. Run after every reading of the
-// configuration, before any line is interpreted.
-void senhaAdmSemComando();
 // The command word (as the table spells it) that texto begins with, as
-// the interpreter recognises a line's command; null when none.
+// the interpreter recognises a line's command; null when none. A line that
+// begins with one runs that command and is never compared with the
+// administration password, so the configuration refuses a password that
+// does (comandoNoInicio).
 const char* palavraDeComandoNoInicio(const char* texto);

@@ -62,7 +62,7 @@ enum Leitura : uint8_t {
 // begins with a command word runs that command and is never compared with
 // the administration password: comparisons nobody counted would let a
 // guesser try a password that reads like a command for free. Such a
-// password is refused instead (senhaAdmSemComando).
+// password is refused instead, when the configuration is read.
 struct Comando {
     const char* palavra;
     bool argumento;       // takes an address token: linha is split in place
@@ -133,17 +133,6 @@ const char* palavraDeComandoNoInicio(const char* texto) {
     // command, --debug included, in any letter case.
     const Comando* cmd = reconhece(texto);
     return cmd != nullptr ? cmd->palavra : nullptr;
-}
-
-void senhaAdmSemComando() {
-    const char* palavra = palavraDeComandoNoInicio(config.senhaadm);
-    if (palavra == nullptr)
-        return;
-    memset(config.senhaadm, 0, sizeof config.senhaadm);
-    logEventAt(Gravidade::kAviso,
-               "warning: administration disabled: senhaadm begins with the command word %s, so no line can "
-               "unlock it; choose one whose first word is no command",
-               palavra);
 }
 
 namespace {

@@ -62,13 +62,6 @@ int verifica(const char* nome) {
     if (avisos.total > guardados)
         printf("%s: %d problems more\n", nome, avisos.total - guardados);
     int32_t problemas = avisos.total;
-    // Read by the server, such a password disables administration.
-    if (const char* palavra = palavraDeComandoNoInicio(lida.senhaadm)) {
-        printf("%s: senhaadm: begins with the command word %s, so no line can unlock it; administration would be "
-               "disabled\n",
-               nome, palavra);
-        problemas++;
-    }
     if (lida.portatls != 0) {
         if (const char* erro = carregaParTls(lida)) {
             printf("%s: portatls: the TLS pair does not load: %s\n", nome, erro);
@@ -90,7 +83,6 @@ void recarrega() {
     char senhaAntes[sizeof config.senhaadm];
     memcpy(senhaAntes, config.senhaadm, sizeof senhaAntes);
     reloadConfiguration();
-    senhaAdmSemComando();
     // An unlock was given for the password in force then: a changed or
     // removed one takes every unlock with it.
     if (memcmp(senhaAntes, config.senhaadm, sizeof senhaAntes) != 0) {
@@ -126,6 +118,9 @@ void naoEscuta(int32_t porta, const char* erro) {
 
 int main(int argc, char** argv) {
     const char* programa = argc > 0 && argv[0] != nullptr ? argv[0] : "quelta";
+    // The configuration refuses an administration password that reads as
+    // a command: the interpreter knows which words those are.
+    comandoNoInicio = palavraDeComandoNoInicio;
     logSetProgram(programa);
     // Nothing is touched before the command line is known to be plain.
     if (argc > 1) {
@@ -187,7 +182,6 @@ int main(int argc, char** argv) {
     platformCloseFile(fd);
     reportProblems(configFileName, avisos);
     reportConfiguration();
-    senhaAdmSemComando();
 
     // The TLS pair is loaded before anything is accepted.
     if (config.portatls != 0) {

@@ -357,8 +357,9 @@ TEST_F(Sessao, APasswordThatReadsLikeACommandDisablesAdministrationAndALongOneIs
         c.readLine();
         EXPECT_NE(troca(c, {k.senha}), kDesbloqueado) << k.senha;
         EXPECT_EQ(troca(c, {"STOP"}), "-Acesso negado\r\n") << k.senha;
-        EXPECT_NE(s.errors().find(std::string("quelta: warning: administration disabled: senhaadm begins with the "
-                                              "command word ") + k.palavra + ","),
+        EXPECT_NE(s.errors().find(std::string("quelta: warning: quelta.cfg:4: senhaadm: begins with the command "
+                                              "word ") + k.palavra + ", so no line can unlock it; administration "
+                                              "disabled\n"),
                   std::string::npos)
             << s.errors();
     }

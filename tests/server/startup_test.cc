@@ -171,7 +171,7 @@ TEST(Startup, CommandLineIsAnsweredWithoutTouchingAnyFile) {
          "porta = 2000\nmaxconec = abc\n"},
         {{"-t", "outro.cfg"}, 1, "outro.cfg: No such file or directory\n", "", "porta = 2000\n"},
         {{"-t"}, 1, "quelta.cfg: portatls: the TLS pair does not load: ", "", "portatls = 1957\nchave = k.pem\n"},
-        {{"-t"}, 1, "quelta.cfg: senhaadm: begins with the command word help, so no line can unlock it", "",
+        {{"-t"}, 1, "quelta.cfg:1: senhaadm: begins with the command word help, so no line can unlock it", "",
          "senhaadm = Help me please 42\n"},
     };
     for (const Caso& k : casos) {
@@ -329,9 +329,8 @@ TEST(Startup, ReloadOnSighupAndReadinessForTheServiceManager) {
                               "quelta: configuration reloaded; changed: senhaadm, maxconec, regtempo\n",
                               "quelta: configuration reloaded; changed: senhaadm\n"
                               "quelta: senhaadm changed: administration locked again in 1 session\n",
-                              "quelta: warning: administration disabled: senhaadm begins with the command word noop, so "
-                              "no line can unlock it; choose one whose first word is no command\n"
-                              "quelta: senhaadm changed: administration locked again in 1 session\n",
+                              "quelta: warning: quelta.cfg:3: senhaadm: begins with the command word noop, so no line "
+                              "can unlock it; administration disabled\n",
                               "quelta: warning: quelta.cfg:1: maxconec: abc is not a whole number; 3 stays\n",
                               "quelta: configuration not reloaded: quelta.cfg is not a regular file; "
                               "every value stays\n"})
