@@ -34,7 +34,7 @@ bool semDescritores;
 
 void faltamDescritores() {
     if (!semDescritores)
-        logEvent("refusing connections: fewer than %d of %d descriptors are free", kReservaDescritores,
+        logEventAt(Gravidade::kAviso, "refusing connections: fewer than %d of %d descriptors are free", kReservaDescritores,
                  limiteDescritores);
     semDescritores = true;
     recusadasSemDescritor++;
@@ -42,7 +42,7 @@ void faltamDescritores() {
 
 void sobramDescritores() {
     if (semDescritores)
-        logEvent("accepting connections again; %d were refused for want of descriptors", recusadasSemDescritor);
+        logEventAt(Gravidade::kNota, "accepting connections again; %d were refused for want of descriptors", recusadasSemDescritor);
     semDescritores = false;
     recusadasSemDescritor = 0;
 }

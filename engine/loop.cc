@@ -110,6 +110,6 @@ void runEventLoop(void (*aoSinalHup)()) {
         if (aoSinalHup != nullptr)
             aoSinalHup();
         else
-            logEvent("SIGHUP ignored: this program reads its configuration only at start-up");
+            logEventAt(Gravidade::kAviso, "SIGHUP ignored: this program reads its configuration only at start-up");
     }
 }

@@ -160,7 +160,7 @@ void anotaAdministracao(const TCliente& c, const char* acao, const char* email, 
     formatDotted(quem, c.maquina->ip);
     char alvo[registro_campo::kEmailLen];
     copyPrintable(alvo, email, sizeof alvo);
-    logEvent("administration: %s %s%s%s from %s", acao, alvo, novo[0] != 0 ? " set to " : "", novo, quem);
+    logEventAt(Gravidade::kNota, "administration: %s %s%s%s from %s", acao, alvo, novo[0] != 0 ? " set to " : "", novo, quem);
 }
 
 }  // namespace

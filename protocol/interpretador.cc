@@ -211,7 +211,7 @@ bool TCliente::cComando(const Comando* cmd) {
         cDesbloqueia();
         char endereco[16];
         formatDotted(endereco, maquina->ip);
-        logEvent("administration unlocked from %s", endereco);
+        logEventAt(Gravidade::kNota, "administration unlocked from %s", endereco);
         responde(*this, "+OK Comandos de administração desbloqueados\r\n");
         return true;
     }

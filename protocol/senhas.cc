@@ -72,7 +72,7 @@ void TCliente::cFalhou(const char* resposta, const char* email) {
     if (email != nullptr) {
         char token[registro_campo::kEmailLen];
         copyPrintable(token, email, sizeof token);
-        logEvent("authentication failure for %s from %s", token, endereco);
+        logEventAt(Gravidade::kAviso, "authentication failure for %s from %s", token, endereco);
     } else if (penalidadeFalhasDoEndereco(maquina->ip) >= kPenalidadeLimiteEndereco) {
         // Every line that is no command fails this check, so most are
         // typos: the line the filter bans on waits until the address has
@@ -80,7 +80,7 @@ void TCliente::cFalhou(const char* resposta, const char* email) {
         // A client that mistypes a few commands never has one logged; a
         // guesser has its first at its 10th failure and five (a ban, at
         // the shipped jail's maxretry) by its 14th.
-        logEvent("administration unlock failure from %s", endereco);
+        logEventAt(Gravidade::kAviso, "administration unlock failure from %s", endereco);
     }
     if (segundos == 0) {
         responde(*this, resposta);

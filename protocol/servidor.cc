@@ -84,7 +84,7 @@ private:
 void TPreambulo::cRecusa(const char* motivo) {
     char endereco[16];
     formatDotted(endereco, proxy);
-    logEvent("connection from proxy %s closed: %s", endereco, motivo);
+    logEventAt(Gravidade::kAviso, "connection from proxy %s closed: %s", endereco, motivo);
     servidor->recusas.proxy++;
     delete this;  // closes without a word: the peer is a proxy, not a client
 }
@@ -178,7 +178,7 @@ void TServidor::cAceita(int socket, const PeerAddress& peer) {
             if (podeDizer(peer.ip)) {
                 char endereco[16];
                 formatDotted(endereco, peer.ip);
-                logEvent("connection from proxy %s closed: %d connections wait for their PROXY header already",
+                logEventAt(Gravidade::kAviso, "connection from proxy %s closed: %d connections wait for their PROXY header already",
                          endereco, kPreambulosMax);
             }
             return;
@@ -244,5 +244,5 @@ void TServidor::cAnotaRecusa(uint32_t ip, int32_t ocupadas) {
         return;
     char endereco[16];
     formatDotted(endereco, ip);
-    logEvent("connection from %s refused: it holds %d, the most per address", endereco, ocupadas);
+    logEventAt(Gravidade::kAviso, "connection from %s refused: it holds %d, the most per address", endereco, ocupadas);
 }

@@ -70,7 +70,7 @@ void comandoHelp(TCliente& c, const Pedido&) { c.cEnvia(kAjuda, int32_t(sizeof k
 void comandoStop(TCliente& c, const Pedido&) {
     char pontos[16];
     formatDotted(pontos, c.maquina->ip);
-    logEvent("STOP from %s", pontos);
+    logEventAt(Gravidade::kNota, "STOP from %s", pontos);
     exitServer(0);
 }
 
