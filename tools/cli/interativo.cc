@@ -28,6 +28,7 @@ struct Estado {
     TSessao* sessao = nullptr;
     bool saiu = false;  // Ctrl-D
     bool quit = false;  // the user sent QUIT
+    bool linhaLida = false;  // the handler took a line in this call
 } estado;
 
 char* completaPalavra(const char* texto, int vez) {
@@ -85,6 +86,7 @@ void aoLerLinha(char* texto) {
         estado.saiu = true;
         return;
     }
+    estado.linhaLida = true;
     std::string linha = texto;
     free(texto);
     std::string fio, erro;
@@ -157,8 +159,14 @@ int runInteractive(const Opcoes& o, TSessao& s, const std::string& saudacao) {
         }
         if (!primeira)
             rl_forced_update_display();
-        if (teclado)
+        if (teclado) {
+            estado.linhaLida = false;
             rl_callback_read_char();
+            // libedit leaves the line it handed over in its buffered mode;
+            // installing again starts the next line with its prompt.
+            if (estado.linhaLida && !estado.saiu)
+                rl_callback_handler_install(prompt.c_str(), aoLerLinha);
+        }
     }
     rl_callback_handler_remove();
     if (estado.saiu)
