@@ -31,7 +31,7 @@ TEST(Install, LaysProgramsPagesSampleAndUnitUnderDestdir) {
     for (const auto& e : std::filesystem::recursive_directory_iterator(dir.dir))
         if (!e.is_directory())
             files.insert(e.path().string().substr(dir.dir.size() + 1));
-    const std::set<std::string> expected = {
+    std::set<std::string> expected = {
         "usr/local/bin/quelta",
         "usr/local/bin/quelta-registry",
         "usr/local/lib/systemd/system/quelta.service",
@@ -42,6 +42,9 @@ TEST(Install, LaysProgramsPagesSampleAndUnitUnderDestdir) {
         "usr/local/share/man/man1/quelta-registry.1",
         "usr/local/share/man/man8/quelta.8",
     };
+#ifdef QUELTA_CLI_BINARY
+    expected.insert({"usr/local/bin/quelta-cli", "usr/local/share/man/man1/quelta-cli.1"});
+#endif
     EXPECT_EQ(files, expected);
     EXPECT_EQ(access(dir.path("usr/local/bin/quelta").c_str(), X_OK), 0);
     EXPECT_EQ(access(dir.path("usr/local/bin/quelta-registry").c_str(), X_OK), 0);

@@ -57,7 +57,7 @@ TEST(Package, CpackMakesTheDebWithItsFilesFieldsAndNoLintianError) {
     for (std::string mode, owner, size, day, time, name; lines >> mode >> owner >> size >> day >> time >> name;)
         if (mode[0] != 'd')
             files.insert(mode + " " + owner + " " + name);
-    const std::set<std::string> expected = {
+    std::set<std::string> expected = {
         "-rw------- root/root ./etc/quelta/quelta.cfg",
         "-rwxr-xr-x root/root ./usr/bin/quelta",
         "-rwxr-xr-x root/root ./usr/bin/quelta-registry",
@@ -72,15 +72,24 @@ TEST(Package, CpackMakesTheDebWithItsFilesFieldsAndNoLintianError) {
         "-rw-r--r-- root/root ./usr/share/man/man1/quelta-registry.1.gz",
         "-rw-r--r-- root/root ./usr/share/man/man8/quelta.8.gz",
     };
+#ifdef QUELTA_CLI_BINARY
+    expected.insert({"-rwxr-xr-x root/root ./usr/bin/quelta-cli",
+                     "-rw-r--r-- root/root ./usr/share/man/man1/quelta-cli.1.gz"});
+    // The client's line editing comes from libedit, found by dpkg-shlibdeps.
+    EXPECT_NE(depends.find("libedit2 (>= "), std::string::npos) << depends;
+#endif
     EXPECT_EQ(files, expected);
 
     // The unit names the installed binary, not cpack's staging copy, and
-    // both programs print the package's version.
+    // the programs print the package's version.
     ASSERT_EQ(runProgram({"dpkg-deb", "-x", deb, dir.path("root")}).status, 0);
     std::string unit = dir.readFile("root/usr/lib/systemd/system/quelta.service");
     EXPECT_NE(unit.find("\nExecStart=/usr/bin/quelta\n"), std::string::npos) << unit;
     EXPECT_EQ(runProgram({dir.path("root/usr/bin/quelta"), "--version"}).out, "quelta 2.03\n");
     EXPECT_EQ(runProgram({dir.path("root/usr/bin/quelta-registry"), "--version"}).out, "quelta-registry 2.03\n");
+#ifdef QUELTA_CLI_BINARY
+    EXPECT_EQ(runProgram({dir.path("root/usr/bin/quelta-cli"), "--version"}).out, "quelta-cli 2.03\n");
+#endif
     // The configuration is a conffile, so an upgrade keeps the
     // administrator's edits; every key in it is commented out, so the
     // service starts with the defaults and administration off.
