@@ -13,7 +13,8 @@ struct Opcoes {
     bool terminal = false;    // standard output is a terminal
 };
 
-// One line from the server on standard output, converted, with a line end.
+// One line from the server on standard output, converted, with a line
+// end; the caller flushes.
 void printLine(const Opcoes& o, const std::string& linha);
 // "quelta-cli: TEXT" on standard error.
 void complain(const std::string& texto);

@@ -116,6 +116,7 @@ int runInteractive(const Opcoes& o, TSessao& s, const std::string& saudacao) {
     estado.opcoes = &o;
     estado.sessao = &s;
     printLine(o, saudacao);
+    fflush(stdout);
 
     const std::string historico = historyFile();
     using_history();
@@ -132,7 +133,7 @@ int runInteractive(const Opcoes& o, TSessao& s, const std::string& saudacao) {
 
     int status = 0;
     while (!estado.saiu) {
-        bool teclado = false;
+        int teclado = 0;
         TSessao::Passo p = s.cEspera(-1, 0, &teclado);
         std::string l;
         bool primeira = true;
@@ -157,9 +158,14 @@ int runInteractive(const Opcoes& o, TSessao& s, const std::string& saudacao) {
             }
             break;
         }
+        fflush(stdout);
         if (!primeira)
             rl_forced_update_display();
-        if (teclado) {
+        // A terminal that went away (a closed window, a dropped login)
+        // gives libedit nothing to read: leave as for Ctrl-D.
+        if (teclado < 0)
+            estado.saiu = true;
+        if (teclado > 0) {
             estado.linhaLida = false;
             rl_callback_read_char();
             // libedit leaves the line it handed over in its buffered mode;

@@ -142,6 +142,8 @@ int runBatch(const Opcoes& o, TSessao& s, const std::string& lote) {
         std::string l;
         while (s.cLinha(l))
             printLine(o, l);
+        // What arrived is shown now, not when the buffer fills.
+        fflush(stdout);
         if (p == TSessao::kFim) {
             l = s.cResto();
             if (!l.empty())
@@ -194,7 +196,6 @@ void printLine(const Opcoes& o, const std::string& linha) {
     std::string s = fromWire(linha, o.utf8, o.terminal);
     s += '\n';
     fwrite(s.data(), 1, s.size(), stdout);
-    fflush(stdout);
 }
 
 int main(int argc, char** argv) {

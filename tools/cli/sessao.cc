@@ -26,9 +26,9 @@ bool TSessao::cEscreve() {
     return true;
 }
 
-TSessao::Passo TSessao::cEspera(int ms, int outroFd, bool* outroPronto) {
-    if (outroPronto != nullptr)
-        *outroPronto = false;
+TSessao::Passo TSessao::cEspera(int ms, int outroFd, int* outro) {
+    if (outro != nullptr)
+        *outro = 0;
     if (terminou)
         return kFim;
     if (!cEscreve())
@@ -39,8 +39,8 @@ TSessao::Passo TSessao::cEspera(int ms, int outroFd, bool* outroPronto) {
         return errno == EINTR ? kAlgo : kFalha;
     if (n == 0)
         return kNada;
-    if (outroFd >= 0 && outroPronto != nullptr)
-        *outroPronto = (p[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+    if (outroFd >= 0 && outro != nullptr)
+        *outro = (p[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ? -1 : (p[1].revents & POLLIN) != 0 ? 1 : 0;
     if (lido > 0 && lido == entrada.size()) {
         entrada.clear();
         lido = 0;

@@ -18,11 +18,13 @@ public:
 
     enum Passo { kAlgo, kNada, kFim, kFalha };
     // Waits at most ms (-1: no limit) for the server, and for input on
-    // outroFd when that is >= 0 (then *outroPronto says whether it has
-    // some). kAlgo: bytes arrived or outroFd is ready; kNada: the time ran
+    // outroFd when that is >= 0: then *outro is -1 when it hung up or
+    // failed (what it still holds is not wanted), 1 when it has input,
+    // else 0. kAlgo:
+    // bytes arrived or outroFd is ready; kNada: the time ran
     // out; kFim: the server ended the conversation (every byte it sent is
     // in hand); kFalha: the connection failed, erro() says how.
-    Passo cEspera(int ms, int outroFd = -1, bool* outroPronto = nullptr);
+    Passo cEspera(int ms, int outroFd = -1, int* outro = nullptr);
 
     // The next whole line received, without its LF and a CR before it;
     // crlf says whether it ended in CR LF. False when no whole line is in
