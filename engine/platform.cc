@@ -22,6 +22,7 @@
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -52,7 +53,7 @@ const PlatformCalls platformSystemCalls = {
     sysOpen,   read,   write,  pread,  pwrite, ftruncate, fdatasync, fsync,   fstat,       lstat,
     close,     flock,  fchown, fchmod, unlink, link,      rename,    socket,  setsockopt,  sysFcntl,
     bind,      listen, accept4, recv,  send,   sendmsg,   sendto,    sysIoctl, epoll_create1, epoll_ctl, sysEpollPwait, poll,
-    clock_gettime, time, localtime_r, getrlimit, setrlimit,
+    clock_gettime, time, localtime_r, getrlimit, setrlimit, mmap, munmap,
 };
 
 PlatformCalls platformCalls = platformSystemCalls;
@@ -88,6 +89,20 @@ void platformReleaseMemory() {
 #ifdef __GLIBC__
     malloc_trim(0);
 #endif
+}
+
+void* platformMapMemory(size_t bytes) {
+    void* p = platformCalls.mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (p == MAP_FAILED) {
+        remember();
+        return nullptr;
+    }
+    return p;
+}
+
+void platformUnmapMemory(void* memory, size_t bytes) {
+    if (memory != nullptr)
+        platformCalls.munmap(memory, bytes);
 }
 
 int platformDescriptorLimit() {

@@ -5,17 +5,13 @@
 // that node itself is unlinked.
 #include "registry/indice.h"
 
-#include <endian.h>
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cassert>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
-#include "config/config.h"
-#include "engine/clock.h"
+#include "engine/platform.h"
 #include "registry/dispersao.h"
 #include "text/fold.h"
 #include "util/rubro_negra.h"
@@ -28,8 +24,6 @@ namespace {
 
 RubroNegra<TUsuario> arvore(indice.raiz);
 constexpr uint8_t kPreto = RubroNegra<TUsuario>::kPreto;
-// The longest address token REGISTER accepts; the record keeps its first 79.
-constexpr int kEnderecoMaxAceito = 189;
 
 TUsuario* maisEsquerda(TUsuario* no) {
     while (no->esq != nullptr)
@@ -73,7 +67,9 @@ bool preparaChave(Chave& k, TUsuario* no, uint64_t& hash) {
     for (int w = 0; w < registro_campo::kEmailLen / 8; w++) {
         uint64_t x;
         memcpy(&x, no->email + 8 * w, 8);
-        x = le64toh(x);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        x = __builtin_bswap64(x);  // the first byte of the key in the low bits
+#endif
         if ((x & kAltos) != 0)
             break;  // a byte from 0x80 up: byte by byte below
         uint64_t baixos = ~((x | kAltos) - kUns * 0x21) & kAltos;  // bytes below 0x21
@@ -373,10 +369,10 @@ TUsuario* cProximoAntecipando(const TUsuario* no) {
     return seguinte;
 }
 
-int32_t cInsere(TUsuario* novo, const char* email) {
+int32_t cInsere(TUsuario* novo, const char* email, uint32_t data) {
     novo->cor = 0;
     copyBounded(novo->email, email, registro_campo::kEmailLen);
-    novo->data = minuteClock;
+    novo->data = data;
     novo->esq = novo->dir = novo->pai = nullptr;
     if (indice.raiz == nullptr) {
         indice.raiz = novo;
@@ -434,16 +430,15 @@ TUsuario* cNovoBloco(int32_t n) {
         return nullptr;
     // Mapped with its pages made at once: a load fills every node, and a
     // million nodes would otherwise take one fault per page.
-    void* p = mmap(nullptr, size_t(n) * sizeof(TUsuario), PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-    if (p == MAP_FAILED)
+    void* p = platformMapMemory(size_t(n) * sizeof(TUsuario));
+    if (p == nullptr)
         abort();  // as new[] ends a process without the memory
     return static_cast<TUsuario*>(p);
 }
 
 void cLiberaBloco(TUsuario* bloco, int32_t n) {
     if (bloco != nullptr)
-        munmap(bloco, size_t(n) * sizeof(TUsuario));
+        platformUnmapMemory(bloco, size_t(n) * sizeof(TUsuario));
 }
 
 TUsuario* cNovoUsuario() {
@@ -482,33 +477,10 @@ void Indice::reset() {
     capacidadeSlots = 0;
 }
 
-bool cAtivo(const TUsuario* no) {
+bool cAtivo(const TUsuario* no, int32_t ativomin, uint32_t agora) {
     // Widened so that a date close to the top of the 32-bit range does not
     // wrap into "long ago".
-    return uint64_t(no->data) + uint64_t(uint32_t(config.ativomin)) >= uint64_t(minuteClock) && no->estado != kDesconectado;
-}
-
-bool cEmailValido(const char* texto) {
-    // States of the scan: before '@', after '@', after the first '.' that
-    // follows it, complete (something after that '.').
-    enum { kAntes, kDepoisArroba, kDepoisPonto, kCompleto } estado = kAntes;
-    for (int i = 0; texto[i] != 0; i++) {
-        if (i >= kEnderecoMaxAceito)
-            return false;
-        uint8_t c = uint8_t(texto[i]);
-        if (c < 0x21 || c > 0x7F)
-            return false;
-        if (c == '@') {
-            if (i == 0 || estado != kAntes)
-                return false;
-            estado = kDepoisArroba;
-        } else if (estado == kDepoisArroba && c == '.') {
-            estado = kDepoisPonto;
-        } else if (estado == kDepoisPonto) {
-            estado = kCompleto;
-        }
-    }
-    return estado == kCompleto;
+    return uint64_t(no->data) + uint64_t(uint32_t(ativomin)) >= uint64_t(agora) && no->estado != kDesconectado;
 }
 
 void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n, TUsuario* bloco) {
@@ -576,9 +548,7 @@ void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n, TUsuario* bloco
         for (int32_t i = 0; i < n; i++) {
             char email[registro_campo::kEmailLen];
             copyBounded(email, nos[i]->email, registro_campo::kEmailLen);
-            uint32_t data = nos[i]->data;
-            cInsere(nos[i], email);
-            nos[i]->data = data;
+            cInsere(nos[i], email, nos[i]->data);
         }
     }
     delete[] aux;

@@ -307,7 +307,7 @@ TUsuario* TRegistro::cRegistra(TUsuario* no, const char* email, const char* nome
         return nullptr;
     if (no == nullptr) {
         no = cNovoUsuario();
-        cInsere(no, f.email);
+        cInsere(no, f.email, data);
     }
     no->data = data;
     no->estado = kRegistrado;
