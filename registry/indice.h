@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "registry/antecipa.h"
 #include "registry/dispersao.h"
 #include "registry/ficha.h"
 
@@ -82,10 +83,6 @@ extern Indice indice;
 // of an address (79 characters), so a key finds the entry it created
 // whatever its length. An empty key finds nothing.
 TUsuario* cBusca(const char* chave);
-// Hints that the n keys (chaves[i], tamanhos[i] bytes, not terminated)
-// are about to be looked up: their entries and nodes are fetched now, so
-// that a batch of lookups waits for memory once rather than once each.
-void cAntecipaBuscas(const char* const* chaves, const int32_t* tamanhos, int n);
 // The node equal to the key, else the first one after it; null past the end.
 TUsuario* cAPartir(const char* chave);
 TUsuario* cPrimeiro();
