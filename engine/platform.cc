@@ -2,6 +2,7 @@
 // call that can be interrupted is retried on EINTR; errno is read only here.
 // Every system call is made through platformCalls.
 #include "engine/platform.h"
+#include "engine/platform_interno.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -22,6 +23,7 @@
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -52,17 +54,14 @@ const PlatformCalls platformSystemCalls = {
     sysOpen,   read,   write,  pread,  pwrite, ftruncate, fdatasync, fsync,   fstat,       lstat,
     close,     flock,  fchown, fchmod, unlink, link,      rename,    socket,  setsockopt,  sysFcntl,
     bind,      listen, accept4, recv,  send,   sendmsg,   sendto,    sysIoctl, epoll_create1, epoll_ctl, sysEpollPwait, poll,
-    clock_gettime, time, localtime_r, getrlimit, setrlimit,
+    clock_gettime, time, localtime_r, getrlimit, setrlimit, mmap, munmap,
 };
 
 PlatformCalls platformCalls = platformSystemCalls;
 
 namespace {
 
-int lastError = 0;
 int epollFd = -1;
-
-void remember() { lastError = errno; }
 
 int epollSet() {
     if (epollFd < 0)
@@ -72,7 +71,9 @@ int epollSet() {
 
 }  // namespace
 
-const char* platformErrorText() { return strerror(lastError); }
+int platformLastErrno = 0;
+
+const char* platformErrorText() { return strerror(platformLastErrno); }
 
 void platformStart() {
     signal(SIGPIPE, SIG_IGN);
@@ -88,6 +89,20 @@ void platformReleaseMemory() {
 #ifdef __GLIBC__
     malloc_trim(0);
 #endif
+}
+
+void* platformMapMemory(size_t bytes) {
+    void* p = platformCalls.mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (p == MAP_FAILED) {
+        remember();
+        return nullptr;
+    }
+    return p;
+}
+
+void platformUnmapMemory(void* memory, size_t bytes) {
+    if (memory != nullptr)
+        platformCalls.munmap(memory, bytes);
 }
 
 int platformDescriptorLimit() {
@@ -197,7 +212,7 @@ bool platformResolve(const char* text, uint32_t* addr) {
     if (rc != 0 || res == nullptr) {
         // A failed lookup is reported with the system's text for "no such
         // address", as the caller prints errno's text.
-        lastError = rc == EAI_SYSTEM ? errno : EADDRNOTAVAIL;
+        platformLastErrno = rc == EAI_SYSTEM ? errno : EADDRNOTAVAIL;
         return false;
     }
     *addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
@@ -427,380 +442,6 @@ bool platformWaitFew(const int* readFds, int nRead, bool* readReady, int writeFd
     *writable = (fds[n - 1].revents & (POLLOUT | POLLERR | POLLHUP)) != 0;
     return true;
 }
-
-int platformOpenFile(const char* name, bool create) {
-    int flags = O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0);
-    for (;;) {
-        int fd = platformCalls.open(name, flags, S_IRUSR | S_IWUSR);
-        if (fd >= 0)
-            return fd;
-        if (errno != EINTR) {
-            remember();
-            return -1;
-        }
-    }
-}
-
-int platformOpenReadOnly(const char* name) {
-    for (;;) {
-        int fd = platformCalls.open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
-        if (fd >= 0)
-            return fd;
-        if (errno != EINTR) {
-            remember();
-            return -1;
-        }
-    }
-}
-
-long platformReadAt(int fd, void* buf, size_t n, int64_t offset) {
-    size_t done = 0;
-    while (done < n) {
-        long r = platformCalls.pread(fd, static_cast<char*>(buf) + done, n - done, off_t(offset + int64_t(done)));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0) {
-            remember();
-            return done > 0 ? long(done) : -1;
-        }
-        if (r == 0)
-            break;
-        done += size_t(r);
-    }
-    return long(done);
-}
-
-long platformWriteAt(int fd, const void* buf, size_t n, int64_t offset) {
-    size_t done = 0;
-    while (done < n) {
-        long r = platformCalls.pwrite(fd, static_cast<const char*>(buf) + done, n - done, off_t(offset + int64_t(done)));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0) {
-            remember();
-            return done > 0 ? long(done) : -1;
-        }
-        done += size_t(r);
-    }
-    return long(done);
-}
-
-long platformRead(int fd, void* buf, size_t n) {
-    for (;;) {
-        long r = platformCalls.read(fd, buf, n);
-        if (r >= 0)
-            return long(r);
-        if (errno != EINTR) {
-            remember();
-            return -1;
-        }
-    }
-}
-
-int platformTruncate(int fd, int64_t length) {
-    for (;;) {
-        if (platformCalls.ftruncate(fd, off_t(length)) == 0)
-            return 0;
-        if (errno != EINTR) {
-            remember();
-            return -1;
-        }
-    }
-}
-
-bool platformSync(int fd) {
-    if (platformCalls.fdatasync(fd) != 0) {
-        remember();
-        return false;
-    }
-    return true;
-}
-
-int64_t platformFileSize(int fd) {
-    struct stat st;
-    if (platformCalls.fstat(fd, &st) != 0) {
-        remember();
-        return -1;
-    }
-    return int64_t(st.st_size);
-}
-
-void platformCloseFile(int fd) {
-    if (fd >= 0)
-        platformCalls.close(fd);
-}
-
-bool platformLockFile(int fd) {
-    for (;;) {
-        if (platformCalls.flock(fd, LOCK_EX | LOCK_NB) == 0)
-            return true;
-        if (errno != EINTR) {
-            remember();
-            return false;
-        }
-    }
-}
-
-bool platformFileId(int fd, PlatformFileId* id) {
-    struct stat st;
-    if (platformCalls.fstat(fd, &st) != 0) {
-        remember();
-        return false;
-    }
-    *id = PlatformFileId{uint64_t(st.st_dev), uint64_t(st.st_ino)};
-    return true;
-}
-
-
-PlatformFailure platformLastFailure() {
-    if (lastError == ENOENT)
-        return PlatformFailure::kMissing;
-    if (lastError == EWOULDBLOCK)
-        return PlatformFailure::kBusy;
-    if (lastError == EEXIST)
-        return PlatformFailure::kExists;
-    return PlatformFailure::kOther;
-}
-
-int platformOpenNew(const char* name) {
-    int fd = platformCalls.open(name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, S_IRUSR | S_IWUSR);
-    if (fd < 0)
-        remember();
-    return fd;
-}
-
-namespace {
-
-void statusOf(const struct stat& st, PlatformFileStatus* status) {
-    *status = PlatformFileStatus{PlatformFileId{uint64_t(st.st_dev), uint64_t(st.st_ino)},
-                                 int64_t(st.st_size),
-                                 uint32_t(st.st_nlink),
-                                 uint32_t(st.st_uid),
-                                 uint32_t(st.st_gid),
-                                 uint32_t(st.st_mode & 07777),
-                                 S_ISREG(st.st_mode)};
-}
-
-// One call of the whole-file changes: 0 is success, anything else is
-// remembered as the failure.
-bool succeeded(int r) {
-    if (r != 0)
-        remember();
-    return r == 0;
-}
-
-}  // namespace
-
-bool platformFileStatus(int fd, PlatformFileStatus* status) {
-    struct stat st;
-    if (!succeeded(platformCalls.fstat(fd, &st)))
-        return false;
-    statusOf(st, status);
-    return true;
-}
-
-bool platformNameStatus(const char* name, PlatformFileStatus* status) {
-    struct stat st;
-    if (!succeeded(platformCalls.lstat(name, &st)))
-        return false;
-    statusOf(st, status);
-    return true;
-}
-
-bool platformSetOwner(int fd, uint32_t owner, uint32_t group) {
-    return succeeded(platformCalls.fchown(fd, owner, group));
-}
-
-bool platformSetPermissions(int fd, uint32_t permissions) { return succeeded(platformCalls.fchmod(fd, permissions)); }
-
-bool platformSyncAll(int fd) { return succeeded(platformCalls.fsync(fd)); }
-
-bool platformRemoveName(const char* name) { return succeeded(platformCalls.unlink(name)); }
-
-bool platformRename(const char* from, const char* to) { return succeeded(platformCalls.rename(from, to)); }
-
-bool platformLink(const char* existing, const char* name) { return succeeded(platformCalls.link(existing, name)); }
-
-void platformSyncDirectory(const char* name) {
-    int directory = platformCalls.open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-    if (directory >= 0) {
-        platformCalls.fsync(directory);
-        platformCalls.close(directory);
-    }
-}
-
-// --- Faults for tests -------------------------------------------------------
-
-namespace {
-
-struct Falha {
-    int antes = 0;      // calls that still go through before the first failure
-    int vezes = 0;      // failing calls left; -1 every one; 0 none
-    int erro = 0;
-    long movidos = 0;   // bytes the first failing call still moves
-    bool instalada = false;
-    PlatformCalls anteriores{};  // the kind's entries as the fault found them
-};
-
-constexpr int kTiposDeFalha = int(PlatformFaultCall::kRecv) + 1;
-Falha falhas[kTiposDeFalha];
-
-enum Decisao { kPassa, kFalha };
-
-// What the call of a kind does now; *n may shrink to the bytes it still
-// moves. On kFalha errno holds the fault's error.
-Decisao decide(PlatformFaultCall tipo, size_t* n) {
-    Falha& f = falhas[int(tipo)];
-    if (f.vezes == 0)
-        return kPassa;
-    if (f.antes > 0) {
-        f.antes--;
-        return kPassa;
-    }
-    if (f.movidos > 0 && n != nullptr) {
-        size_t m = size_t(f.movidos);
-        f.movidos = 0;
-        if (m >= *n) {
-            f.vezes = 0;
-            return kPassa;
-        }
-        *n = m;  // the bytes it can move; the next call meets the failure
-        return kPassa;
-    }
-    f.movidos = 0;
-    if (f.vezes > 0)
-        f.vezes--;
-    errno = f.erro;
-    return kFalha;
-}
-
-const PlatformCalls& antes(PlatformFaultCall tipo) { return falhas[int(tipo)].anteriores; }
-
-int falhaOpen(const char* name, int flags, unsigned mode) {
-    if (decide(PlatformFaultCall::kOpen, nullptr) == kFalha)
-        return -1;
-    return antes(PlatformFaultCall::kOpen).open(name, flags, mode);
-}
-
-long falhaRead(int fd, void* buf, size_t n) {
-    if (decide(PlatformFaultCall::kRead, &n) == kFalha)
-        return -1;
-    return antes(PlatformFaultCall::kRead).read(fd, buf, n);
-}
-
-long falhaPread(int fd, void* buf, size_t n, long offset) {
-    if (decide(PlatformFaultCall::kRead, &n) == kFalha)
-        return -1;
-    return antes(PlatformFaultCall::kRead).pread(fd, buf, n, offset);
-}
-
-long falhaPwrite(int fd, const void* buf, size_t n, long offset) {
-    if (decide(PlatformFaultCall::kWrite, &n) == kFalha)
-        return -1;
-    return antes(PlatformFaultCall::kWrite).pwrite(fd, buf, n, offset);
-}
-
-int falhaAccept4(int fd, sockaddr* address, unsigned* length, int flags) {
-    if (decide(PlatformFaultCall::kAccept, nullptr) == kFalha)
-        return -1;
-    return antes(PlatformFaultCall::kAccept).accept4(fd, address, length, flags);
-}
-
-long falhaSend(int fd, const void* buf, size_t n, int flags) {
-    if (decide(PlatformFaultCall::kSend, &n) == kFalha)
-        return -1;
-    return antes(PlatformFaultCall::kSend).send(fd, buf, n, flags);
-}
-
-long falhaSendmsg(int fd, const msghdr* message, int flags) {
-    size_t n = 0;
-    for (size_t i = 0; i < message->msg_iovlen; i++)
-        n += message->msg_iov[i].iov_len;
-    size_t total = n;
-    if (decide(PlatformFaultCall::kSend, &n) == kFalha)
-        return -1;
-    if (n == total)
-        return antes(PlatformFaultCall::kSend).sendmsg(fd, message, flags);
-    // Only the first n bytes of the pieces go.
-    iovec partes[8];
-    msghdr curta = *message;
-    size_t k = 0;
-    for (size_t i = 0; i < message->msg_iovlen && k < 8 && n > 0; i++, k++) {
-        partes[k] = message->msg_iov[i];
-        if (partes[k].iov_len > n)
-            partes[k].iov_len = n;
-        n -= partes[k].iov_len;
-    }
-    curta.msg_iov = partes;
-    curta.msg_iovlen = k;
-    return antes(PlatformFaultCall::kSend).sendmsg(fd, &curta, flags);
-}
-
-long falhaRecv(int fd, void* buf, size_t n, int flags) {
-    if (decide(PlatformFaultCall::kRecv, &n) == kFalha)
-        return -1;
-    return antes(PlatformFaultCall::kRecv).recv(fd, buf, n, flags);
-}
-
-// Copies the entries of a kind from one table to another.
-void copiaEntradas(PlatformFaultCall tipo, const PlatformCalls& de, PlatformCalls& para) {
-    switch (tipo) {
-    case PlatformFaultCall::kOpen:
-        para.open = de.open;
-        break;
-    case PlatformFaultCall::kRead:
-        para.read = de.read;
-        para.pread = de.pread;
-        break;
-    case PlatformFaultCall::kWrite:
-        para.pwrite = de.pwrite;
-        break;
-    case PlatformFaultCall::kAccept:
-        para.accept4 = de.accept4;
-        break;
-    case PlatformFaultCall::kSend:
-        para.send = de.send;
-        para.sendmsg = de.sendmsg;
-        break;
-    case PlatformFaultCall::kRecv:
-        para.recv = de.recv;
-        break;
-    }
-}
-
-PlatformCalls entradasFalhas() {
-    PlatformCalls t = platformSystemCalls;
-    t.open = falhaOpen;
-    t.read = falhaRead;
-    t.pread = falhaPread;
-    t.pwrite = falhaPwrite;
-    t.accept4 = falhaAccept4;
-    t.send = falhaSend;
-    t.sendmsg = falhaSendmsg;
-    t.recv = falhaRecv;
-    return t;
-}
-
-}  // namespace
-
-void platformFailCall(PlatformFaultCall tipo, int nth, int error, long moved, int times) {
-    Falha& f = falhas[int(tipo)];
-    if (f.instalada)
-        copiaEntradas(tipo, f.anteriores, platformCalls);
-    f.instalada = false;
-    f.vezes = 0;
-    if (nth <= 0 || times == 0)
-        return;
-    f.antes = nth - 1;
-    f.vezes = times < 0 ? -1 : times;
-    f.erro = error;
-    f.movidos = moved;
-    f.anteriores = platformCalls;
-    copiaEntradas(tipo, entradasFalhas(), platformCalls);
-    f.instalada = true;
-}
-
-void platformFailWriteAt(int nth, long moved) { platformFailCall(PlatformFaultCall::kWrite, nth, ENOSPC, moved); }
 
 void platformNotify(const char* estado) {
     const char* caminho = getenv("NOTIFY_SOCKET");

@@ -50,6 +50,12 @@ void platformWriteError(const char* bytes, size_t n);
 // Gives the heap's free pages back to the system (glibc's malloc_trim;
 // elsewhere nothing). Costs a walk of the free lists: for after a burst.
 void platformReleaseMemory();
+// Private, zero-filled memory of bytes, its pages made at once rather than
+// at the first touch of each; null when the system has none to give.
+// platformUnmapMemory gives back a whole mapping, with the size it was
+// asked with.
+void* platformMapMemory(size_t bytes);
+void platformUnmapMemory(void* memory, size_t bytes);
 
 // --- Clocks -------------------------------------------------------------
 // Monotonic milliseconds; 64 bits, so it never wraps.
@@ -252,6 +258,9 @@ struct PlatformCalls {
     // Process.
     int (*getrlimit)(int resource, rlimit* limit);
     int (*setrlimit)(int resource, const rlimit* limit);
+    // Memory.
+    void* (*mmap)(void* address, size_t length, int protection, int flags, int fd, long offset);
+    int (*munmap)(void* address, size_t length);
 };
 // The table in use; it starts as the system's own calls (platformSystemCalls).
 // Test hook: a test replaces entries one at a time, and puts back what it

@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             registro.primeiraPassagem = true;
             minuteClock = 0xFFFFF000u;  // beyond nearly every stored date plus a day
             int32_t antes = indice.registros;
-            registro.cDispara();
+            registro.cEnvelhece(minuteClock);
             // A removal truncates, and then the file is exact; so is a
             // file that held only whole records.
             confereRegistro(indice.registros < antes || size % registro_campo::kRecord == 0);

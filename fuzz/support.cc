@@ -1,5 +1,6 @@
 // The fuzz targets link with -Wl,--wrap=<exitServer>: STOP after the
-// unlock and the ageing pass's stop both reach __wrap_exitServer, which
+// unlock and the registry's disagreement (the server's handler, set here
+// as main sets it) both reach __wrap_exitServer, which
 // jumps back to the target's setjmp instead of ending the process. The
 // target then abandons the rest of that input and resets everything, so
 // the administration paths are fuzzed like any other.
@@ -12,6 +13,7 @@
 
 #include "config/config.h"
 #include "engine/platform.h"
+#include "protocol/envelhecimento.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
 #include "text/fold.h"
@@ -45,6 +47,7 @@ void preparaUmaVez() {
             abort();
     }
     snprintf(registryFileName, sizeof registryFileName, "%s/quelta.sav", modelo);
+    registro.aoDiscordar = registroDiscordante;
     if (!registro.cCarrega())
         abort();
 }
@@ -58,6 +61,7 @@ void zeraRegistro() {
     registro.truncaPendente = false;
     registro.gravouDesdePassagem = false;
     registro.primeiraPassagem = true;
+    registro.discordam = false;
     if (indice.registros != 0)
         abort();
 }

@@ -7,7 +7,7 @@
 // Set by the wrapped exitServer before it jumps back to saida.
 extern jmp_buf saida;
 extern int statusSaida;
-// When false, an exitServer with a status other than 0 (the ageing pass
+// When false, an exitServer with a status other than 0 (the registry
 // finding index and file in disagreement) is a finding and aborts.
 extern bool saidaInconsistenteEsperada;
 

@@ -2,6 +2,7 @@
 // DATE, IP2). Every text taken from a record is copied into a local buffer
 // bounded by its field first, so no reply reads past a field, whatever the
 // registry file held.
+#include "config/config.h"
 #include "engine/clock.h"
 #include "engine/diario.h"
 #include "engine/platform.h"
@@ -34,7 +35,7 @@ constexpr int kNotaMax = 11;
 // From the node alone, which the registry's operations keep equal to the
 // record: the query asked most costs no system call.
 void comandoIp(TCliente& c, const Pedido& p) {
-    if (!cAtivo(p.usuario)) {
+    if (!cAtivo(p.usuario, config.ativomin, minuteClock)) {
         responde(c, "+OK 0.0.0.0\r\n");
         return;
     }
@@ -126,7 +127,7 @@ void TCliente::cLista() {
         // level-4 send never waits, so no node can go away before the
         // next step.
         seguinte = cProximoAntecipando(no);
-        bool ativo = cAtivo(no);
+        bool ativo = cAtivo(no, config.ativomin, minuteClock);
         if (!ativo && soAtivos)
             continue;
         if (!containsNoCase(p, no->email))

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "protocol/cliente.h"
-#include "registry/indice.h"
+#include "registry/antecipa.h"
 
 void TCliente::cAntecipaIps(const char* dados, int32_t len) {
     // Only a batch is worth the scan: one request has nothing to overlap.

@@ -15,6 +15,7 @@
 #include "text/fold.h"
 #include "text/format.h"
 #include "text/iguais.h"
+#include "text/email.h"
 #include "text/sha0.h"
 
 namespace {

@@ -1,8 +1,7 @@
-// The ageing pass: TRegistro's timer, every 5 seconds. It removes users
-// idle for diasreg days, at most 10 examined per pass after the first,
-// and always ends with the registry file closed.
+// The ageing pass, every 5 seconds. It removes users idle for diasreg days,
+// at most 10 examined per pass after the first, and always ends with the
+// registry file closed.
 #include "config/config.h"
-#include "engine/clock.h"
 #include "engine/diario.h"
 #include "engine/platform.h"
 #include "registry/indice.h"
@@ -11,11 +10,9 @@
 
 namespace {
 constexpr int kPorPassagem = 10;
-constexpr int kIntervalo = 5;
 }  // namespace
 
-void TRegistro::cDispara() {
-    cArma(kIntervalo);
+void TRegistro::cEnvelhece(uint32_t agora) {
     if (indice.cursor == nullptr)
         indice.cursor = cPrimeiro();
     int removidos = 0;
@@ -27,7 +24,7 @@ void TRegistro::cDispara() {
             TUsuario* no = indice.cursor;
             // Nobody to tell about a failed read or write: the user stays
             // as is and the next sweep tries again.
-            if (uint64_t(no->data) + prazo >= uint64_t(minuteClock))
+            if (uint64_t(no->data) + prazo >= uint64_t(agora))
                 indice.cursor = cProximo(no);
             else if (cRemove(no))
                 removidos++;

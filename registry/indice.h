@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "registry/antecipa.h"
 #include "registry/dispersao.h"
 #include "registry/ficha.h"
 
@@ -82,10 +83,6 @@ extern Indice indice;
 // of an address (79 characters), so a key finds the entry it created
 // whatever its length. An empty key finds nothing.
 TUsuario* cBusca(const char* chave);
-// Hints that the n keys (chaves[i], tamanhos[i] bytes, not terminated)
-// are about to be looked up: their entries and nodes are fetched now, so
-// that a batch of lookups waits for memory once rather than once each.
-void cAntecipaBuscas(const char* const* chaves, const int32_t* tamanhos, int n);
 // The node equal to the key, else the first one after it; null past the end.
 TUsuario* cAPartir(const char* chave);
 TUsuario* cPrimeiro();
@@ -98,9 +95,9 @@ TUsuario* cProximo(const TUsuario* no);
 // change could make invalid.
 TUsuario* cProximoAntecipando(const TUsuario* no);
 // Links a new node under email (cut to 79 characters); an equal key goes
-// to the right. Sets cor, email, data = minuteClock, posicao = registros,
-// then counts it. Returns the new registros.
-int32_t cInsere(TUsuario* novo, const char* email);
+// to the right. Sets cor, email, data, posicao = registros, then counts
+// it. Returns the new registros.
+int32_t cInsere(TUsuario* novo, const char* email, uint32_t data);
 // Fills the empty index with n nodes at once; nos[i] is the node of slot
 // i, with every field but the links, cor and posicao already set. Lookups,
 // walks, posicao, the slot table and registros come out as from n cInsere
@@ -125,8 +122,6 @@ TUsuario* cNoDoSlot(int32_t slot);
 // and the slot table follow, and the slot it left has no node until one
 // is moved or inserted there.
 void cMudaDeSlot(TUsuario* no, int32_t slot);
-// Logged on or registered within ativomin minutes, and not logged off.
-bool cAtivo(const TUsuario* no);
-// The address rule of REGISTER: 1..189 bytes of 0x21..0x7F, exactly one
-// '@' not first, and after it a '.' followed by at least one character.
-bool cEmailValido(const char* texto);
+// Logged on or registered within ativomin minutes before agora (minutes
+// since 1601), and not logged off.
+bool cAtivo(const TUsuario* no, int32_t ativomin, uint32_t agora);

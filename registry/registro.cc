@@ -4,12 +4,10 @@
 #include "registry/registro.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "config/config.h"
 #include "engine/diario.h"
-#include "engine/loop.h"
 #include "engine/platform.h"
 #include "registry/indice.h"
 #include "registry/percurso.h"
@@ -38,8 +36,6 @@ void noDoRegistro(const uint8_t* rec, TUsuario* no) {
 }
 
 }  // namespace
-
-TRegistro::TRegistro() { cArma(1); }
 
 uint32_t TRegistro::ip() const { return cLeIp(buffer); }
 
@@ -142,7 +138,7 @@ bool TRegistro::cCurto(int64_t tamanho) {
 }
 
 bool TRegistro::cGravaNoArquivo(int32_t slot) {
-    if (!cAbre())
+    if (discordam || !cAbre())
         return false;
     int64_t inicio = deslocamento(slot);
     // The slot's present bytes are the way back from a write cut short (a
@@ -259,8 +255,11 @@ bool TRegistro::cCarrega() {
 }
 
 void TRegistro::cDiscordam() {
-    printf("%s: o índice e o arquivo do registro discordam\n", registryFileName);
-    exitServer(1);
+    if (discordam)
+        return;
+    discordam = true;
+    if (aoDiscordar != nullptr)
+        aoDiscordar(registryFileName);
 }
 
 bool TRegistro::cRemove(TUsuario* no) {
@@ -276,6 +275,8 @@ bool TRegistro::cRemove(TUsuario* no) {
     TUsuario* movido = cNoDoSlot(ultimoSlot);
     if (cNoDoSlot(d) != no || movido == nullptr || (movido == no) != (d == ultimoSlot))
         cDiscordam();
+    if (discordam)
+        return false;
     if (d != ultimoSlot) {
         // A last record that is not its node's own (the file replaced
         // behind our back) is a failed read like any other: nothing
@@ -307,7 +308,7 @@ TUsuario* TRegistro::cRegistra(TUsuario* no, const char* email, const char* nome
         return nullptr;
     if (no == nullptr) {
         no = cNovoUsuario();
-        cInsere(no, f.email);
+        cInsere(no, f.email, data);
     }
     no->data = data;
     no->estado = kRegistrado;

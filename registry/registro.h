@@ -1,22 +1,17 @@
 // The registry file and its one record buffer. The file is a headerless
 // run of 840-byte records, slot n at n * 840, dense; it is opened on demand
 // and closed by every ageing pass. The registry object lives for the whole
-// process and is also the timer of the ageing pass.
+// process; whoever holds the clock runs its ageing pass.
 #pragma once
 
 #include <cstdint>
 
-#include "engine/alarme.h"
 #include "engine/platform.h"
 #include "registry/ficha.h"
 #include "registry/indice.h"
 
-class TRegistro : public TAlarme {
+class TRegistro {
 public:
-    // Armed for 1 second at construction, so the first ageing pass runs as
-    // soon as the loop turns the wheel.
-    TRegistro();
-
     // One server per registry file: opens (or creates) the file through a
     // descriptor of its own, held for the whole process, and takes its
     // exclusive lock. That file is then the registry: whenever the file is
@@ -56,11 +51,21 @@ public:
     // through here. False (file and index untouched, node kept) when the
     // read or the write fails, a last record that is not its node's own
     // included. A slot table that does not hold the node at its slot, or
-    // holds no node for the last slot, ends the process: the inconsistency
-    // message on standard output and exit status 1.
+    // holds no node for the last slot, is a disagreement (aoDiscordar).
     bool cRemove(TUsuario* no);
-    // The ageing pass, every 5 seconds.
-    void cDispara() override;
+    // The ageing pass, every 5 seconds: removes users idle for diasreg
+    // days before agora (minutes since 1601), at most 10 examined per pass
+    // after the first, and always ends with the file closed.
+    void cEnvelhece(uint32_t agora);
+
+    // Index and file no longer agree: a node missing from its slot, or a
+    // record that a write cut short and that could not be written back.
+    // Serving on would write users' changes over each other, so nothing is
+    // removed or written from then on, the operation that found it fails,
+    // and aoDiscordar, when set, is told once with the file's name; the
+    // server ends there.
+    void (*aoDiscordar)(const char* arquivo) = nullptr;
+    bool discordam = false;
 
     // The changes of a user. Each writes the user's record and then brings
     // the node to match, so the node's ip, estado, data and nome are the
@@ -146,7 +151,7 @@ private:
     bool cAbre();
     bool cDoTravado(int fd);
     void cDesfaz(int64_t inicio, const uint8_t* anterior, int64_t tamanhoAnterior);
-    [[noreturn]] void cDiscordam();
+    void cDiscordam();
     void cConfereTamanho();
 };
 

@@ -12,6 +12,7 @@
 #include "engine/tls.h"
 #include "protocol/cliente.h"
 #include "protocol/metricas.h"
+#include "protocol/envelhecimento.h"
 #include "protocol/servidor.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
@@ -148,6 +149,9 @@ int main(int argc, char** argv) {
     buildFoldTable();  // key matching of the configuration depends on it
     deriveFileNames(programa);
 
+    // An index found to disagree with its file ends the process; the
+    // ageing timer (envelhecimento) lives in the same room and is armed already.
+    registro.aoDiscordar = registroDiscordante;
     // One server per registry, for the whole life of the process.
     if (!registro.cTrava()) {
         logEventAt(Gravidade::kErro, "%s is in use by another server", registryFileName);

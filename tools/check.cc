@@ -8,6 +8,7 @@
 
 #include "engine/platform.h"
 #include "registry/indice.h"
+#include "text/email.h"
 #include "text/fold.h"
 #include "tools/records.h"
 

@@ -15,6 +15,7 @@
 
 #include "engine/platform.h"
 #include "registry/indice.h"
+#include "text/email.h"
 #include "text/sha0.h"
 #include "tools/records.h"
 #include "tools/replace.h"

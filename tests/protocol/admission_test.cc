@@ -18,6 +18,7 @@
 #include "protocol/maquina.h"
 #include "protocol/servidor.h"
 #include "registry/indice.h"
+#include "protocol/envelhecimento.h"
 #include "registry/registro.h"
 #include "support/harness.h"
 #include "text/fold.h"
@@ -70,7 +71,7 @@ class Admission : public ::testing::Test {
 protected:
     void SetUp() override {
         buildFoldTable();
-        registro.cArma(0);  // the registry's ageing is not under test here
+        envelhecimento.cArma(0);  // the registry's ageing is not under test here
         config.maxconec = 2;
         config.maxtempo = 1;
         ASSERT_EQ(usuarios, 0);

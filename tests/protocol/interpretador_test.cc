@@ -182,7 +182,7 @@ TEST_F(Enquadramento, ListingResumesByAddressAcrossDrainedEvents) {
         snprintf(e, sizeof e, "pessoa%03d@exemplo.com", i);
         emails.push_back(e);
         TUsuario* no = new TUsuario{};
-        cInsere(no, e);
+        cInsere(no, e, minuteClock);
         copyBounded(no->nome, "Nome", sizeof no->nome);
         no->estado = 2;
     }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "protocol/maquina.h"
+#include "protocol/envelhecimento.h"
 #include "registry/registro.h"
 
 namespace {
@@ -69,7 +70,7 @@ class MachineTable : public ::testing::Test {
 protected:
     // The registry's ageing timer must not run when a test turns the wheel.
     void SetUp() override {
-        registro.cArma(0);
+        envelhecimento.cArma(0);
         ASSERT_EQ(maquinas, 0);
     }
 };

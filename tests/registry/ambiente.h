@@ -133,6 +133,8 @@ protected:
         registro.primeiraPassagem = true;
         registro.truncaPendente = false;
         registro.gravouDesdePassagem = false;
+        registro.discordam = false;
+        registro.aoDiscordar = nullptr;
         config.diasreg = 90;
         config.ativomin = 480;
         minuteClock = 220000000;

@@ -27,7 +27,7 @@ protected:
 
     TUsuario* insere(const std::string& email) {
         TUsuario* no = new TUsuario;
-        cInsere(no, email.c_str());
+        cInsere(no, email.c_str(), minuteClock);
         return no;
     }
 };

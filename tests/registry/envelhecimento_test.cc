@@ -8,7 +8,6 @@
 #include <climits>
 
 #include "ambiente.h"
-#include "engine/alarme.h"
 
 namespace {
 int sincronizacoes = 0;
@@ -52,7 +51,7 @@ protected:
     }
 
     void passagem() {
-        registro.cDispara();
+        registro.cEnvelhece(minuteClock);
         EXPECT_EQ(registro.fd, -1) << "the pass leaves the file closed";
     }
 };
@@ -218,15 +217,25 @@ TEST_F(Envelhecimento, FailedTruncationIsRetriedUntilTheLengthIsRight) {
     EXPECT_EQ(indice.registros, 1);
 }
 
-TEST_F(Envelhecimento, DisagreementEndsTheProcessWithStatusOneAndOneLine) {
+std::vector<std::string> avisados;
+
+TEST_F(Envelhecimento, DisagreementIsToldOnceAndChangesNothingMore) {
     // An index that lost the node of the last slot (which only a mistake
     // of ours can do) no longer describes the file.
     carrega({fazRegistro("a@x.pt", "A", kVelho), fazRegistro("b@x.pt", "B", kAgora), fazRegistro("c@x.pt", "C", kAgora)});
     indice.porSlot[2] = nullptr;
     std::string antes = leArquivo();
-    teste::Saida fim = teste::emFilho([] { registro.cDispara(); });
-    EXPECT_EQ(fim.status, 1) << fim.saida;
-    EXPECT_EQ(fim.saida, caminho + ": o \xEDndice e o arquivo do registro discordam\n");
+    avisados.clear();
+    registro.aoDiscordar = [](const char* arquivo) { avisados.push_back(arquivo); };
+    passagem();
+    EXPECT_EQ(avisados, std::vector<std::string>{caminho});
+    EXPECT_TRUE(registro.discordam);
+    EXPECT_EQ(indice.registros, 3);
+    // Nothing is written or removed after it, and it is not told again.
+    EXPECT_FALSE(registro.cRemove(cBusca("b@x.pt")));
+    ASSERT_TRUE(registro.cLe(cBusca("b@x.pt")));
+    EXPECT_FALSE(registro.cMudaData(cBusca("b@x.pt"), kAgora + 1));
+    EXPECT_EQ(avisados.size(), 1u);
     EXPECT_EQ(leArquivo(), antes);
 }
 
@@ -277,14 +286,6 @@ TEST_F(Envelhecimento, SyncsBeforeClosingOnlyWhenSomethingWasWritten) {
     passagem();
     EXPECT_EQ(indice.registros, 2);
     EXPECT_EQ(sincronizacoes, 2);
-}
-
-TEST_F(Envelhecimento, RegistryTimerFiresOneSecondAfterConstructionThenEveryFive) {
-    TRegistro outro;
-    EXPECT_EQ(outro.cRestante(), 1);
-    wheelAdvance(1);
-    EXPECT_FALSE(outro.primeiraPassagem);
-    EXPECT_EQ(outro.cRestante(), 5);
 }
 
 }  // namespace

@@ -91,7 +91,7 @@ void indiceDeReferencia(const std::vector<Registro>& regs) {
     teste::libertaIndice();
     for (const Registro& r : regs) {
         TUsuario* no = new TUsuario;
-        cInsere(no, reinterpret_cast<const char*>(&r[kEmail]));
+        cInsere(no, reinterpret_cast<const char*>(&r[kEmail]), 0);
         memcpy(&no->data, &r[kData], 4);
         no->estado = r[kEstado];
         memcpy(&no->ip, &r[kIp], 4);

@@ -29,6 +29,7 @@
 #include "protocol/penalidade.h"
 #include "protocol/servidor.h"
 #include "registry/indice.h"
+#include "protocol/envelhecimento.h"
 #include "registry/registro.h"
 #include "support/harness.h"
 #include "support/relogio.h"
@@ -101,7 +102,7 @@ protected:
         readConfiguration(fd);
         platformCloseFile(fd);
         penalidadeZera();
-        registro.cArma(1);
+        envelhecimento.cArma(1);
         cli = conecta();
         return cli >= 0;
     }

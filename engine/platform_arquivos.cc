@@ -1,0 +1,215 @@
+// The platform's files: the registry's positional I/O, its lock and
+// identity, and the whole-file changes of the registry tool. Every call
+// goes through platformCalls and retries EINTR where the call can meet it.
+#include "engine/platform.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "engine/platform_interno.h"
+
+int platformOpenFile(const char* name, bool create) {
+    int flags = O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0);
+    for (;;) {
+        int fd = platformCalls.open(name, flags, S_IRUSR | S_IWUSR);
+        if (fd >= 0)
+            return fd;
+        if (errno != EINTR) {
+            remember();
+            return -1;
+        }
+    }
+}
+
+int platformOpenReadOnly(const char* name) {
+    for (;;) {
+        int fd = platformCalls.open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
+        if (fd >= 0)
+            return fd;
+        if (errno != EINTR) {
+            remember();
+            return -1;
+        }
+    }
+}
+
+long platformReadAt(int fd, void* buf, size_t n, int64_t offset) {
+    size_t done = 0;
+    while (done < n) {
+        long r = platformCalls.pread(fd, static_cast<char*>(buf) + done, n - done, off_t(offset + int64_t(done)));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0) {
+            remember();
+            return done > 0 ? long(done) : -1;
+        }
+        if (r == 0)
+            break;
+        done += size_t(r);
+    }
+    return long(done);
+}
+
+long platformWriteAt(int fd, const void* buf, size_t n, int64_t offset) {
+    size_t done = 0;
+    while (done < n) {
+        long r = platformCalls.pwrite(fd, static_cast<const char*>(buf) + done, n - done, off_t(offset + int64_t(done)));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0) {
+            remember();
+            return done > 0 ? long(done) : -1;
+        }
+        done += size_t(r);
+    }
+    return long(done);
+}
+
+long platformRead(int fd, void* buf, size_t n) {
+    for (;;) {
+        long r = platformCalls.read(fd, buf, n);
+        if (r >= 0)
+            return long(r);
+        if (errno != EINTR) {
+            remember();
+            return -1;
+        }
+    }
+}
+
+int platformTruncate(int fd, int64_t length) {
+    for (;;) {
+        if (platformCalls.ftruncate(fd, off_t(length)) == 0)
+            return 0;
+        if (errno != EINTR) {
+            remember();
+            return -1;
+        }
+    }
+}
+
+bool platformSync(int fd) {
+    if (platformCalls.fdatasync(fd) != 0) {
+        remember();
+        return false;
+    }
+    return true;
+}
+
+int64_t platformFileSize(int fd) {
+    struct stat st;
+    if (platformCalls.fstat(fd, &st) != 0) {
+        remember();
+        return -1;
+    }
+    return int64_t(st.st_size);
+}
+
+void platformCloseFile(int fd) {
+    if (fd >= 0)
+        platformCalls.close(fd);
+}
+
+bool platformLockFile(int fd) {
+    for (;;) {
+        if (platformCalls.flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        if (errno != EINTR) {
+            remember();
+            return false;
+        }
+    }
+}
+
+bool platformFileId(int fd, PlatformFileId* id) {
+    struct stat st;
+    if (platformCalls.fstat(fd, &st) != 0) {
+        remember();
+        return false;
+    }
+    *id = PlatformFileId{uint64_t(st.st_dev), uint64_t(st.st_ino)};
+    return true;
+}
+
+
+PlatformFailure platformLastFailure() {
+    if (platformLastErrno == ENOENT)
+        return PlatformFailure::kMissing;
+    if (platformLastErrno == EWOULDBLOCK)
+        return PlatformFailure::kBusy;
+    if (platformLastErrno == EEXIST)
+        return PlatformFailure::kExists;
+    return PlatformFailure::kOther;
+}
+
+int platformOpenNew(const char* name) {
+    int fd = platformCalls.open(name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, S_IRUSR | S_IWUSR);
+    if (fd < 0)
+        remember();
+    return fd;
+}
+
+namespace {
+
+void statusOf(const struct stat& st, PlatformFileStatus* status) {
+    *status = PlatformFileStatus{PlatformFileId{uint64_t(st.st_dev), uint64_t(st.st_ino)},
+                                 int64_t(st.st_size),
+                                 uint32_t(st.st_nlink),
+                                 uint32_t(st.st_uid),
+                                 uint32_t(st.st_gid),
+                                 uint32_t(st.st_mode & 07777),
+                                 S_ISREG(st.st_mode)};
+}
+
+// One call of the whole-file changes: 0 is success, anything else is
+// remembered as the failure.
+bool succeeded(int r) {
+    if (r != 0)
+        remember();
+    return r == 0;
+}
+
+}  // namespace
+
+bool platformFileStatus(int fd, PlatformFileStatus* status) {
+    struct stat st;
+    if (!succeeded(platformCalls.fstat(fd, &st)))
+        return false;
+    statusOf(st, status);
+    return true;
+}
+
+bool platformNameStatus(const char* name, PlatformFileStatus* status) {
+    struct stat st;
+    if (!succeeded(platformCalls.lstat(name, &st)))
+        return false;
+    statusOf(st, status);
+    return true;
+}
+
+bool platformSetOwner(int fd, uint32_t owner, uint32_t group) {
+    return succeeded(platformCalls.fchown(fd, owner, group));
+}
+
+bool platformSetPermissions(int fd, uint32_t permissions) { return succeeded(platformCalls.fchmod(fd, permissions)); }
+
+bool platformSyncAll(int fd) { return succeeded(platformCalls.fsync(fd)); }
+
+bool platformRemoveName(const char* name) { return succeeded(platformCalls.unlink(name)); }
+
+bool platformRename(const char* from, const char* to) { return succeeded(platformCalls.rename(from, to)); }
+
+bool platformLink(const char* existing, const char* name) { return succeeded(platformCalls.link(existing, name)); }
+
+void platformSyncDirectory(const char* name) {
+    int directory = platformCalls.open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (directory >= 0) {
+        platformCalls.fsync(directory);
+        platformCalls.close(directory);
+    }
+}

@@ -1,0 +1,11 @@
+// What the platform's own files share, and no other file includes: the
+// error number of the last failure, which platformErrorText and
+// platformLastFailure read.
+#pragma once
+
+#include <cerrno>
+
+extern int platformLastErrno;
+
+// Keeps errno of the call that just failed.
+inline void remember() { platformLastErrno = errno; }
