@@ -94,12 +94,12 @@ void comandoFind(TCliente& c, const Pedido& p) {
 // that line's address; the drained event resumes there. An address rather
 // than a node pointer survives users being removed between two steps.
 void TCliente::cLista() {
-    if (dialogo == kFimDaLista) {
+    if (estado == kFimDaLista) {
         if (cEnvia(".\r\n", 3))
-            dialogo = kOcioso;
+            cMuda(kOcioso);
         return;
     }
-    if (dialogo != kListando)
+    if (estado != kListando)
         return;
 
     const char* p = padrao;
@@ -118,7 +118,7 @@ void TCliente::cLista() {
             // The rest in the next pass, from this node on; the lines
             // behind the FIND wait for it so a burst of them cannot add up.
             copyBounded(cadEmail, no->email, sizeof cadEmail);
-            listaAdiada = true;
+            cMuda(kListaAdiada);
             cPedeVez();
             return;
         }
@@ -146,9 +146,9 @@ void TCliente::cLista() {
             return;
         }
     }
-    dialogo = kFimDaLista;
+    cMuda(kFimDaLista);
     if (cEnvia(".\r\n", 3))
-        dialogo = kOcioso;
+        cMuda(kOcioso);
 }
 
 namespace {

@@ -64,7 +64,7 @@ bool TCliente::cSenhaAdmConfere() const {
 }
 
 void TCliente::cFalhou(const char* resposta, const char* email) {
-    assert(estadoEntrada != kEsperando);  // nothing is interpreted during a wait
+    assert(estadoFluxo != kEsperando);  // nothing is interpreted during a wait
     contadores.falhasSenha++;
     int32_t segundos = penalidadeFalha(maquina->ip, contaDe(email), clockSeconds);
     char endereco[16];
