@@ -16,6 +16,9 @@ class TMaquina;
 
 // The longest line: characters beyond it are dropped as the line is framed.
 constexpr uint16_t kLinhaMax = 2048;
+// The buffer of an unknown line's echo, the longest reply a penalty's wait
+// can hold back: the echo is cut to fit, line end and all.
+constexpr int16_t kRespostaDesconhecido = 120;
 
 // One row of the command table (protocol/interpretador.cc).
 struct Comando;
@@ -231,7 +234,7 @@ private:
     Desbloqueio desbloqueio;
     void cBloqueia();
     uint8_t tamRetida = 0;          // bytes in respostaRetida; 0: no reply held
-    char respostaRetida[120];       // the failure's reply, sent when the wait ends
+    char respostaRetida[kRespostaDesconhecido];  // the failure's reply, sent when the wait ends
 };
 
 // The command word (as the table spells it) that texto begins with, as

@@ -71,15 +71,15 @@ void comandoGet(TCliente& c, const Pedido&) {
     // minutesToDate covers every 32-bit count, so a foreign file's date
     // prints as some real date rather than misbehaving.
     uint32_t data = registro.data();
-    int32_t dia, mes, ano;
+    int32_t dia, mes, ano, hora, minuto;
     minutesToDate(data, dia, mes, ano);
+    minutesToTime(data, hora, minuto);
     // The longest reply (31-character name, 686 characters of information,
     // a year of four digits) comes to about 810 bytes.
     char resposta[kRespostaGet];
     formatText(resposta, sizeof resposta,
                "+OK Informações do usuário:\r\n%s\r\n%s\r\n%s %s %d/%d/%d %d:%d\r\n%s%s.\r\n", nome, pontos,
-               situacao, kDiasSemana[(data / kMinutosPorDia + 1) % 7], dia, mes, ano, int32_t((data % kMinutosPorDia) / 60),
-               int32_t(data % 60), info, info[0] != 0 ? "\r\n" : "");
+               situacao, kDiasSemana[(data / kMinutosPorDia + 1) % 7], dia, mes, ano, hora, minuto, info, info[0] != 0 ? "\r\n" : "");
     responde(c, resposta);
 }
 

@@ -24,14 +24,10 @@ char kVazio[1] = {0};
 // command word, spaces and the address token, which is what the
 // administration password is compared with.
 Pedido separa(char* linha) {
-    char* p = linha;
-    while (*p != 0 && *p != ' ')
-        p++;
-    while (*p == ' ')
-        p++;
+    size_t n;
+    char* p = linha + tokenDoEndereco(linha, &n);
     Pedido a{p, kVazio, nullptr, nullptr};
-    while (*p != 0 && *p != ':' && *p != ' ')
-        p++;
+    p += n;
     char fim = *p;
     if (fim != 0)
         *p++ = 0;
@@ -82,9 +78,8 @@ struct Comando {
 namespace {
 
 // Replies of any line: the administration unlock, and an unknown line's
-// echo (its 120-byte buffer).
+// echo (kRespostaDesconhecido).
 constexpr int16_t kRespostaMinima = 64;
-constexpr int16_t kRespostaDesconhecido = 120;
 // The name's refusal, or the prompt for the information.
 constexpr int16_t kRespostaNome = 80;
 // A lookup that fails replies in a 200-byte buffer; so do IP, NOW and the
@@ -157,6 +152,19 @@ bool emDialogo(const TCliente& c) {
 }
 
 }  // namespace
+
+size_t tokenDoEndereco(const char* linha, size_t* n) {
+    const char* p = linha;
+    while (*p != 0 && *p != ' ')
+        p++;
+    while (*p == ' ')
+        p++;
+    size_t k = 0;
+    while (p[k] != 0 && p[k] != ':' && p[k] != ' ')
+        k++;
+    *n = k;
+    return size_t(p - linha);
+}
 
 void responde(TCliente& c, const char* texto) { c.cEnvia(texto, -1); }
 
