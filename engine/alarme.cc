@@ -7,8 +7,8 @@
 
 namespace {
 
-constexpr int kSlots = 300;
-constexpr int16_t kExpired = 300;
+constexpr int kSlots = kAlarmeVolta;
+constexpr int16_t kExpired = kAlarmeVolta;
 
 // Plain arrays with constant initialisation: ready before any dynamic
 // initialiser runs, so timers may be armed before main.

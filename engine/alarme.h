@@ -4,6 +4,9 @@
 
 #include <cstdint>
 
+// The wheel's turn in seconds: the longest a timer can be armed for.
+constexpr int32_t kAlarmeVolta = 300;
+
 class TAlarme {
 public:
     TAlarme();

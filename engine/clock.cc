@@ -28,5 +28,5 @@ void clockRefresh() {
     clockSeconds = now;
     readWallClock();
     if (elapsed > 0)
-        wheelAdvance(elapsed > 300 ? 300 : int(elapsed));
+        wheelAdvance(elapsed > kAlarmeVolta ? kAlarmeVolta : int(elapsed));
 }

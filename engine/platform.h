@@ -1,6 +1,7 @@
 // The one place that talks to the operating system: sockets, readiness
-// waiting, clocks, files and process limits. Nothing else includes system
-// headers or reads errno. Handles are int; -1 means none. EINTR is retried
+// waiting, clocks, files and process limits. Nothing else includes a system
+// header for a call, or reads errno (the standard library's and OpenSSL's
+// headers are no such thing). Handles are int; -1 means none. EINTR is retried
 // here and never seen by callers. Every system call goes through one table
 // (platformCalls), so that a test can put any of them in the way of a
 // fault or move the clocks.

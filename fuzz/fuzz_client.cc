@@ -86,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             default: {  // a piece of input, at most what one read delivers
                 // The engine reads nothing while the client holds input
                 // back, nor after the peer's end of stream.
-                if (clientes[i]->suspensa() || clientes[i]->entradaEncerrada())
+                if (clientes[i]->suspensa() || clientes[i]->pedidosEncerrados())
                     break;
                 size_t n = p.ConsumeIntegralInRange<size_t>(1, (op & 0x80) ? 2048 : 64);
                 // A plain array: STOP jumps out of cEvento past any destructor.
@@ -119,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 clientes[i]->cEvento(nullptr, kEventoFechada);
                 break;
             case 7:  // the peer has finished sending (may end the client)
-                if (!clientes[i]->entradaEncerrada())
+                if (!clientes[i]->pedidosEncerrados())
                     clientes[i]->cEvento(nullptr, kEventoFimDaEntrada);
                 break;
             }

@@ -42,7 +42,7 @@ void comandos(const uint8_t* data, size_t size) {
     auto envia = [&](const char* texto) {
         c->cEvento(texto, int32_t(strlen(texto)));
         c->takePending(lixo, sizeof lixo);
-        for (int i = 0; i < 50 && c->conversa() >= 3; i++) {  // let a listing run to its end
+        for (int i = 0; i < 50 && c->emLista(); i++) {  // let a listing run to its end
             c->cEvento(nullptr, kEventoEsvaziada);
             c->takePending(lixo, sizeof lixo);
         }

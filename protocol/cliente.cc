@@ -46,27 +46,23 @@ void TCliente::cTempoEsgotado() {
 void TCliente::cAguardaNome(const char* email) {
     memset(cadEmail, 0, sizeof cadEmail);
     copyBounded(cadEmail, email, sizeof cadEmail);
-    dialogo = kAguardaNome;
-    listaAdiada = false;
+    cMuda(kNome);
 }
 
 void TCliente::cAguardaInformacao() {
     memset(cadNome, 0, sizeof cadNome);
     copyBounded(cadNome, linha, sizeof cadNome);
-    multilinha = true;
-    dialogo = kAguardaInformacao;
+    cMuda(kInformacao);
 }
 
 void TCliente::cRecusaRegistro() {
-    dialogo = kOcioso;
-    restoRecusado = true;
+    cMuda(kRestoRecusado);
 }
 
 void TCliente::cIniciaLista(const char* p) {
     copyBounded(padrao, p, sizeof padrao);
     cadEmail[0] = 0;
-    dialogo = kListando;
-    listaAdiada = false;
+    cMuda(kListando);
 }
 
 void TCliente::cDesbloqueia() {

@@ -16,24 +16,35 @@ class TMaquina;
 
 // The longest line: characters beyond it are dropped as the line is framed.
 constexpr uint16_t kLinhaMax = 2048;
-
-// Where a client's conversation stands.
-enum Dialogo : uint8_t {
-    kOcioso = 0,             // every line is a command
-    kAguardaNome = 1,        // REGISTER accepted: the next line is the name
-    kAguardaInformacao = 2,  // information lines are collected up to a "." line
-    kListando = 3,           // a FIND listing is being written; lines are commands
-    kFimDaLista = 4,         // only the listing's final "." line is still to be queued
-};
+// The buffer of an unknown line's echo, the longest reply a penalty's wait
+// can hold back: the echo is cut to fit, line end and all.
+constexpr int16_t kRespostaDesconhecido = 120;
 
 // One row of the command table (protocol/interpretador.cc).
 struct Comando;
 
-// How a connection's input flows. What a line means is the dialogue's
-// business (Dialogo: a command, the name, the information block; a
-// listing under way), and whether the peer has finished sending is
-// entradaEncerrada(): both are independent of this.
-enum Entrada : uint8_t {
+// Where a client's conversation stands: what the next complete line means
+// and whether a listing is under way. Every move goes through
+// TCliente::cMuda(Conversa).
+enum Conversa : uint8_t {
+    kOcioso,         // every line is a command
+    kRestoRecusado,  // a registration was refused: the lines its client wrote ahead for
+                     // it are commands, but one that is none is not compared with the
+                     // administration password; a command or a "." line ends this
+    kNome,           // REGISTER accepted: the next line is the name
+    kInformacao,     // information lines are collected up to a "." line
+    kBloco,          // the "." line came: linha holds the whole block, to be taken
+    // A FIND listing is being written; lines are commands. The listing
+    // states come last (emLista).
+    kListando,       // it stopped for room, or runs
+    kListaAdiada,    // it stopped at its bound: the lines behind it wait for its next step
+    kFimDaLista,     // only its final "." line is still to be queued
+};
+
+// How a connection's input flows, beside the conversation: a line may be
+// held, or a penalty waited out, whatever the conversation expects next.
+// Every move goes through TCliente::cMuda(Fluxo).
+enum Fluxo : uint8_t {
     kLendo,      // nothing held: bytes are framed and each line runs as it completes
     kRetida,     // a line and what followed it wait, reading suspended, for the next
                  // drained event: room in the ring, the listing's next step, or the
@@ -81,7 +92,7 @@ public:
     void cConfirmou(const char* email);
     // One step of a FIND listing; nothing unless one is under way. A step
     // stops when the ring is full, or after a bounded number of users
-    // (listaAdiada: the listing goes on in the next pass, and later lines
+    // (kListaAdiada: the listing goes on in the next pass, and later lines
     // wait for it).
     void cLista();
 
@@ -94,10 +105,11 @@ public:
     // refused as for any locked client). Returns how many there were.
     static int32_t cBloqueiaTodos();
 
-    Entrada entrada() const { return estadoEntrada; }
-    bool entradaEncerrada() const { return fimDaEntrada; }
-    uint8_t conversa() const { return dialogo; }   // a Dialogo
-    bool coletando() const { return multilinha; }  // information lines are being collected
+    Conversa conversa() const { return estado; }
+    Fluxo fluxo() const { return estadoFluxo; }
+    bool emLista() const { return estado >= kListando; }  // a FIND listing is under way
+    // The peer has finished sending: the lines it sent are still answered.
+    bool pedidosEncerrados() const { return semMaisPedidos; }
 
     // The conversation's moves, made by the command handlers.
     // REGISTER accepted for email: the next line is the name; a listing
@@ -110,7 +122,7 @@ public:
     // compared with the administration password.
     void cRecusaRegistro();
     // The information block was taken: back to commands.
-    void cConcluiDialogo() { dialogo = kOcioso; }
+    void cConcluiDialogo() { cMuda(kOcioso); }
     // FIND: a listing of the addresses that contain padrao starts.
     void cIniciaLista(const char* padrao);
 
@@ -132,9 +144,11 @@ private:
     void cAntecipaIps(const char* dados, int32_t len);
 
     // --- Holding and waiting (retencao.cc) ---
-    // The one place the input state changes: reading is suspended in every
-    // state but kLendo, and the idle timer is off while kEsperando.
-    void cMudaEntrada(Entrada nova);
+    // The one place each of the two states changes. The conversation's
+    // move has no side effect; the input's suspends reading in every
+    // state but kLendo, and turns the idle timer off while kEsperando.
+    void cMuda(Conversa nova) { estado = nova; }
+    void cMuda(Fluxo nova);
     void cDrenada();
     // The complete line in linha, with resto (n bytes) not yet framed behind
     // it: run now, or held with resto.
@@ -182,16 +196,15 @@ private:
     // The longest reply the line may give, in bytes.
     int32_t cRespostaMaxima(const Comando* cmd) const;
 
-    Entrada estadoEntrada = kLendo;
-    uint8_t dialogo = kOcioso;    // a Dialogo
-    bool multilinha = false;      // collecting information lines
-    bool restoRecusado = false;   // see cRecusaRegistro
-    bool listaAdiada = false;     // the listing stopped at its bound, not for room
+    // The client's state: the conversation, and beside it the input's
+    // flow and whether the peer has finished sending.
+    Conversa estado = kOcioso;
+    Fluxo estadoFluxo = kLendo;
+    bool semMaisPedidos = false;
     char padrao[registro_campo::kEmailLen];   // FIND argument
     uint16_t tamanho = 0;         // characters held in linha
     uint8_t fimLinha = 0;         // remembered line end: '\r', '\n' or 0
     uint8_t estadoLinha = 0;      // 0 line start, 1 the line is ".", 2 other
-    bool fimDaEntrada = false;    // the peer has finished sending
 
     // Held input: bytes handed over but not yet interpreted, at most one
     // receive's worth, kRecepcao (allocated at the first hold, kept until
@@ -221,7 +234,7 @@ private:
     Desbloqueio desbloqueio;
     void cBloqueia();
     uint8_t tamRetida = 0;          // bytes in respostaRetida; 0: no reply held
-    char respostaRetida[120];       // the failure's reply, sent when the wait ends
+    char respostaRetida[kRespostaDesconhecido];  // the failure's reply, sent when the wait ends
 };
 
 // The command word (as the table spells it) that texto begins with, as

@@ -5,6 +5,7 @@
 // handler destroys the client; none allocates except REGISTER's new node.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 class TCliente;
@@ -45,6 +46,11 @@ void comandoStop(TCliente& c, const Pedido& p);  // ends the process
 void comandoDebug(TCliente& c, const Pedido& p);
 // The help text's length: its reply is the longest of all.
 extern const int16_t kRespostaAjuda;
+
+// Where a command line's address token lies: after the command word and
+// its blanks, up to a ':', a blank or the end. Returns its offset in
+// linha and puts its length in *n; linha is not changed.
+size_t tokenDoEndereco(const char* linha, size_t* n);
 
 // Sends a fixed reply. A line is interpreted only when the output ring has
 // room for its longest reply (its row's size), so every reply finds room.

@@ -72,15 +72,15 @@ void comandoGet(TCliente& c, const Pedido&) {
     // minutesToDate covers every 32-bit count, so a foreign file's date
     // prints as some real date rather than misbehaving.
     uint32_t data = registro.data();
-    int32_t dia, mes, ano;
+    int32_t dia, mes, ano, hora, minuto;
     minutesToDate(data, dia, mes, ano);
+    minutesToTime(data, hora, minuto);
     // The longest reply (31-character name, 686 characters of information,
     // a year of four digits) comes to about 810 bytes.
     char resposta[kRespostaGet];
     formatText(resposta, sizeof resposta,
                "+OK Informações do usuário:\r\n%s\r\n%s\r\n%s %s %d/%d/%d %d:%d\r\n%s%s.\r\n", nome, pontos,
-               situacao, kDiasSemana[(data / kMinutosPorDia + 1) % 7], dia, mes, ano, int32_t((data % kMinutosPorDia) / 60),
-               int32_t(data % 60), info, info[0] != 0 ? "\r\n" : "");
+               situacao, kDiasSemana[(data / kMinutosPorDia + 1) % 7], dia, mes, ano, hora, minuto, info, info[0] != 0 ? "\r\n" : "");
     responde(c, resposta);
 }
 
@@ -95,12 +95,12 @@ void comandoFind(TCliente& c, const Pedido& p) {
 // that line's address; the drained event resumes there. An address rather
 // than a node pointer survives users being removed between two steps.
 void TCliente::cLista() {
-    if (dialogo == kFimDaLista) {
+    if (estado == kFimDaLista) {
         if (cEnvia(".\r\n", 3))
-            dialogo = kOcioso;
+            cMuda(kOcioso);
         return;
     }
-    if (dialogo != kListando)
+    if (estado != kListando)
         return;
 
     const char* p = padrao;
@@ -119,7 +119,7 @@ void TCliente::cLista() {
             // The rest in the next pass, from this node on; the lines
             // behind the FIND wait for it so a burst of them cannot add up.
             copyBounded(cadEmail, no->email, sizeof cadEmail);
-            listaAdiada = true;
+            cMuda(kListaAdiada);
             cPedeVez();
             return;
         }
@@ -147,9 +147,9 @@ void TCliente::cLista() {
             return;
         }
     }
-    dialogo = kFimDaLista;
+    cMuda(kFimDaLista);
     if (cEnvia(".\r\n", 3))
-        dialogo = kOcioso;
+        cMuda(kOcioso);
 }
 
 namespace {

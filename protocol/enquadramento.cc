@@ -74,7 +74,7 @@ bool TCliente::cProcessa(const char* dados, int32_t len) {
                 estadoLinha = 0;  // empty lines are never interpreted
                 continue;
             }
-            if (multilinha && estadoLinha == 1) {
+            if (estado == kInformacao && estadoLinha == 1) {
                 // The "." line ends the block: drop the dot (it may have been
                 // dropped already if the block was full) and the LF before it.
                 fimLinha = b;
@@ -85,7 +85,7 @@ bool TCliente::cProcessa(const char* dados, int32_t len) {
                 linha[tamanho] = 0;
                 tamanho = 0;
                 estadoLinha = 0;
-                multilinha = false;
+                cMuda(kBloco);
                 Seguimento s = cLinhaCompleta(dados + i + 1, len - i - 1);
                 if (s != kSegue)
                     return s == kRetido;
@@ -96,7 +96,7 @@ bool TCliente::cProcessa(const char* dados, int32_t len) {
                 continue;
             }
             fimLinha = b;
-            if (!multilinha) {
+            if (estado != kInformacao) {
                 linha[tamanho] = 0;
                 tamanho = 0;
                 estadoLinha = 0;

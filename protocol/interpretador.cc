@@ -24,14 +24,10 @@ char kVazio[1] = {0};
 // command word, spaces and the address token, which is what the
 // administration password is compared with.
 Pedido separa(char* linha) {
-    char* p = linha;
-    while (*p != 0 && *p != ' ')
-        p++;
-    while (*p == ' ')
-        p++;
+    size_t n;
+    char* p = linha + tokenDoEndereco(linha, &n);
     Pedido a{p, kVazio, nullptr, nullptr};
-    while (*p != 0 && *p != ':' && *p != ' ')
-        p++;
+    p += n;
     char fim = *p;
     if (fim != 0)
         *p++ = 0;
@@ -82,9 +78,10 @@ struct Comando {
 namespace {
 
 // Replies of any line: the administration unlock, and an unknown line's
-// echo (its 120-byte buffer).
+// echo (kRespostaDesconhecido).
 constexpr int16_t kRespostaMinima = 64;
-constexpr int16_t kRespostaDesconhecido = 120;
+// The name's refusal, or the prompt for the information.
+constexpr int16_t kRespostaNome = 80;
 // A lookup that fails replies in a 200-byte buffer; so do IP, NOW and the
 // statistics line's two halves together.
 constexpr int16_t kRespostaUsuario = 200;
@@ -150,9 +147,24 @@ bool achaUsuario(TCliente& c, Pedido& p, Leitura leitura) {
 }
 
 // The name and information lines of a registration are no commands.
-bool emDialogo(const TCliente& c) { return c.conversa() == kAguardaNome || c.conversa() == kAguardaInformacao; }
+bool emDialogo(const TCliente& c) {
+    return c.conversa() == kNome || c.conversa() == kInformacao || c.conversa() == kBloco;
+}
 
 }  // namespace
+
+size_t tokenDoEndereco(const char* linha, size_t* n) {
+    const char* p = linha;
+    while (*p != 0 && *p != ' ')
+        p++;
+    while (*p == ' ')
+        p++;
+    size_t k = 0;
+    while (p[k] != 0 && p[k] != ':' && p[k] != ' ')
+        k++;
+    *n = k;
+    return size_t(p - linha);
+}
 
 void responde(TCliente& c, const char* texto) { c.cEnvia(texto, -1); }
 
@@ -161,9 +173,9 @@ const Comando* TCliente::cReconhece() const { return emDialogo(*this) ? nullptr 
 int32_t TCliente::cRespostaMaxima(const Comando* cmd) const {
     // The dialogue's replies: the name's refusal or the information
     // prompt, and the completion's outcome.
-    if (dialogo == kAguardaNome)
-        return 80;
-    if (dialogo == kAguardaInformacao)
+    if (estado == kNome)
+        return kRespostaNome;
+    if (estado == kBloco)
         return kRespostaMinima;
     if (cmd == nullptr)
         return kRespostaDesconhecido;
@@ -174,17 +186,17 @@ bool TCliente::cConfereSenha(const Comando* cmd) const {
     if (emDialogo(*this))
         return false;  // names and information are never compared
     if (cmd == nullptr)
-        return config.senhaadm[0] != 0 && !restoRecusado;
+        return config.senhaadm[0] != 0 && estado != kRestoRecusado;
     // Unlocked, LOGON, LOGOFF and REMOVE compare nothing.
     return cmd->confere && !(cmd->senha && desbloqueado());
 }
 
 bool TCliente::cComando(const Comando* cmd) {
-    if (dialogo == kAguardaNome) {
+    if (estado == kNome) {
         dialogoNome(*this);
         return true;
     }
-    if (dialogo == kAguardaInformacao) {
+    if (estado == kBloco) {
         dialogoConclusao(*this);
         return true;
     }
@@ -193,9 +205,9 @@ bool TCliente::cComando(const Comando* cmd) {
     // name, its information, the "." line) is no guess at the
     // administration password: it is not compared, so it can neither
     // unlock nor fail. A command, or the "." line, ends that run.
-    bool resto = restoRecusado;
-    if (cmd != nullptr || strcmp(linha, ".") == 0)
-        restoRecusado = false;
+    bool resto = estado == kRestoRecusado;
+    if (resto && (cmd != nullptr || strcmp(linha, ".") == 0))
+        cMuda(kOcioso);
     Pedido p{kVazio, kVazio, kVazio, nullptr};
     if (cmd != nullptr && cmd->argumento) {
         p = separa(linha);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "config/config.h"
+#include "engine/alarme.h"
 #include "engine/clock.h"
 #include "protocol/cliente.h"
 #include "protocol/comandos.h"
@@ -40,7 +41,7 @@ void comandoRegister(TCliente& c, const Pedido& p) {
         int32_t restante = c.maquina->cRestante();
         char resposta[60];
         formatText(resposta, sizeof resposta, "-Registre novamente após %d segundo(s)\r\n",
-                   restante > 0 ? restante : 300);
+                   restante > 0 ? restante : kAlarmeVolta);
         responde(c, resposta);
         c.cRecusaRegistro();
         return;

@@ -1,7 +1,7 @@
 // Holding a client's input: the events the engine hands over, the hold of
 // a line that waits for room in the ring or for a listing's next step,
 // and the wait a failed password costs. Every change of the input state
-// goes through cMudaEntrada.
+// goes through cMuda(Fluxo).
 #include <cassert>
 #include <cstring>
 
@@ -11,17 +11,17 @@
 #include "protocol/maquina.h"
 #include "protocol/penalidade.h"
 
-void TCliente::cMudaEntrada(Entrada nova) {
-    if (nova == estadoEntrada)
+void TCliente::cMuda(Fluxo nova) {
+    if (nova == estadoFluxo)
         return;
     // The server holds a waiting client, not the client the server.
     if (nova == kEsperando)
         cArma(0);
     // Held input reads nothing more: what the peer sends waits in the
     // kernel and costs no pass.
-    if ((nova == kLendo) != (estadoEntrada == kLendo))
+    if ((nova == kLendo) != (estadoFluxo == kLendo))
         cSuspende(nova != kLendo);
-    estadoEntrada = nova;
+    estadoFluxo = nova;
 }
 
 void TCliente::cEvento(const char* dados, int32_t len) {
@@ -31,7 +31,7 @@ void TCliente::cEvento(const char* dados, int32_t len) {
             delete this;  // the sockets are already closed
             return;
         case kEventoFimDaEntrada:
-            fimDaEntrada = true;
+            semMaisPedidos = true;
             cEncerraSeConcluido();
             return;
         default:
@@ -39,9 +39,9 @@ void TCliente::cEvento(const char* dados, int32_t len) {
             return;
         }
     }
-    if (estadoEntrada != kEsperando)
+    if (estadoFluxo != kEsperando)
         cArma(config.maxtempo);
-    if (estadoEntrada != kLendo) {
+    if (estadoFluxo != kLendo) {
         // The engine reads nothing while input is held; bytes handed over
         // regardless go behind it, as far as the buffer holds them.
         int32_t n = len < kRecepcao - retidos ? len : kRecepcao - retidos;
@@ -58,19 +58,20 @@ void TCliente::cDrenada() {
     // listing's step comes first, then the lines that waited, in order,
     // then the listing fills what room is left. A penalty's wait asks for
     // its own turn when it ends.
-    if (estadoEntrada == kEsperando)
+    if (estadoFluxo == kEsperando)
         return;
     cArma(config.maxtempo);
-    if (listaAdiada) {
-        listaAdiada = false;
+    if (estado == kListaAdiada) {
+        cMuda(kListando);
         cLista();
     }
-    if (estadoEntrada == kRetida) {
-        listaAdiada = false;  // they waited for this step, not for the end
-        if (!cRetoma() || estadoEntrada == kEsperando)
+    if (estadoFluxo == kRetida) {
+        if (estado == kListaAdiada)
+            cMuda(kListando);  // they waited for this step, not for the end
+        if (!cRetoma() || estadoFluxo == kEsperando)
             return;
     }
-    if (!listaAdiada)
+    if (estado != kListaAdiada)
         cLista();
     cEncerraSeConcluido();
 }
@@ -83,7 +84,7 @@ TCliente::Seguimento TCliente::cLinhaCompleta(const char* resto, int32_t n) {
     }
     if (!cComando(cmd))
         return kFim;
-    if (estadoEntrada == kEsperando) {
+    if (estadoFluxo == kEsperando) {
         // The failure's reply waits: so does everything behind it.
         cRetem(resto, n, false, nullptr);
         return kRetido;
@@ -92,7 +93,7 @@ TCliente::Seguimento TCliente::cLinhaCompleta(const char* resto, int32_t n) {
 }
 
 bool TCliente::cPodeInterpretar(const Comando* cmd) {
-    if (listaAdiada || estadoEntrada == kEsperando)
+    if (estado == kListaAdiada || estadoFluxo == kEsperando)
         return false;  // the listing's next step, or the wait, comes first
     // The check waits for the penalty to end, whichever connection of the
     // address earned it; a right password must not answer sooner than a
@@ -124,8 +125,8 @@ void TCliente::cRetem(const char* dados, int32_t len, bool linhaEspera, const Co
         retido = new char[kRecepcao];
     memmove(retido, dados, size_t(len));  // dados may lie inside retido
     retidos = uint16_t(len);
-    if (estadoEntrada == kLendo)
-        cMudaEntrada(kRetida);
+    if (estadoFluxo == kLendo)
+        cMuda(kRetida);
 }
 
 bool TCliente::cRetoma() {
@@ -136,21 +137,20 @@ bool TCliente::cRetoma() {
         linhaPronta = false;
         if (!cComando(comandoRetido))
             return false;
-        if (estadoEntrada == kEsperando)
+        if (estadoFluxo == kEsperando)
             return true;  // its reply waits, and the bytes behind it
     }
     int32_t n = retidos;
     retidos = 0;
     if (n > 0 && !cProcessa(retido, n))
         return false;
-    if (!linhaPronta && retidos == 0 && estadoEntrada == kRetida)
-        cMudaEntrada(kLendo);
+    if (!linhaPronta && retidos == 0 && estadoFluxo == kRetida)
+        cMuda(kLendo);
     return true;
 }
 
 bool TCliente::cEncerraSeConcluido() {
-    if (!fimDaEntrada || estadoEntrada != kLendo || pendentes() != 0 || dialogo == kListando ||
-        dialogo == kFimDaLista)
+    if (!semMaisPedidos || estadoFluxo != kLendo || pendentes() != 0 || emLista())
         return false;
     delete this;
     return true;
@@ -159,7 +159,7 @@ bool TCliente::cEncerraSeConcluido() {
 void TCliente::cEspera(int32_t segundos) {
     fimEspera = clockSeconds + segundos;
     espera.cArma(segundos);
-    cMudaEntrada(kEsperando);
+    cMuda(kEsperando);
 }
 
 void TCliente::cFimDaEspera() {
@@ -174,6 +174,6 @@ void TCliente::cFimDaEspera() {
         tamRetida = 0;
     }
     // The failure may have been the last thing the client had sent.
-    cMudaEntrada(linhaPronta || retidos > 0 ? kRetida : kLendo);
+    cMuda(linhaPronta || retidos > 0 ? kRetida : kLendo);
     cPedeVez();
 }

@@ -29,17 +29,10 @@ uint64_t contaDe(const char* email) {
 uint64_t TCliente::cContaDaLinha(const Comando* cmd) const {
     if (cmd == nullptr)
         return kContaAdministracao;
-    // The token as separa will cut it: after the word and its blanks, up
-    // to a ':' or a blank.
-    const char* p = linha;
-    while (*p != 0 && *p != ' ')
-        p++;
-    while (*p == ' ')
-        p++;
-    size_t n = 0;
-    while (p[n] != 0 && p[n] != ':' && p[n] != ' ')
-        n++;
-    return penalidadeConta(p, n);
+    // The token as the handler will see it, before linha is split.
+    size_t n;
+    size_t inicio = tokenDoEndereco(linha, &n);
+    return penalidadeConta(linha + inicio, n);
 }
 
 // The digest of the password token against the record just read; the
@@ -64,7 +57,7 @@ bool TCliente::cSenhaAdmConfere() const {
 }
 
 void TCliente::cFalhou(const char* resposta, const char* email) {
-    assert(estadoEntrada != kEsperando);  // nothing is interpreted during a wait
+    assert(estadoFluxo != kEsperando);  // nothing is interpreted during a wait
     contadores.falhasSenha++;
     int32_t segundos = penalidadeFalha(maquina->ip, contaDe(email), clockSeconds);
     char endereco[16];

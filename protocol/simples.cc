@@ -42,8 +42,7 @@ static_assert(sizeof kAjuda - 1 <= TComunica::kMaiorTexto, "help text must fit o
 
 void dataHora(uint32_t minutos, int32_t& dia, int32_t& mes, int32_t& ano, int32_t& hora, int32_t& minuto) {
     minutesToDate(minutos, dia, mes, ano);
-    hora = int32_t((minutos / 60) % 24);
-    minuto = int32_t(minutos % 60);
+    minutesToTime(minutos, hora, minuto);
 }
 
 }  // namespace

@@ -15,3 +15,8 @@ int32_t dateToMinutes(int32_t day, int32_t month, int32_t year);
 // The same count without the 32-bit cut, for callers that must know
 // whether a date fits at all.
 int64_t dateToMinutesWide(int32_t day, int32_t month, int32_t year);
+// Hour (0..23) and minute (0..59) of a minute count.
+inline void minutesToTime(uint32_t minutes, int32_t& hour, int32_t& minute) {
+    hour = int32_t(minutes % kMinutosPorDia / 60);
+    minute = int32_t(minutes % 60);
+}

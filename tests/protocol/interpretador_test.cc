@@ -118,8 +118,7 @@ TEST_F(Enquadramento, FullInformationBlockIsStillEndedByTheDotLine) {
         EXPECT_EQ(envia(std::string(k.tamanho, 'i') + "\r\n"), "");
         EXPECT_EQ(envia(".\r\n"), "+OK Nome registrado\r\n") << k.tamanho;
         EXPECT_EQ(strlen(c->linha), k.guardado);
-        EXPECT_FALSE(c->coletando());
-        EXPECT_EQ(c->conversa(), 0);
+        EXPECT_EQ(c->conversa(), kOcioso);
         ASSERT_TRUE(registro.cLe(cBusca("cheio@exemplo.com")));
         EXPECT_EQ(std::string(registro.info()), std::string(686, 'i'));
     }
@@ -188,11 +187,11 @@ TEST_F(Enquadramento, ListingResumesByAddressAcrossDrainedEvents) {
     }
     std::string saida = envia("FIND\r\n");
     ASSERT_EQ(saida.rfind("+OK Lista de usu\xE1rios encontrados se segue\r\n", 0), 0u);
-    EXPECT_EQ(c->conversa(), 3);
+    EXPECT_TRUE(c->emLista());
     std::vector<std::string> removidos;
-    for (int passo = 0; passo < 100 && c->conversa() != 0; passo++) {
+    for (int passo = 0; passo < 100 && c->emLista(); passo++) {
         if (passo == 2) {
-            ASSERT_EQ(c->conversa(), 3);
+            ASSERT_TRUE(c->emLista());
             // Remove the user the listing stopped at, and the one after it.
             TUsuario* no = cBusca(c->cadEmail);
             ASSERT_NE(no, nullptr);
@@ -207,7 +206,7 @@ TEST_F(Enquadramento, ListingResumesByAddressAcrossDrainedEvents) {
         c->cEvento(nullptr, kEventoEsvaziada);
         saida += pendente();
     }
-    ASSERT_EQ(c->conversa(), 0);
+    ASSERT_EQ(c->conversa(), kOcioso);
     std::string esperado = "+OK Lista de usu\xE1rios encontrados se segue\r\n";
     for (const std::string& e : emails)
         if (e != removidos[0] && e != removidos[1])

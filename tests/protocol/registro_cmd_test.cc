@@ -2,15 +2,12 @@
 // through the real server, with the registry file checked byte for byte.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "registry/registro.h"
 #include "sessao.h"
+#include "support/em_processo.h"
 
 using namespace sessao;
 namespace rc = registro_campo;
@@ -79,43 +76,38 @@ TEST_F(Sessao, NameStepTakesAnyLineOfFiveCharacters) {
     EXPECT_EQ(campo(sav(), 0, rc::kInfo, 4), std::string(4, '\0'));
 }
 
-// The server's wheel counts the seconds of the monotonic clock, the one
-// steady_clock reads: sleeping to just past a boundary puts the next few
-// hundred milliseconds in one second of the wheel.
-void inicioDeSegundo() {
-    using namespace std::chrono;
-    long long ms = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-    std::this_thread::sleep_for(milliseconds(1000 - ms % 1000 + 20));
-}
+class RegistroEmProcesso : public emprocesso::EmProcesso {};
 
-TEST_F(Sessao, RegistrationWaitHoldsTheMachineBack) {
-    // 300 is the wheel's whole turn: armed for it, the timer waits in the
-    // slot of the current second and reads 0 left until the wheel moves,
-    // the second this test spends inside.
+TEST_F(RegistroEmProcesso, RegistrationWaitHoldsTheMachineBack) {
+    // The clock moves only when the test moves it. 300 is the wheel's
+    // whole turn: armed for it, the timer waits in the slot of the current
+    // second and reads 0 left until the wheel moves, and is told as 300.
     for (int regtempo : {120, 300}) {
-        srv.kill9();
-        cli.close();
         ASSERT_TRUE(inicia("regtempo = " + std::to_string(regtempo) + "\ndiasreg = 0\n"));
-        auto espera = [regtempo](const std::string& r) {
-            return r == "-Registre novamente ap\xF3s " + std::to_string(regtempo) + " segundo(s)\r\n" ||
-                   r == "-Registre novamente ap\xF3s " + std::to_string(regtempo - 1) + " segundo(s)\r\n";
+        auto espera = [](int segundos) {
+            return "-Registre novamente ap\xF3s " + std::to_string(segundos) + " segundo(s)\r\n";
         };
-        inicioDeSegundo();
-        registra("a@exemplo.com:pw", "Fulano");
-        std::string r = troca("REGISTER b@exemplo.com");
-        EXPECT_TRUE(espera(r)) << regtempo << ": " << r;
+        registra(cli, "a@exemplo.com:pw", "Fulano");
+        EXPECT_EQ(passo(cli, "REGISTER b@exemplo.com"), espera(regtempo)) << regtempo;
         // Other commands are not held back.
-        EXPECT_EQ(troca("LOGON a@exemplo.com:pw"), "+OK Entrada registrada\r\n");
+        EXPECT_EQ(passo(cli, "LOGON a@exemplo.com:pw"), "+OK Entrada registrada\r\n");
         // The wait belongs to the address and outlives its clients.
-        cli.close();
-        usleep(300 * 1000);  // the server sees the close before the next connection
-        Client mesma;
-        ASSERT_TRUE(conecta(mesma, nullptr, kSaudacao1));
-        r = troca(mesma, {"REGISTER b@exemplo.com"});
-        EXPECT_TRUE(espera(r)) << regtempo << ": " << r;
-        Client outra;
-        ASSERT_TRUE(conecta(outra, "127.0.0.2"));
+        fecha(cli);
+        ASSERT_TRUE(bombeia([] { return usuarios == 0; }));
+        EXPECT_EQ(maquinas, 1);
+        int mesma = conecta("127.0.0.1");
+        ASSERT_GE(mesma, 0);
+        EXPECT_EQ(passo(mesma, "REGISTER b@exemplo.com"), espera(regtempo)) << regtempo;
+        avanca(1);
+        EXPECT_EQ(passo(mesma, "REGISTER b@exemplo.com"), espera(regtempo - 1)) << regtempo;
+        int outra = conecta("127.0.0.2");
+        ASSERT_GE(outra, 0);
         EXPECT_EQ(passo(outra, "REGISTER b@exemplo.com"), kNome);
+        // Ends it all before the next round: the clients, then the wait.
+        fecha(mesma);
+        fecha(outra);
+        avanca(regtempo);
+        ASSERT_TRUE(bombeia([] { return usuarios == 0 && maquinas == 0; })) << regtempo;
     }
 }
 

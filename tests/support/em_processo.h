@@ -125,6 +125,13 @@ protected:
         return sv[1];
     }
 
+    // Closes the test's end of a client and forgets it; the server meets
+    // the close in a later pass.
+    void fecha(int peer) {
+        close(peer);
+        recebido.erase(peer);
+    }
+
     // Runs n passes that wait for nothing.
     void passes(int n) {
         for (int i = 0; i < n; i++)

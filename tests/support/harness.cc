@@ -588,15 +588,6 @@ std::string Client::readUntil(const std::string& end, int timeoutMs) {
     }
 }
 
-std::string Client::readFor(int ms) {
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
-    while (msLeft(deadline) > 0 && fill(msLeft(deadline)) >= 0) {
-    }
-    std::string text;
-    text.swap(buffered);
-    return text;
-}
-
 std::string Client::readAll(int timeoutMs) {
     waitClosed(timeoutMs);
     std::string text;

@@ -89,7 +89,6 @@ struct Client {
     // Up to and including the first occurrence of `end`. On timeout or close
     // it returns whatever arrived, which then does not end with `end`.
     std::string readUntil(const std::string& end, int timeoutMs = 3000);
-    std::string readFor(int ms);              // whatever arrives within ms
     std::string readAll(int timeoutMs = 3000);  // until the peer closes (or timeout)
     // True when the peer closed (end of stream or reset) within the time;
     // data that arrives meanwhile is kept for the next read.
