@@ -1,7 +1,7 @@
 // The metrics endpoint. Each request is one connection object that reads
 // the request head, answers it and ends itself once the answer has left;
 // nothing of it touches the clients' protocol.
-#include "protocol/metricas.h"
+#include "operations/metricas.h"
 
 #include <cstring>
 
@@ -9,9 +9,9 @@
 #include "engine/alarme.h"
 #include "engine/comunica.h"
 #include "engine/platform.h"
-#include "protocol/contadores.h"
-#include "protocol/maquina.h"
-#include "protocol/servidor.h"
+#include "operations/contadores.h"
+#include "admission/maquina.h"
+#include "admission/servidor.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
 #include "text/format.h"

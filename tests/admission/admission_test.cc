@@ -15,8 +15,8 @@
 
 #include "config/config.h"
 #include "protocol/cliente.h"
-#include "protocol/maquina.h"
-#include "protocol/servidor.h"
+#include "admission/maquina.h"
+#include "admission/servidor.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
 #include "support/harness.h"

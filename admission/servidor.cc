@@ -6,7 +6,7 @@
 // header, and one of the TLS port its handshake, each to an object of its
 // own that then hands the socket on. On the TLS port a proxy's header
 // comes first, then the handshake.
-#include "protocol/servidor.h"
+#include "admission/servidor.h"
 
 #include "config/config.h"
 #include "engine/clock.h"
@@ -14,9 +14,9 @@
 #include "engine/platform.h"
 #include "engine/tls.h"
 #include "protocol/cliente.h"
-#include "protocol/contadores.h"
-#include "protocol/maquina.h"
-#include "protocol/proxy.h"
+#include "operations/contadores.h"
+#include "admission/maquina.h"
+#include "admission/proxy.h"
 #include "text/format.h"
 
 #include <cstring>
