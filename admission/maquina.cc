@@ -5,9 +5,6 @@
 
 #include "util/rubro_negra.h"
 
-int32_t usuarios = 0;
-int32_t maquinas = 0;
-
 namespace {
 
 TMaquina* raiz = nullptr;

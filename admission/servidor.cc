@@ -1,4 +1,4 @@
-// Admission: every accepted socket becomes a client of its machine, unless
+// Admission: every accepted socket becomes a connection of its machine, unless
 // that machine already holds maxconec connections, those still in their
 // TLS handshake included. A refusal is sent on the bare socket, since no
 // connection object exists for it; on the TLS port nothing is said, since
@@ -12,11 +12,11 @@
 #include "engine/clock.h"
 #include "engine/diario.h"
 #include "engine/platform.h"
-#include "engine/tls.h"
-#include "protocol/cliente.h"
-#include "operations/contadores.h"
 #include "admission/maquina.h"
 #include "admission/proxy.h"
+#include "engine/comunica.h"
+#include "engine/tls.h"
+#include "operations/contadores.h"
 #include "text/format.h"
 
 #include <cstring>
@@ -144,7 +144,7 @@ public:
             int socket = cSolta();
             // The client takes its place under the machine before this
             // object gives its own up, so the record stays.
-            servidor->cRecebe(socket, maquina, sessao);
+            servidor->cAdmitido(socket, maquina, sessao);
             delete this;
         } else if (dados == nullptr && len == kEventoFechada) {
             contadores.apertosFalhos++;
@@ -217,23 +217,9 @@ void TServidor::cAdmite(int socket, uint32_t ip, const char* resto, int32_t n) {
         cAnotaRecusa(ip, m->ocupadas());
         return;
     }
-    TCliente* cliente = cRecebe(socket, m != nullptr ? m : new TMaquina(ip), nullptr);
+    TComunica* cliente = cAdmitido(socket, m != nullptr ? m : new TMaquina(ip), nullptr);
     if (n > 0)
         cliente->cEvento(resto, n);  // may end the client (QUIT): touch nothing after
-}
-
-TCliente* TServidor::cRecebe(int socket, TMaquina* m, void* sessao) {
-    TCliente* cliente = new TCliente(m);
-    if (sessao != nullptr)
-        cliente->cConectaTls(socket, sessao, true);
-    else
-        cliente->cConecta(socket);
-    char saudacao[80];
-    formatText(saudacao, sizeof saudacao, "+OK QUELTA Versão 2.03. Agora %d usuário%s.\r\n", usuarios,
-               usuarios == 1 ? "" : "s");
-    // A fresh ring always has room for the greeting.
-    cliente->cEnvia(saudacao, -1);
-    return cliente;
 }
 
 void TServidor::cAnotaRecusa(uint32_t ip, int32_t ocupadas) {

@@ -1,13 +1,14 @@
 // The server's listening endpoints: every accepted socket passes through
 // admission, which enforces maxconec per client address from the accept
-// on, and greets.
+// on, and hands each admitted connection up to the conversation.
 #pragma once
 
 #include <cstdint>
 
 #include "engine/escuta.h"
+#include "operations/contadores.h"
 
-class TCliente;
+class TComunica;
 class TMaquina;
 
 class TServidor : public TEscuta {
@@ -24,13 +25,14 @@ public:
     // then, and at most kPreambulosMax of them wait at once.
     void cAceita(int socket, const PeerAddress& peer) override;
     // Admission of a plain connection whose client is ip (network order):
-    // the per-address limit, the client object and its greeting; then
-    // resto, n bytes the client has sent already, as its first input.
+    // the per-address limit, then cAdmitido; then resto, n bytes the client
+    // has sent already, as its first input.
     void cAdmite(int socket, uint32_t ip, const char* resto, int32_t n);
-    // The client object and its greeting for a connection admitted under m
-    // already (a finished TLS handshake, whose place m held for it; sessao
-    // its session), or by cAdmite; the client.
-    TCliente* cRecebe(int socket, TMaquina* m, void* sessao);
+    // The conversation's connection object for a connection admitted under
+    // m (a finished TLS handshake, whose place m held for it, sessao its
+    // session; or cAdmite): it takes the socket and its place under m
+    // before it returns. The connection.
+    virtual TComunica* cAdmitido(int socket, TMaquina* m, void* sessao) = 0;
     // Starts the TLS handshake of a connection whose client is ip, unless
     // its address is at the limit; antes: n bytes of the handshake read
     // already (behind a proxy's header).
@@ -44,11 +46,7 @@ public:
     static constexpr int32_t kPreambulosMax = 256;
 
     // Accepted connections this listener refused, by reason, since the start.
-    struct Recusas {
-        uint64_t limite = 0;  // maxconec of the client's address
-        uint64_t proxy = 0;   // a proxy's header missing, malformed, or no room to wait for it
-    };
-    Recusas recusas;
+    RecusasDaPorta recusas;
 
 private:
     bool tls;

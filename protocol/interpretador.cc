@@ -121,7 +121,6 @@ const Comando* reconhece(const char* linha) {
 
 }  // namespace
 
-Contadores contadores;
 const int32_t kComandosNaTabela = int32_t(sizeof kComandos / sizeof kComandos[0]);
 static_assert(sizeof kComandos / sizeof kComandos[0] < sizeof Contadores::comandos / sizeof(uint64_t),
               "a counter for every row and one for the lines that are no command");

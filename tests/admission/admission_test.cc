@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "admission/maquina.h"
 #include "config/config.h"
 #include "protocol/cliente.h"
-#include "admission/maquina.h"
-#include "admission/servidor.h"
+#include "protocol/recepcao.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
 #include "support/harness.h"
@@ -93,7 +93,7 @@ protected:
         peers.push_back(sv[1]);
         return sv[1];
     }
-    TServidor servidor;
+    TRecepcao servidor;
     std::vector<int> peers;
 };
 

@@ -22,12 +22,12 @@
 #include <string>
 #include <vector>
 
+#include "admission/maquina.h"
 #include "config/config.h"
 #include "engine/loop.h"
 #include "engine/platform.h"
-#include "admission/maquina.h"
 #include "operations/penalidade.h"
-#include "admission/servidor.h"
+#include "protocol/recepcao.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
 #include "support/harness.h"
@@ -232,7 +232,7 @@ protected:
 
     std::string dir;
     TRelogio relogio;
-    TServidor servidor;
+    TRecepcao servidor;
     int cli = -1;
 
 private:
