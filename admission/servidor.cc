@@ -140,7 +140,7 @@ public:
     void cEvento(const char* dados, int32_t len) override {
         if (dados == nullptr && len == kEventoSeguro) {
             contadores.apertosTls++;
-            void* sessao = cSoltaTls();
+            SessaoTls* sessao = cSoltaTls();
             int socket = cSolta();
             // The client takes its place under the machine before this
             // object gives its own up, so the record stays.

@@ -164,7 +164,7 @@ void TComunica::cConecta(int socket) {
     }
 }
 
-void TComunica::cConectaTls(int socket, void* sessao, bool feito) {
+void TComunica::cConectaTls(int socket, SessaoTls* sessao, bool feito) {
     cConecta(socket);
     tls = sessao;
     apertoFeito = feito ? 1 : 0;
@@ -179,8 +179,8 @@ void TComunica::cConectaTls(int socket, void* sessao, bool feito) {
     EngineCore::join(this, kChainReady, false);
 }
 
-void* TComunica::cSoltaTls() {
-    void* s = tls;
+SessaoTls* TComunica::cSoltaTls() {
+    SessaoTls* s = tls;
     tls = nullptr;
     return s;
 }

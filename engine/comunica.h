@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+struct SessaoTls;
+
 // Level being served by the receive or flush step; 6 outside them.
 extern int8_t currentLevel;
 
@@ -38,9 +40,9 @@ public:
     // it. With apertoFeito false the receive step drives the handshake
     // first and reports kEventoSeguro when it has finished; a handshake
     // that fails closes the connection.
-    void cConectaTls(int socket, void* sessao, bool apertoFeito);
+    void cConectaTls(int socket, SessaoTls* sessao, bool apertoFeito);
     // Gives the TLS session up with the socket (see cSolta); null when none.
-    void* cSoltaTls();
+    SessaoTls* cSoltaTls();
 
     // Queues len bytes (len < 0: the NUL-terminated length) whole or not
     // at all. True when queued (or empty). A text needs strictly less than
@@ -136,7 +138,7 @@ private:
     uint8_t querVez = 0;       // a drained event is due in the next flush step
     int16_t cabeca = 0;
     int16_t cauda = 0;
-    void* tls = nullptr;        // the TLS session, or null for plain TCP
+    SessaoTls* tls = nullptr;   // the TLS session, or null for plain TCP
     uint8_t apertoFeito = 0;    // its handshake has finished
     // The stage: palcoEnviado..palcoUsado still to send; null when empty.
     char* palco = nullptr;

@@ -4,7 +4,7 @@
 #include "protocol/cliente.h"
 #include "text/format.h"
 
-TComunica* TRecepcao::cAdmitido(int socket, TMaquina* m, void* sessao) {
+TComunica* TRecepcao::cAdmitido(int socket, TMaquina* m, SessaoTls* sessao) {
     TCliente* cliente = new TCliente(m);
     if (sessao != nullptr)
         cliente->cConectaTls(socket, sessao, true);
