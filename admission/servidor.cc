@@ -130,7 +130,7 @@ public:
     TAperto(TServidor* servidor, int socket, TMaquina* m, const char* antes, int32_t n)
         : servidor(servidor), maquina(m) {
         maquina->pendentes++;
-        cConectaTls(socket, tlsNova(socket, antes, size_t(n)), false);
+        cConecta(socket, tlsNova(socket, antes, size_t(n)), false);
         cArma(kPrazoCabeca);
     }
     ~TAperto() override {
@@ -140,7 +140,7 @@ public:
     void cEvento(const char* dados, int32_t len) override {
         if (dados == nullptr && len == kEventoSeguro) {
             contadores.apertosTls++;
-            SessaoTls* sessao = cSoltaTls();
+            TTransporte* sessao = cSoltaTransporte();
             int socket = cSolta();
             // The client takes its place under the machine before this
             // object gives its own up, so the record stays.

@@ -10,7 +10,7 @@
 
 class TComunica;
 class TMaquina;
-struct SessaoTls;
+class TTransporte;
 
 class TServidor : public TEscuta {
 public:
@@ -33,7 +33,7 @@ public:
     // m (a finished TLS handshake, whose place m held for it, sessao its
     // session; or cAdmite): it takes the socket and its place under m
     // before it returns. The connection.
-    virtual TComunica* cAdmitido(int socket, TMaquina* m, SessaoTls* sessao) = 0;
+    virtual TComunica* cAdmitido(int socket, TMaquina* m, TTransporte* sessao) = 0;
     // Starts the TLS handshake of a connection whose client is ip, unless
     // its address is at the limit; antes: n bytes of the handshake read
     // already (behind a proxy's header).

@@ -13,7 +13,7 @@
 #include "engine/escuta.h"
 #include "engine/loop.h"
 #include "engine/platform.h"
-#include "engine/tls.h"
+#include "engine/transporte.h"
 
 namespace {
 
@@ -136,7 +136,7 @@ bool EngineCore::watch(TComunica* c, bool wantWrite) {
 
 // --- Construction and sockets ------------------------------------------------
 
-TComunica::TComunica() { EngineCore::join(this, kChainLevel, true); }
+TComunica::TComunica() : transporte(transportePlano()) { EngineCore::join(this, kChainLevel, true); }
 
 TComunica::~TComunica() {
     for (LevelWalk* w = walks; w != nullptr; w = w->externa)
@@ -164,35 +164,33 @@ void TComunica::cConecta(int socket) {
     }
 }
 
-void TComunica::cConectaTls(int socket, SessaoTls* sessao, bool feito) {
+void TComunica::cConecta(int socket, TTransporte* proprio, bool feito) {
     cConecta(socket);
-    tls = sessao;
-    apertoFeito = feito ? 1 : 0;
-    if (tls == nullptr) {
-        fechaPendente = 1;  // no session could be made: closed in the next receive step
+    if (proprio == nullptr) {
+        fechaPendente = 1;  // no transport could be made: closed in the next receive step
         EngineCore::join(this, kChainReady, true);
         return;
     }
-    // The session may hold bytes already read from the socket, which no
+    transporte = proprio;
+    apertoFeito = feito ? 1 : 0;
+    // The transport may hold bytes already read from the socket, which no
     // readiness would report: the next receive step reads.
     legivel = 1;
     EngineCore::join(this, kChainReady, false);
 }
 
-SessaoTls* TComunica::cSoltaTls() {
-    SessaoTls* s = tls;
-    tls = nullptr;
-    return s;
+TTransporte* TComunica::cSoltaTransporte() {
+    TTransporte* t = transporte;
+    transporte = transportePlano();
+    apertoFeito = 1;
+    return t;
 }
 
 void TComunica::cFecha(bool descarregaAntes) {
     // cDescarrega drops (and closes) a failed write socket itself.
     if (socketEscrita >= 0 && descarregaAntes && nivelEnvio != 5 && temSaida())
         cDescarrega();
-    if (tls != nullptr) {
-        tlsFim(tls);
-        tls = nullptr;
-    }
+    cSoltaTransporte()->cFim();
     int s = cSolta();
     if (s >= 0)
         platformClose(s);
@@ -225,25 +223,8 @@ static int32_t roomOf(int16_t cabeca, int16_t cauda) {
     return (cabeca - cauda + TComunica::kRing - 1) % TComunica::kRing;
 }
 
-namespace {
-// A TLS send of this many bytes or more (a whole record) first asks the
-// kernel how much it still holds unsent.
-constexpr int32_t kEnvioGrandeTls = 4096;
-}  // namespace
-
 bool TComunica::cManda(const char* a, int32_t na, const char* b, int32_t nb, bool mais, int32_t& enviados) {
-    long r;
-    if (tls == nullptr)
-        r = platformSendPair(socketEscrita, a, size_t(na), b, size_t(nb), mais);
-    else if (na + nb >= kEnvioGrandeTls && platformUnsentBytes(socketEscrita) >= kBufferEnvio)
-        // A session writes a record at a time, each appended to the last
-        // queued segment past the kernel's unsent limit: a peer that does
-        // not read would have a whole segment of replies queued for it.
-        // Large sends ask first and wait for room as a plain send would;
-        // a single reply's send asks nothing, and costs no system call more.
-        r = kIoWouldBlock;
-    else
-        r = tlsSendPair(tls, a, size_t(na), b, size_t(nb));
+    long r = transporte->cEnviaPar(socketEscrita, a, size_t(na), b, size_t(nb), mais);
     if (r == kIoWouldBlock) {
         r = 0;
     } else if (r < 0) {
@@ -490,8 +471,8 @@ void EngineCore::receiveLevels(int niveis) {
             leave(c, kChainReady);
             // A suspended connection is read again when it resumes.
             bool ler = c->legivel != 0 && !c->leituraSuspensa && !c->fimDaEntrada;
-            if (ler && c->tls != nullptr && !c->apertoFeito) {
-                int r = tlsAperto(c->tls);
+            if (ler && !c->apertoFeito) {
+                int r = c->transporte->cAperto();
                 if (r < 0) {
                     c->cFecha(false);
                     c->cEvento(nullptr, kEventoFechada);
@@ -516,8 +497,7 @@ void EngineCore::receiveLevels(int niveis) {
                     join(c, kChainReady, true);
                     break;
                 }
-                long n = c->tls != nullptr ? tlsRecv(c->tls, buf, sizeof buf)
-                                           : platformRecv(c->socketLeitura, buf, sizeof buf);
+                long n = c->transporte->cRecebe(c->socketLeitura, buf, sizeof buf);
                 if (n == kIoWouldBlock)
                     break;
                 if (n == 0 && c->mantemAposFim) {
@@ -538,9 +518,9 @@ void EngineCore::receiveLevels(int niveis) {
                     break;
                 // A full buffer means the socket may hold more: read again
                 // now rather than leave the rest for the next pass. So
-                // does a TLS session that read the peer's close_notify
-                // behind its last bytes.
-                if (n < long(sizeof buf) && (c->tls == nullptr || !tlsGuarda(c->tls)))
+                // does a transport that holds more (a TLS session that
+                // read the peer's close_notify behind its last bytes).
+                if (n < long(sizeof buf) && !c->transporte->cGuarda())
                     break;
             }
             if (w.servindo != c)

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-struct SessaoTls;
+class TTransporte;
 
 // Level being served by the receive or flush step; 6 outside them.
 extern int8_t currentLevel;
@@ -18,7 +18,7 @@ enum Evento : int32_t {
     kEventoFechada = 0,       // the sockets are already closed
     kEventoEsvaziada = 1,     // the ring drained, or the turn cPedeVez asked for
     kEventoFimDaEntrada = 2,  // the peer finished sending (under cMantemAposFim)
-    kEventoSeguro = 3,        // the TLS handshake finished (cConectaTls)
+    kEventoSeguro = 3,        // the transport's handshake finished (cConecta)
 };
 
 class TComunica {
@@ -35,14 +35,16 @@ public:
     // Gives the connection its accepted socket (read and write side) and
     // starts watching it. The socket belongs to the connection from then on.
     void cConecta(int socket);
-    // The same for a socket of the TLS port and its session (engine/tls),
-    // which the connection then owns: every receive and send goes through
-    // it. With apertoFeito false the receive step drives the handshake
-    // first and reports kEventoSeguro when it has finished; a handshake
-    // that fails closes the connection.
-    void cConectaTls(int socket, SessaoTls* sessao, bool apertoFeito);
-    // Gives the TLS session up with the socket (see cSolta); null when none.
-    SessaoTls* cSoltaTls();
+    // The same with a transport of the connection's own (engine/transporte.h,
+    // a TLS session), which it then owns: every receive and send goes
+    // through it. Null (none could be made) closes the connection in the
+    // next receive step. With apertoFeito false the receive step drives the
+    // handshake first and reports kEventoSeguro when it has finished; a
+    // handshake that fails closes the connection.
+    void cConecta(int socket, TTransporte* proprio, bool apertoFeito);
+    // Gives the transport up with the socket (see cSolta); the plain one
+    // when it had none of its own.
+    TTransporte* cSoltaTransporte();
 
     // Queues len bytes (len < 0: the NUL-terminated length) whole or not
     // at all. True when queued (or empty). A text needs strictly less than
@@ -138,8 +140,8 @@ private:
     uint8_t querVez = 0;       // a drained event is due in the next flush step
     int16_t cabeca = 0;
     int16_t cauda = 0;
-    SessaoTls* tls = nullptr;   // the TLS session, or null for plain TCP
-    uint8_t apertoFeito = 0;    // its handshake has finished
+    TTransporte* transporte;    // never null: the plain one, or the connection's own
+    uint8_t apertoFeito = 1;    // its handshake has finished
     // The stage: palcoEnviado..palcoUsado still to send; null when empty.
     char* palco = nullptr;
     int32_t palcoUsado = 0;

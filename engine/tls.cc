@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/escuta.h"  // kBufferEnvio
 #include "engine/platform.h"
 
 namespace {
@@ -60,7 +61,16 @@ long escreve(SSL* s, const void* p, size_t n) {
 // may have been read before it existed (what a proxy sent behind its
 // header): those are read first. They are only ever the start of the
 // client's hello, so the copy is freed within the handshake.
-struct SessaoTls {
+namespace {
+
+class SessaoTls final : public TTransporte {
+public:
+    int cAperto() override;
+    long cRecebe(int socket, void* buf, size_t n) override;
+    bool cGuarda() const override;
+    long cEnviaPar(int socket, const char* a, size_t na, const char* b, size_t nb, bool mais) override;
+    void cFim() override;
+
     SSL* ssl = nullptr;
     int socket = -1;
     char* antes = nullptr;
@@ -68,8 +78,6 @@ struct SessaoTls {
     bool fimLido = false;  // the socket reported the end of the stream
     bool guarda = false;   // a read stopped by an end or failure behind its bytes
 };
-
-namespace {
 
 int leSocket(BIO* b, char* buf, int n) {
     SessaoTls* t = static_cast<SessaoTls*>(BIO_get_data(b));
@@ -135,6 +143,10 @@ BIO* bioSocket(SessaoTls* t) {
     return b;
 }
 
+// A TLS send of this many bytes or more (a whole record) first asks the
+// kernel how much it still holds unsent.
+constexpr size_t kEnvioGrande = 4096;
+
 }  // namespace
 
 const char* tlsCarrega(const char* certificado, const char* chave) {
@@ -180,7 +192,7 @@ const char* tlsCarrega(const char* certificado, const char* chave) {
     return nullptr;
 }
 
-SessaoTls* tlsNova(int socket, const char* antes, size_t n) {
+TTransporte* tlsNova(int socket, const char* antes, size_t n) {
     if (contexto == nullptr)
         return nullptr;
     SessaoTls* t = new SessaoTls;
@@ -212,8 +224,8 @@ SessaoTls* tlsNova(int socket, const char* antes, size_t n) {
     return t;
 }
 
-int tlsAperto(SessaoTls* sessao) {
-    SSL* s = sessao->ssl;
+int SessaoTls::cAperto() {
+    SSL* s = ssl;
     int r = SSL_do_handshake(s);
     if (r == 1)
         return 1;
@@ -224,8 +236,8 @@ int tlsAperto(SessaoTls* sessao) {
     return e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE ? 0 : -1;
 }
 
-long tlsRecv(SessaoTls* sessao, void* buf, size_t n) {
-    SSL* s = sessao->ssl;
+long SessaoTls::cRecebe(int, void* buf, size_t n) {
+    SSL* s = ssl;
     size_t total = 0;
     // Fill as far as the session holds: bytes left inside it raise no
     // readiness on the socket. Once it holds none, the socket is asked
@@ -246,7 +258,7 @@ long tlsRecv(SessaoTls* sessao, void* buf, size_t n) {
             // Stopped by the end or a failure behind the bytes: the next
             // call says so, and no readiness will ask for it.
             if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE)
-                sessao->guarda = true;
+                guarda = true;
             return long(total);
         }
         if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE)
@@ -258,12 +270,19 @@ long tlsRecv(SessaoTls* sessao, void* buf, size_t n) {
     return long(total);
 }
 
-bool tlsGuarda(const SessaoTls* sessao) {
-    return SSL_has_pending(sessao->ssl) || sessao->guarda;
+bool SessaoTls::cGuarda() const {
+    return SSL_has_pending(ssl) || guarda;
 }
 
-long tlsSendPair(SessaoTls* sessao, const void* a, size_t na, const void* b, size_t nb) {
-    SSL* s = sessao->ssl;
+long SessaoTls::cEnviaPar(int, const char* a, size_t na, const char* b, size_t nb, bool) {
+    SSL* s = ssl;
+    // A session writes a record at a time, each appended to the last
+    // queued segment past the kernel's unsent limit: a peer that does not
+    // read would have a whole segment of replies queued for it. Large
+    // sends ask first and wait for room as a plain send would; a single
+    // reply's send asks nothing, and costs no system call more.
+    if (na + nb >= kEnvioGrande && platformUnsentBytes(socket) >= kBufferEnvio)
+        return kIoWouldBlock;
     // Two pieces that fit one record go as one: one record and one send
     // instead of two. A retry brings the same bytes again, maybe more
     // behind them, which the library accepts from a moved buffer.
@@ -282,16 +301,14 @@ long tlsSendPair(SessaoTls* sessao, const void* a, size_t na, const void* b, siz
     return r + (r2 > 0 ? r2 : 0);
 }
 
-void tlsFim(SessaoTls* sessao) {
-    if (sessao == nullptr)
-        return;
-    SSL* s = sessao->ssl;
-    if (SSL_is_init_finished(s))
+void SessaoTls::cFim() {
+    SSL* s = ssl;
+    if (s != nullptr && SSL_is_init_finished(s))
         SSL_shutdown(s);  // one attempt: the socket closes right after
     ERR_clear_error();
-    SSL_free(s);  // and the transport with it
-    free(sessao->antes);
-    delete sessao;
+    SSL_free(s);  // and its transport over the socket with it
+    free(antes);
+    delete this;
     if (++finsDesdeLimpeza >= kFinsPorLimpeza) {
         finsDesdeLimpeza = 0;
         platformReleaseMemory();

@@ -4,10 +4,10 @@
 #include "protocol/cliente.h"
 #include "text/format.h"
 
-TComunica* TRecepcao::cAdmitido(int socket, TMaquina* m, SessaoTls* sessao) {
+TComunica* TRecepcao::cAdmitido(int socket, TMaquina* m, TTransporte* sessao) {
     TCliente* cliente = new TCliente(m);
     if (sessao != nullptr)
-        cliente->cConectaTls(socket, sessao, true);
+        cliente->cConecta(socket, sessao, true);
     else
         cliente->cConecta(socket);
     char saudacao[80];

@@ -7,5 +7,5 @@ class TRecepcao : public TServidor {
 public:
     using TServidor::TServidor;
     // A client of m on the socket (and TLS session), and its greeting.
-    TComunica* cAdmitido(int socket, TMaquina* m, SessaoTls* sessao) override;
+    TComunica* cAdmitido(int socket, TMaquina* m, TTransporte* sessao) override;
 };
