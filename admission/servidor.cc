@@ -1,17 +1,19 @@
 // Admission: every accepted socket becomes a connection of its machine, unless
 // that machine already holds maxconec connections, those still in their
-// TLS handshake included. A refusal is sent on the bare socket, since no
-// connection object exists for it; on the TLS port nothing is said, since
-// no session exists yet. A proxy's connection first gives its PROXY
-// header, and one of the TLS port its handshake, each to an object of its
-// own that then hands the socket on. On the TLS port a proxy's header
-// comes first, then the handshake.
+// TLS handshake included. A refusal is one attempt to send its line before
+// the socket closes (engine/transporte.h), since no connection takes it;
+// on the TLS port nothing is said, since no session exists yet. A proxy's
+// connection first gives its PROXY header, and one of the TLS port its
+// handshake, both to one admission object, which then hands the socket,
+// its transport and its watch to the client. On the TLS port a proxy's
+// header comes first, then the handshake.
 #include "admission/servidor.h"
 
 #include "config/config.h"
 #include "engine/clock.h"
 #include "engine/diario.h"
 #include "engine/platform.h"
+#include "engine/transporte.h"
 #include "admission/maquina.h"
 #include "admission/proxy.h"
 #include "engine/comunica.h"
@@ -57,31 +59,65 @@ bool podeDizer(uint32_t ip) {
     return true;
 }
 
-// A proxied connection until its header has come: then its socket goes to
-// a client of the address the header names, with what followed the header.
-class TPreambulo : public TComunica, public TAlarme {
+// An accepted connection until admission is done with it: a listed proxy's
+// header first, when it comes from one, then the TLS handshake, on the TLS
+// port. Then its socket, transport and watch pass to the client as they
+// are. In the handshake it holds a place under its machine, as a client
+// does.
+class TAdmissao : public TComunica, public TAlarme {
 public:
-    TPreambulo(TServidor* servidor, int socket, uint32_t proxy)
-        : servidor(servidor), proxy(proxy) {
+    // A connection from a listed proxy: its header first.
+    TAdmissao(TServidor* servidor, int socket, uint32_t proxy)
+        : servidor(servidor), proxy(proxy), recebido(new char[kCabecaProxyMax + TComunica::kRecepcao]) {
         preambulos++;
         cConecta(socket);
         cArma(kPrazoCabeca);
     }
-    ~TPreambulo() override { preambulos--; }
+    // A connection of the TLS port admitted under m: its handshake.
+    TAdmissao(TServidor* servidor, int socket, TMaquina* m) : servidor(servidor) {
+        cConecta(socket);
+        cApertoTls(m, nullptr, 0);
+    }
+    ~TAdmissao() override {
+        cLargaCabeca();
+        if (maquina != nullptr) {
+            maquina->pendentes--;
+            maquina->cTerminaSeLivre();
+        }
+    }
     void cEvento(const char* dados, int32_t len) override;
-    void cDispara() override { cRecusa("no PROXY header within 10 s"); }
+    void cDispara() override;
 
 private:
-    void cRecusa(const char* motivo);
+    void cCabeca(const char* dados, int32_t len);
+    // The handshake, under m; antes: n bytes of it that came behind the header.
+    void cApertoTls(TMaquina* m, const char* antes, int32_t n);
+    void cRecusaProxy(const char* motivo);
+    void cLargaCabeca() {
+        if (recebido != nullptr) {
+            delete[] recebido;
+            recebido = nullptr;
+            preambulos--;
+        }
+    }
     TServidor* servidor;
-    uint32_t proxy;
+    uint32_t proxy = 0;
+    TMaquina* maquina = nullptr;  // set once the handshake has begun
     int32_t tamanho = 0;
-    // Less than a header's most before each receive, so a whole receive
-    // always fits behind it.
-    char recebido[kCabecaProxyMax + TComunica::kRecepcao];
+    // The header's bytes while it is awaited, else null: less than a
+    // header's most before each receive, so a whole receive always fits
+    // behind it.
+    char* recebido = nullptr;
 };
 
-void TPreambulo::cRecusa(const char* motivo) {
+void TAdmissao::cApertoTls(TMaquina* m, const char* antes, int32_t n) {
+    maquina = m;
+    maquina->pendentes++;
+    cAssume(tlsNova(socketAberto(), antes, size_t(n)), false);
+    cArma(kPrazoCabeca);
+}
+
+void TAdmissao::cRecusaProxy(const char* motivo) {
     char endereco[16];
     formatDotted(endereco, proxy);
     logEventAt(Gravidade::kAviso, "connection from proxy %s closed: %s", endereco, motivo);
@@ -89,12 +125,35 @@ void TPreambulo::cRecusa(const char* motivo) {
     delete this;  // closes without a word: the peer is a proxy, not a client
 }
 
-void TPreambulo::cEvento(const char* dados, int32_t len) {
-    if (dados == nullptr) {
-        if (len == kEventoFechada)
-            delete this;
+void TAdmissao::cDispara() {
+    if (maquina == nullptr) {
+        cRecusaProxy("no PROXY header within 10 s");
         return;
     }
+    contadores.apertosFalhos++;  // no handshake within 10 s
+    delete this;
+}
+
+void TAdmissao::cEvento(const char* dados, int32_t len) {
+    if (dados != nullptr) {
+        if (recebido != nullptr)
+            cCabeca(dados, len);
+        return;
+    }
+    if (len == kEventoSeguro) {
+        contadores.apertosTls++;
+        // The client takes its place under the machine before this object
+        // gives its own up, so the record stays.
+        cPassa(*servidor->cAdmitido(maquina));
+        delete this;
+    } else if (len == kEventoFechada) {
+        if (maquina != nullptr)
+            contadores.apertosFalhos++;  // the handshake failed: plain text, or a broken peer
+        delete this;
+    }
+}
+
+void TAdmissao::cCabeca(const char* dados, int32_t len) {
     memcpy(recebido + tamanho, dados, size_t(len));
     tamanho += len;
     uint32_t ip = proxy;
@@ -102,10 +161,10 @@ void TPreambulo::cEvento(const char* dados, int32_t len) {
     switch (analisaCabecaProxy(reinterpret_cast<const uint8_t*>(recebido), tamanho, &ip, &usados)) {
     case CabecaProxy::kIncompleta:
         if (tamanho >= kCabecaProxyMax)
-            cRecusa("PROXY header too long");
+            cRecusaProxy("PROXY header too long");
         return;
     case CabecaProxy::kMalformada:
-        cRecusa("malformed PROXY header");
+        cRecusaProxy("malformed PROXY header");
         return;
     case CabecaProxy::kCliente:
     case CabecaProxy::kProprio:
@@ -113,53 +172,24 @@ void TPreambulo::cEvento(const char* dados, int32_t len) {
     }
     // The client's own bytes after the header go to the client, or to the
     // TLS handshake that comes first on the TLS port.
-    int socket = cSolta();
-    if (servidor->portaTls())
-        servidor->cApertoTls(socket, ip, recebido + usados, tamanho - usados);
-    else
-        servidor->cAdmite(socket, ip, recebido + usados, tamanho - usados);
-    delete this;
-}
-
-// A connection of the TLS port until its handshake has finished; then its
-// socket and session go to a client. It holds a place under its machine
-// all the while, as a client does.
-class TAperto : public TComunica, public TAlarme {
-public:
-    // antes: n bytes of the handshake that came behind a proxy's header.
-    TAperto(TServidor* servidor, int socket, TMaquina* m, const char* antes, int32_t n)
-        : servidor(servidor), maquina(m) {
-        maquina->pendentes++;
-        cConecta(socket, tlsNova(socket, antes, size_t(n)), false);
-        cArma(kPrazoCabeca);
-    }
-    ~TAperto() override {
-        maquina->pendentes--;
-        maquina->cTerminaSeLivre();
-    }
-    void cEvento(const char* dados, int32_t len) override {
-        if (dados == nullptr && len == kEventoSeguro) {
-            contadores.apertosTls++;
-            TTransporte* sessao = cSoltaTransporte();
-            int socket = cSolta();
-            // The client takes its place under the machine before this
-            // object gives its own up, so the record stays.
-            servidor->cAdmitido(socket, maquina, sessao);
-            delete this;
-        } else if (dados == nullptr && len == kEventoFechada) {
-            contadores.apertosFalhos++;
-            delete this;  // the handshake failed: plain text, or a broken peer
-        }
-    }
-    void cDispara() override {  // no handshake within 10 s
-        contadores.apertosFalhos++;
+    const char* resto = recebido + usados;
+    int32_t n = tamanho - usados;
+    TMaquina* m = servidor->cVaga(ip, this);
+    if (m == nullptr) {
+        delete this;
+    } else if (servidor->portaTls()) {
+        cApertoTls(m, resto, n);  // the session keeps a copy
+        cLargaCabeca();
+        // A handshake whose bytes all came behind the header goes on in
+        // the next receive step (the session holds them).
+    } else {
+        TComunica* cliente = servidor->cAdmitido(m);
+        cPassa(*cliente);
+        if (n > 0)
+            cliente->cEvento(resto, n);  // may end the client (QUIT): touch nothing of it after
         delete this;
     }
-
-private:
-    TServidor* servidor;
-    TMaquina* maquina;
-};
+}
 
 }  // namespace
 
@@ -183,43 +213,38 @@ void TServidor::cAceita(int socket, const PeerAddress& peer) {
             }
             return;
         }
-        new TPreambulo(this, socket, peer.ip);
-    } else if (tls) {
-        cApertoTls(socket, peer.ip, nullptr, 0);
-    } else {
-        cAdmite(socket, peer.ip, nullptr, 0);
-    }
-}
-
-void TServidor::cApertoTls(int socket, uint32_t ip, const char* antes, int32_t n) {
-    TMaquina* m = cBuscaMaquina(ip);
-    // A handshake costs tens of KiB: one beyond the limit never starts.
-    if (m != nullptr && m->ocupadas() >= config.maxconec) {
-        platformClose(socket);
-        cAnotaRecusa(ip, m->ocupadas());
+        new TAdmissao(this, socket, peer.ip);
         return;
     }
-    new TAperto(this, socket, m != nullptr ? m : new TMaquina(ip), antes, n);
+    TMaquina* m = cVaga(peer.ip, nullptr, socket);
+    if (m == nullptr)
+        return;
+    if (tls) {
+        new TAdmissao(this, socket, m);
+        return;
+    }
+    cAdmitido(m)->cConecta(socket);
 }
 
-void TServidor::cAdmite(int socket, uint32_t ip, const char* resto, int32_t n) {
+TMaquina* TServidor::cVaga(uint32_t ip, TComunica* dono, int socket) {
     TMaquina* m = cBuscaMaquina(ip);
     // Only an existing record is held to the limit: a machine's first
     // connection is always admitted, whatever maxconec says.
-    if (m != nullptr && m->ocupadas() >= config.maxconec) {
+    if (m == nullptr || m->ocupadas() < config.maxconec)
+        return m != nullptr ? m : new TMaquina(ip);
+    if (dono != nullptr)
+        socket = dono->cSolta();
+    if (tls) {
+        // A handshake costs tens of KiB: one beyond the limit never starts.
+        platformClose(socket);
+    } else {
         char recusa[100];
         char* fim = formatText(recusa, sizeof recusa, "-Erro: Não é permitido mais de %d conex%s por máquina.\r\n",
                                config.maxconec, config.maxconec == 1 ? "ão" : "ões");
-        // One attempt on the non-blocking socket: what it does not take
-        // at once is lost, and the socket closes regardless.
-        platformSend(socket, recusa, size_t(fim - recusa));
-        platformClose(socket);
-        cAnotaRecusa(ip, m->ocupadas());
-        return;
+        transporteRecusa(socket, recusa, int32_t(fim - recusa));
     }
-    TComunica* cliente = cAdmitido(socket, m != nullptr ? m : new TMaquina(ip), nullptr);
-    if (n > 0)
-        cliente->cEvento(resto, n);  // may end the client (QUIT): touch nothing after
+    cAnotaRecusa(ip, m->ocupadas());
+    return nullptr;
 }
 
 void TServidor::cAnotaRecusa(uint32_t ip, int32_t ocupadas) {

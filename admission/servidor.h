@@ -10,7 +10,6 @@
 
 class TComunica;
 class TMaquina;
-class TTransporte;
 
 class TServidor : public TEscuta {
 public:
@@ -23,21 +22,21 @@ public:
     // from one of config.proxies first gives its PROXY header (10 s at
     // most; on the TLS port before the handshake, which then counts under
     // the address the header names); it counts under no address until
-    // then, and at most kPreambulosMax of them wait at once.
+    // then, and at most kPreambulosMax of them wait at once. One object
+    // holds the socket through header and handshake, and hands it, its
+    // transport and its watch to the connection cAdmitido makes.
     void cAceita(int socket, const PeerAddress& peer) override;
-    // Admission of a plain connection whose client is ip (network order):
-    // the per-address limit, then cAdmitido; then resto, n bytes the client
-    // has sent already, as its first input.
-    void cAdmite(int socket, uint32_t ip, const char* resto, int32_t n);
     // The conversation's connection object for a connection admitted under
-    // m (a finished TLS handshake, whose place m held for it, sessao its
-    // session; or cAdmite): it takes the socket and its place under m
-    // before it returns. The connection.
-    virtual TComunica* cAdmitido(int socket, TMaquina* m, TTransporte* sessao) = 0;
-    // Starts the TLS handshake of a connection whose client is ip, unless
-    // its address is at the limit; antes: n bytes of the handshake read
-    // already (behind a proxy's header).
-    void cApertoTls(int socket, uint32_t ip, const char* antes, int32_t n);
+    // m (on the TLS port once its handshake has finished, m having held
+    // its place): it takes its place under m before it returns, and no
+    // socket; admission gives it the socket right after. The connection.
+    virtual TComunica* cAdmitido(TMaquina* m) = 0;
+    // The record under which a connection of ip (network order) is
+    // admitted, made when ip has none. Null when ip is at its limit: the
+    // socket (dono's, when dono is given) is then refused, on the plain
+    // port with the refusal line and on the TLS port without a word, and
+    // closed, and the refusal counted and logged.
+    TMaquina* cVaga(uint32_t ip, TComunica* dono, int socket = -1);
 
     bool portaTls() const { return tls; }
 

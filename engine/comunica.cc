@@ -46,6 +46,10 @@ void TComunica::cConecta(int socket) {
 
 void TComunica::cConecta(int socket, TTransporte* proprio, bool feito) {
     cConecta(socket);
+    cAssume(proprio, feito);
+}
+
+void TComunica::cAssume(TTransporte* proprio, bool feito) {
     if (proprio == nullptr) {
         fechaPendente = 1;  // no transport could be made: closed in the next receive step
         EngineCore::join(this, kChainReady, true);
@@ -57,6 +61,31 @@ void TComunica::cConecta(int socket, TTransporte* proprio, bool feito) {
     // readiness would report: the next receive step reads.
     legivel = 1;
     EngineCore::join(this, kChainReady, false);
+}
+
+void TComunica::cPassa(TComunica& destino) {
+    int s = socketLeitura;
+    destino.socketLeitura = s;
+    destino.socketEscrita = socketEscrita;
+    destino.interesse = interesse;
+    destino.fechaPendente = fechaPendente;
+    destino.apertoFeito = apertoFeito;
+    destino.transporte = transporte;
+    transporte = transportePlano();
+    apertoFeito = 1;
+    socketLeitura = socketEscrita = -1;
+    cSolta();  // no socket left: only the ring, the stage and the chains
+    EngineCore::registerSocket(s, &destino, nullptr);
+    // The reading the destination wants (it may be suspended) is brought
+    // to the wait set; the same interest costs nothing.
+    EngineCore::watch(&destino, false);
+    if (destino.fechaPendente) {
+        EngineCore::join(&destino, kChainReady, true);
+    } else if (destino.transporte != transportePlano()) {
+        // A transport of its own may hold bytes already read.
+        destino.legivel = 1;
+        EngineCore::join(&destino, kChainReady, false);
+    }
 }
 
 TTransporte* TComunica::cSoltaTransporte() {

@@ -42,9 +42,13 @@ public:
     // handshake first and reports kEventoSeguro when it has finished; a
     // handshake that fails closes the connection.
     void cConecta(int socket, TTransporte* proprio, bool apertoFeito);
-    // Gives the transport up with the socket (see cSolta); the plain one
-    // when it had none of its own.
-    TTransporte* cSoltaTransporte();
+    // The connected socket goes through proprio from now on, as cConecta
+    // with it would have it: the watch on the socket stays as it is.
+    void cAssume(TTransporte* proprio, bool apertoFeito);
+    // Hands the socket, its transport and its watch to destino, which has
+    // none: no system call, and the wait set keeps its registration. This
+    // object's pending output is discarded and it stays as if closed.
+    void cPassa(TComunica& destino);
 
     // Queues len bytes (len < 0: the NUL-terminated length) whole or not
     // at all. True when queued (or empty). A text needs strictly less than
@@ -67,9 +71,9 @@ public:
     // Closes the sockets (one flush attempt first when asked and the send
     // level is not 5); pending output is discarded. Stays in its list.
     void cFecha(bool descarregaAntes);
-    // Gives the socket up without closing it, for another connection object
-    // to take with cConecta: it leaves the wait set, pending output is
-    // discarded, and this object stays as if closed. The socket, or -1.
+    // Gives the socket up without closing it: it leaves the wait set,
+    // pending output is discarded, and this object stays as if closed. The
+    // socket, or -1.
     int cSolta();
 
     // Events: data (bytes, 1..kRecepcao, valid only during the call), or with
@@ -98,6 +102,8 @@ public:
     int32_t livre() const { return (cabeca - cauda + kRing - 1) % kRing; }
 
     bool aberta() const { return socketLeitura >= 0 || socketEscrita >= 0; }
+    // The connection's socket (read side), or -1: for a transport made for it.
+    int socketAberto() const { return socketLeitura; }
     // Bytes queued and not yet sent: the stage's and the ring's.
     int32_t pendentes() const { return (cauda - cabeca + kRing) % kRing + (palcoUsado - palcoEnviado); }
     // Removes up to max pending bytes (the stage's first) into out as if
@@ -154,6 +160,8 @@ private:
     // is none; false, with nothing moved, when they do not fit.
     bool cEncenaAnel();
     void cLargaPalco();
+    // Gives the transport up (the plain one when it had none of its own).
+    TTransporte* cSoltaTransporte();
     Elo elos[3];  // level list, ready chain, pending chain (see core.h)
     char anel[kRing];
 };

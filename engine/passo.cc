@@ -234,7 +234,9 @@ void EngineCore::receiveLevels(int niveis) {
                     break;
                 }
                 c->cEvento(buf, int32_t(n));
-                if (w.servindo != c || c->leituraSuspensa)
+                // A transport taken on within the event (a TLS session
+                // behind a proxy's header) shakes hands before it reads.
+                if (w.servindo != c || c->leituraSuspensa || !c->apertoFeito)
                     break;
                 // A full buffer means the socket may hold more: read again
                 // now rather than leave the rest for the next pass. So

@@ -18,3 +18,8 @@ TPlano plano;
 }  // namespace
 
 TTransporte* transportePlano() { return &plano; }
+
+void transporteRecusa(int socket, const char* texto, int32_t n) {
+    platformSend(socket, texto, size_t(n));
+    platformClose(socket);
+}

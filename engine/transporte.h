@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 class TTransporte {
 public:
@@ -30,3 +31,8 @@ protected:
 
 // The plain transport, the socket's own calls; shared by every connection.
 TTransporte* transportePlano();
+
+// For a socket that no connection takes: one send attempt of n bytes on
+// the non-blocking socket (what it does not take at once is lost), then
+// the socket closes.
+void transporteRecusa(int socket, const char* texto, int32_t n);

@@ -6,6 +6,6 @@
 class TRecepcao : public TServidor {
 public:
     using TServidor::TServidor;
-    // A client of m on the socket (and TLS session), and its greeting.
-    TComunica* cAdmitido(int socket, TMaquina* m, TTransporte* sessao) override;
+    // A client of m, its greeting queued.
+    TComunica* cAdmitido(TMaquina* m) override;
 };
