@@ -25,8 +25,6 @@
 
 namespace {
 
-constexpr int32_t kPrazoCabeca = 10;  // seconds for a proxy's header, and for a TLS handshake
-
 int32_t preambulos = 0;  // live TPreambulo objects, every listener's
 
 // Refusals logged: for each address told within the last minute, the second
@@ -71,7 +69,7 @@ public:
         : servidor(servidor), proxy(proxy), recebido(new char[kCabecaProxyMax + TComunica::kRecepcao]) {
         preambulos++;
         cConecta(socket);
-        cArma(kPrazoCabeca);
+        cArma(kPrazoDeEntrada);
     }
     // A connection of the TLS port admitted under m: its handshake.
     TAdmissao(TServidor* servidor, int socket, TMaquina* m) : servidor(servidor) {
@@ -114,7 +112,7 @@ void TAdmissao::cApertoTls(TMaquina* m, const char* antes, int32_t n) {
     maquina = m;
     maquina->pendentes++;
     cAssume(tlsNova(socketAberto(), antes, size_t(n)), false);
-    cArma(kPrazoCabeca);
+    cArma(kPrazoDeEntrada);
 }
 
 void TAdmissao::cRecusaProxy(const char* motivo) {

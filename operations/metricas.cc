@@ -17,7 +17,6 @@
 namespace {
 
 constexpr int32_t kPedidoMax = 8192;
-constexpr int32_t kPrazo = 10;  // seconds for the whole request head
 constexpr int32_t kCorpoMax = 8192;
 
 // The process's start, seconds since 1970: read once, before the loop.
@@ -34,7 +33,7 @@ public:
         servidos[slot] = ip;
         nServidos++;
         cConecta(socket);
-        cArma(kPrazo);
+        cArma(kPrazoDeEntrada);  // for the whole request head
     }
     ~TPedido() override {
         servidos[slot] = 0;
