@@ -150,8 +150,7 @@ int32_t TMetricas::cExpoe(char* out, int32_t size) const {
             "quelta_connections_refused_total{port=\"%s\",reason=\"proxy_header\"} %U\n",
             porta, s.recusas->limite, porta, s.escuta->recusadasSemDescritor(), porta, s.recusas->proxy);
     }
-    if (comTls)
-        poe("quelta_connections_refused_total{port=\"tls\",reason=\"tls_handshake\"} %U\n", contadores.apertosFalhos);
+    // A failed handshake is counted once, as quelta_tls_handshake_failures_total.
     poe("quelta_connections_refused_total{port=\"metrics\",reason=\"machine_limit\"} %U\n"
         "quelta_connections_refused_total{port=\"metrics\",reason=\"descriptors\"} %U\n",
         recusadas, recusadasSemDescritor());
