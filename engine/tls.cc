@@ -149,7 +149,7 @@ constexpr size_t kEnvioGrande = 4096;
 
 }  // namespace
 
-const char* tlsCarrega(const char* certificado, const char* chave) {
+const char* tlsCarrega(const char* certificado, const char* arquivoDaChave) {
     SSL_CTX* c = SSL_CTX_new(TLS_server_method());
     if (c == nullptr)
         return erroTls("TLS");
@@ -178,8 +178,8 @@ const char* tlsCarrega(const char* certificado, const char* chave) {
     const char* falha = nullptr;
     if (SSL_CTX_use_certificate_chain_file(c, certificado) != 1)
         falha = erroTls(certificado);
-    else if (SSL_CTX_use_PrivateKey_file(c, chave, SSL_FILETYPE_PEM) != 1)
-        falha = erroTls(chave);
+    else if (SSL_CTX_use_PrivateKey_file(c, arquivoDaChave, SSL_FILETYPE_PEM) != 1)
+        falha = erroTls(arquivoDaChave);
     else if (SSL_CTX_check_private_key(c) != 1)
         falha = erroTls("the key does not match the certificate");
     if (falha != nullptr) {

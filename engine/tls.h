@@ -11,7 +11,7 @@
 // Loads the certificate chain and the private key (PEM files) into the
 // process's server context. nullptr on success; otherwise "reason", valid
 // until the next call. A pair that does not match fails.
-const char* tlsCarrega(const char* certificado, const char* chave);
+const char* tlsCarrega(const char* certificado, const char* arquivoDaChave);
 
 // A session of the context for an accepted socket, the transport of its
 // connection; null on failure. antes: n bytes already read from the socket
