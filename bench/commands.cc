@@ -17,7 +17,7 @@
 #include "config/config.h"
 #include "engine/clock.h"
 #include "protocol/cliente.h"
-#include "protocol/maquina.h"
+#include "admission/maquina.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
 #include "text/fold.h"

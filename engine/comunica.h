@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+class TTransporte;
+
 // Level being served by the receive or flush step; 6 outside them.
 extern int8_t currentLevel;
 
@@ -16,7 +18,7 @@ enum Evento : int32_t {
     kEventoFechada = 0,       // the sockets are already closed
     kEventoEsvaziada = 1,     // the ring drained, or the turn cPedeVez asked for
     kEventoFimDaEntrada = 2,  // the peer finished sending (under cMantemAposFim)
-    kEventoSeguro = 3,        // the TLS handshake finished (cConectaTls)
+    kEventoSeguro = 3,        // the transport's handshake finished (cConecta)
 };
 
 class TComunica {
@@ -33,14 +35,20 @@ public:
     // Gives the connection its accepted socket (read and write side) and
     // starts watching it. The socket belongs to the connection from then on.
     void cConecta(int socket);
-    // The same for a socket of the TLS port and its session (engine/tls),
-    // which the connection then owns: every receive and send goes through
-    // it. With apertoFeito false the receive step drives the handshake
-    // first and reports kEventoSeguro when it has finished; a handshake
-    // that fails closes the connection.
-    void cConectaTls(int socket, void* sessao, bool apertoFeito);
-    // Gives the TLS session up with the socket (see cSolta); null when none.
-    void* cSoltaTls();
+    // The same with a transport of the connection's own (engine/transporte.h,
+    // a TLS session), which it then owns: every receive and send goes
+    // through it. Null (none could be made) closes the connection in the
+    // next receive step. With apertoFeito false the receive step drives the
+    // handshake first and reports kEventoSeguro when it has finished; a
+    // handshake that fails closes the connection.
+    void cConecta(int socket, TTransporte* proprio, bool apertoFeito);
+    // The connected socket goes through proprio from now on, as cConecta
+    // with it would have it: the watch on the socket stays as it is.
+    void cAssume(TTransporte* proprio, bool apertoFeito);
+    // Hands the socket, its transport and its watch to destino, which has
+    // none: no system call, and the wait set keeps its registration. This
+    // object's pending output is discarded and it stays as if closed.
+    void cPassa(TComunica& destino);
 
     // Queues len bytes (len < 0: the NUL-terminated length) whole or not
     // at all. True when queued (or empty). A text needs strictly less than
@@ -63,9 +71,9 @@ public:
     // Closes the sockets (one flush attempt first when asked and the send
     // level is not 5); pending output is discarded. Stays in its list.
     void cFecha(bool descarregaAntes);
-    // Gives the socket up without closing it, for another connection object
-    // to take with cConecta: it leaves the wait set, pending output is
-    // discarded, and this object stays as if closed. The socket, or -1.
+    // Gives the socket up without closing it: it leaves the wait set,
+    // pending output is discarded, and this object stays as if closed. The
+    // socket, or -1.
     int cSolta();
 
     // Events: data (bytes, 1..kRecepcao, valid only during the call), or with
@@ -94,6 +102,8 @@ public:
     int32_t livre() const { return (cabeca - cauda + kRing - 1) % kRing; }
 
     bool aberta() const { return socketLeitura >= 0 || socketEscrita >= 0; }
+    // The connection's socket (read side), or -1: for a transport made for it.
+    int socketAberto() const { return socketLeitura; }
     // Bytes queued and not yet sent: the stage's and the ring's.
     int32_t pendentes() const { return (cauda - cabeca + kRing) % kRing + (palcoUsado - palcoEnviado); }
     // Removes up to max pending bytes (the stage's first) into out as if
@@ -136,8 +146,8 @@ private:
     uint8_t querVez = 0;       // a drained event is due in the next flush step
     int16_t cabeca = 0;
     int16_t cauda = 0;
-    void* tls = nullptr;        // the TLS session, or null for plain TCP
-    uint8_t apertoFeito = 0;    // its handshake has finished
+    TTransporte* transporte;    // never null: the plain one, or the connection's own
+    uint8_t apertoFeito = 1;    // its handshake has finished
     // The stage: palcoEnviado..palcoUsado still to send; null when empty.
     char* palco = nullptr;
     int32_t palcoUsado = 0;
@@ -150,6 +160,8 @@ private:
     // is none; false, with nothing moved, when they do not fit.
     bool cEncenaAnel();
     void cLargaPalco();
+    // Gives the transport up (the plain one when it had none of its own).
+    TTransporte* cSoltaTransporte();
     Elo elos[3];  // level list, ready chain, pending chain (see core.h)
     char anel[kRing];
 };

@@ -34,13 +34,15 @@ struct EngineCore {
     static void registerSocket(int fd, TComunica* c, TEscuta* e);
     static void forgetSocket(int fd);
 
-    // Walk bookkeeping (comunica.cc).
+    // Walk bookkeeping (passo.cc).
     static void beginWalk(LevelWalk& w, int cadeia, int nivel);
     static void endWalk(LevelWalk& w);
+    // A connection being destroyed: the walks serving it learn it is gone.
+    static void forgetServed(TComunica* c);
     static void join(TComunica* c, int cadeia, bool atCabeca);
     static void leave(TComunica* c, int cadeia);
 
-    // Pass steps over connections (comunica.cc).
+    // Pass steps over connections (passo.cc).
     static void receiveLevels(int niveis);
     static bool waitForRoom(TComunica* c);
     static void flushLevels();
@@ -48,7 +50,7 @@ struct EngineCore {
     // connection needs service without waiting.
     static bool prepareConnections();
     static void connectionEvent(TComunica* c, uint32_t eventos);
-    // Brings the wait set's interest in c's socket up to date (comunica.cc).
+    // Brings the wait set's interest in c's socket up to date (passo.cc).
     static bool watch(TComunica* c, bool wantWrite);
 
     // Pass steps over listeners (escuta.cc).

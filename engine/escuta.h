@@ -20,6 +20,10 @@ constexpr int kBufferRecepcao = 32 * 1024;
 constexpr int kBufferEnvio = 16 * 1024;  // unsent bytes at most, beyond one send
 constexpr int kBufferRecepcaoTls = 16 * 1024;  // the TLS port's, whose sessions read ahead
 
+// Seconds an accepted connection has for what comes before it is served:
+// a proxy's header, a TLS handshake, a metrics request's head.
+constexpr int32_t kPrazoDeEntrada = 10;
+
 // Descriptors that connections never take: the registry file, reopened on
 // demand, and whatever else the process opens while it serves must find
 // one free however many clients hold the rest. A connection accepted into

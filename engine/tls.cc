@@ -1,6 +1,7 @@
 // TLS sessions on non-blocking sockets. OpenSSL reads and writes the socket
-// itself; a call that would block reports it and is repeated later with the
-// same arguments, which is what OpenSSL asks of a retried write.
+// through the platform's calls; a call that would block reports it and is
+// repeated later with the same arguments, which is what OpenSSL asks of a
+// retried write.
 #include "engine/tls.h"
 
 #include <openssl/err.h>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/escuta.h"  // kBufferEnvio
 #include "engine/platform.h"
 
 namespace {
@@ -51,73 +53,103 @@ long escreve(SSL* s, const void* p, size_t n) {
     return kIoFailed;
 }
 
-// The read side of a session whose first bytes were read before it
-// existed: those bytes, then the socket. They are only ever the start of
-// the client's hello, so the copy is freed within the handshake.
-struct Antes {
-    int socket;
-    size_t n, lido;
-    char* dados;
+}  // namespace
+
+// A session and its transport: OpenSSL reads and writes through the
+// platform's calls (platformRecv, platformSend), so the system calls are
+// the socket's own and a test can fail them. The first bytes of a session
+// may have been read before it existed (what a proxy sent behind its
+// header): those are read first. They are only ever the start of the
+// client's hello, so the copy is freed within the handshake.
+namespace {
+
+class SessaoTls final : public TTransporte {
+public:
+    int cAperto() override;
+    long cRecebe(int socket, void* buf, size_t n) override;
+    bool cGuarda() const override;
+    long cEnviaPar(int socket, const char* a, size_t na, const char* b, size_t nb, bool mais) override;
+    void cFim() override;
+
+    SSL* ssl = nullptr;
+    int socket = -1;
+    char* antes = nullptr;
+    size_t n = 0, lido = 0;
+    bool fimLido = false;  // the socket reported the end of the stream
+    bool guarda = false;   // a read stopped by an end or failure behind its bytes
 };
 
-int leAntes(BIO* b, char* buf, int n) {
-    Antes* a = static_cast<Antes*>(BIO_get_data(b));
+int leSocket(BIO* b, char* buf, int n) {
+    SessaoTls* t = static_cast<SessaoTls*>(BIO_get_data(b));
     BIO_clear_retry_flags(b);
-    if (a->dados != nullptr) {
-        size_t k = a->n - a->lido < size_t(n) ? a->n - a->lido : size_t(n);
-        memcpy(buf, a->dados + a->lido, k);
-        a->lido += k;
-        if (a->lido == a->n) {
-            free(a->dados);
-            a->dados = nullptr;
+    if (t->antes != nullptr) {
+        size_t k = t->n - t->lido < size_t(n) ? t->n - t->lido : size_t(n);
+        memcpy(buf, t->antes + t->lido, k);
+        t->lido += k;
+        if (t->lido == t->n) {
+            free(t->antes);
+            t->antes = nullptr;
         }
         return int(k);
     }
-    long r = platformRecv(a->socket, buf, size_t(n));
+    long r = platformRecv(t->socket, buf, size_t(n));
     if (r == kIoWouldBlock) {
         BIO_set_retry_read(b);
+        return -1;
+    }
+    if (r == 0)
+        t->fimLido = true;
+    return r < 0 ? -1 : int(r);
+}
+
+int escreveSocket(BIO* b, const char* buf, int n) {
+    SessaoTls* t = static_cast<SessaoTls*>(BIO_get_data(b));
+    BIO_clear_retry_flags(b);
+    long r = platformSend(t->socket, buf, size_t(n));
+    if (r == kIoWouldBlock) {
+        BIO_set_retry_write(b);
         return -1;
     }
     return r < 0 ? -1 : int(r);
 }
 
-long controlaAntes(BIO*, int cmd, long, void*) {
-    return cmd == BIO_CTRL_FLUSH ? 1 : 0;
-}
-
-int liberaAntes(BIO* b) {
-    Antes* a = static_cast<Antes*>(BIO_get_data(b));
-    if (a != nullptr) {
-        free(a->dados);
-        delete a;
+// As the library's own socket transport answers: an end of the stream
+// read is an end, and a flush has nothing to do.
+long controlaSocket(BIO* b, int cmd, long, void*) {
+    SessaoTls* t = static_cast<SessaoTls*>(BIO_get_data(b));
+    switch (cmd) {
+    case BIO_CTRL_FLUSH:
+        return 1;
+    case BIO_CTRL_EOF:
+        return t != nullptr && t->fimLido ? 1 : 0;
+    default:
+        return 0;
     }
-    BIO_set_data(b, nullptr);
-    return 1;
 }
 
-BIO* bioAntes(int socket, const char* antes, size_t n) {
+BIO* bioSocket(SessaoTls* t) {
     static BIO_METHOD* metodo = [] {
-        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "quelta-antes");
-        BIO_meth_set_read(m, leAntes);
-        BIO_meth_set_ctrl(m, controlaAntes);
-        BIO_meth_set_destroy(m, liberaAntes);
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "quelta-socket");
+        BIO_meth_set_read(m, leSocket);
+        BIO_meth_set_write(m, escreveSocket);
+        BIO_meth_set_ctrl(m, controlaSocket);
         return m;
     }();
-    char* copia = static_cast<char*>(malloc(n));
-    BIO* b = metodo != nullptr && copia != nullptr ? BIO_new(metodo) : nullptr;
-    if (b == nullptr) {
-        free(copia);
+    BIO* b = metodo != nullptr ? BIO_new(metodo) : nullptr;
+    if (b == nullptr)
         return nullptr;
-    }
-    memcpy(copia, antes, n);
-    BIO_set_data(b, new Antes{socket, n, 0, copia});
+    BIO_set_data(b, t);
     BIO_set_init(b, 1);
     return b;
 }
 
+// A TLS send of this many bytes or more (a whole record) first asks the
+// kernel how much it still holds unsent.
+constexpr size_t kEnvioGrande = 4096;
+
 }  // namespace
 
-const char* tlsCarrega(const char* certificado, const char* chave) {
+const char* tlsCarrega(const char* certificado, const char* arquivoDaChave) {
     SSL_CTX* c = SSL_CTX_new(TLS_server_method());
     if (c == nullptr)
         return erroTls("TLS");
@@ -146,8 +178,8 @@ const char* tlsCarrega(const char* certificado, const char* chave) {
     const char* falha = nullptr;
     if (SSL_CTX_use_certificate_chain_file(c, certificado) != 1)
         falha = erroTls(certificado);
-    else if (SSL_CTX_use_PrivateKey_file(c, chave, SSL_FILETYPE_PEM) != 1)
-        falha = erroTls(chave);
+    else if (SSL_CTX_use_PrivateKey_file(c, arquivoDaChave, SSL_FILETYPE_PEM) != 1)
+        falha = erroTls(arquivoDaChave);
     else if (SSL_CTX_check_private_key(c) != 1)
         falha = erroTls("the key does not match the certificate");
     if (falha != nullptr) {
@@ -160,30 +192,40 @@ const char* tlsCarrega(const char* certificado, const char* chave) {
     return nullptr;
 }
 
-void* tlsNova(int socket, const char* antes, size_t n) {
+TTransporte* tlsNova(int socket, const char* antes, size_t n) {
     if (contexto == nullptr)
         return nullptr;
-    SSL* s = SSL_new(contexto);
-    bool pronta = s != nullptr && SSL_set_fd(s, socket) == 1;
+    SessaoTls* t = new SessaoTls;
+    t->socket = socket;
+    t->ssl = SSL_new(contexto);
+    BIO* b = nullptr;
+    bool pronta = t->ssl != nullptr;
     if (pronta && n > 0) {
-        // Writes keep going straight to the socket; reads take the bytes
-        // read before first.
-        BIO* leitura = bioAntes(socket, antes, n);
-        pronta = leitura != nullptr;
-        if (pronta)
-            SSL_set0_rbio(s, leitura);
+        t->antes = static_cast<char*>(malloc(n));
+        pronta = t->antes != nullptr;
+        if (pronta) {
+            memcpy(t->antes, antes, n);
+            t->n = n;
+        }
+    }
+    if (pronta) {
+        b = bioSocket(t);
+        pronta = b != nullptr;
     }
     if (!pronta) {
-        SSL_free(s);
+        SSL_free(t->ssl);
+        free(t->antes);
+        delete t;
         ERR_clear_error();
         return nullptr;
     }
-    SSL_set_accept_state(s);
-    return s;
+    SSL_set_bio(t->ssl, b, b);  // one transport both ways, owned by the session
+    SSL_set_accept_state(t->ssl);
+    return t;
 }
 
-int tlsAperto(void* sessao) {
-    SSL* s = static_cast<SSL*>(sessao);
+int SessaoTls::cAperto() {
+    SSL* s = ssl;
     int r = SSL_do_handshake(s);
     if (r == 1)
         return 1;
@@ -194,8 +236,8 @@ int tlsAperto(void* sessao) {
     return e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE ? 0 : -1;
 }
 
-long tlsRecv(void* sessao, void* buf, size_t n) {
-    SSL* s = static_cast<SSL*>(sessao);
+long SessaoTls::cRecebe(int, void* buf, size_t n) {
+    SSL* s = ssl;
     size_t total = 0;
     // Fill as far as the session holds: bytes left inside it raise no
     // readiness on the socket. Once it holds none, the socket is asked
@@ -216,7 +258,7 @@ long tlsRecv(void* sessao, void* buf, size_t n) {
             // Stopped by the end or a failure behind the bytes: the next
             // call says so, and no readiness will ask for it.
             if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE)
-                SSL_set_app_data(s, s);
+                guarda = true;
             return long(total);
         }
         if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE)
@@ -228,13 +270,19 @@ long tlsRecv(void* sessao, void* buf, size_t n) {
     return long(total);
 }
 
-bool tlsGuarda(void* sessao) {
-    SSL* s = static_cast<SSL*>(sessao);
-    return SSL_has_pending(s) || SSL_get_app_data(s) != nullptr;
+bool SessaoTls::cGuarda() const {
+    return SSL_has_pending(ssl) || guarda;
 }
 
-long tlsSendPair(void* sessao, const void* a, size_t na, const void* b, size_t nb) {
-    SSL* s = static_cast<SSL*>(sessao);
+long SessaoTls::cEnviaPar(int, const char* a, size_t na, const char* b, size_t nb, bool) {
+    SSL* s = ssl;
+    // A session writes a record at a time, each appended to the last
+    // queued segment past the kernel's unsent limit: a peer that does not
+    // read would have a whole segment of replies queued for it. Large
+    // sends ask first and wait for room as a plain send would; a single
+    // reply's send asks nothing, and costs no system call more.
+    if (na + nb >= kEnvioGrande && platformUnsentBytes(socket) >= kBufferEnvio)
+        return kIoWouldBlock;
     // Two pieces that fit one record go as one: one record and one send
     // instead of two. A retry brings the same bytes again, maybe more
     // behind them, which the library accepts from a moved buffer.
@@ -253,14 +301,14 @@ long tlsSendPair(void* sessao, const void* a, size_t na, const void* b, size_t n
     return r + (r2 > 0 ? r2 : 0);
 }
 
-void tlsFim(void* sessao) {
-    SSL* s = static_cast<SSL*>(sessao);
-    if (s == nullptr)
-        return;
-    if (SSL_is_init_finished(s))
+void SessaoTls::cFim() {
+    SSL* s = ssl;
+    if (s != nullptr && SSL_is_init_finished(s))
         SSL_shutdown(s);  // one attempt: the socket closes right after
     ERR_clear_error();
-    SSL_free(s);
+    SSL_free(s);  // and its transport over the socket with it
+    free(antes);
+    delete this;
     if (++finsDesdeLimpeza >= kFinsPorLimpeza) {
         finsDesdeLimpeza = 0;
         platformReleaseMemory();

@@ -6,27 +6,18 @@
 
 #include <cstddef>
 
+#include "engine/transporte.h"
+
 // Loads the certificate chain and the private key (PEM files) into the
 // process's server context. nullptr on success; otherwise "reason", valid
 // until the next call. A pair that does not match fails.
-const char* tlsCarrega(const char* certificado, const char* chave);
+const char* tlsCarrega(const char* certificado, const char* arquivoDaChave);
 
-// A session of the context for an accepted socket; null on failure.
-// antes: n bytes already read from the socket (what a proxy sent behind its
-// PROXY header), which the session reads before the socket's own.
-void* tlsNova(int socket, const char* antes = nullptr, size_t n = 0);
-// Drives the handshake on: 1 finished, 0 waiting for the peer, -1 failed
-// (plain text on the TLS port, a protocol error, a closed peer).
-int tlsAperto(void* sessao);
-// Reads as much as the session and the socket hold, up to n bytes: bytes
-// read, 0 when the peer ended the session (close_notify or the end of the
-// stream), kIoWouldBlock or kIoFailed (engine/platform.h).
-long tlsRecv(void* sessao, void* buf, size_t n);
-// After a read short of n: true when the session still holds something
-// for the next read (bytes, or the end or failure that stopped this one),
-// which no readiness of the socket reports.
-bool tlsGuarda(void* sessao);
-// Writes both pieces, a then b: bytes taken, or kIoWouldBlock / kIoFailed.
-long tlsSendPair(void* sessao, const void* a, size_t na, const void* b, size_t nb);
-// Says close_notify once, without waiting, and frees the session.
-void tlsFim(void* sessao);
+// A session of the context for an accepted socket, the transport of its
+// connection; null on failure. antes: n bytes already read from the socket
+// (what a proxy sent behind its PROXY header), which the session reads
+// before the socket's own. Its handshake (cAperto) ends with 1 when it has
+// finished and -1 when it failed (plain text on the TLS port, a protocol
+// error, a closed peer); cRecebe returns 0 for the peer's close_notify as
+// for the end of the stream; cFim says close_notify once, without waiting.
+TTransporte* tlsNova(int socket, const char* antes = nullptr, size_t n = 0);

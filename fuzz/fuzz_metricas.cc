@@ -17,8 +17,8 @@
 
 #include "engine/loop.h"
 #include "fuzz/support.h"
-#include "protocol/metricas.h"
-#include "protocol/servidor.h"
+#include "operations/metricas.h"
+#include "protocol/comandos.h"
 
 namespace {
 
@@ -46,8 +46,9 @@ size_t fimDaCabeca(const std::string& s) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     preparaUmaVez();
-    static TServidor plano, tls(true);
-    static TMetricas metricas(&plano, &tls);
+    static TEscuta plano, tls;
+    static RecusasDaPorta recusasPlano, recusasTls;
+    static TMetricas metricas({&plano, &recusasPlano}, {&tls, &recusasTls}, {kComandosNaTabela, palavraDoComando});
     FuzzedDataProvider p(data, size);
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0 || fcntl(sv[0], F_SETFL, O_NONBLOCK) != 0)

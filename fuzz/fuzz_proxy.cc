@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "protocol/proxy.h"
+#include "admission/proxy.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int32_t n = size > 4096 ? 4096 : int32_t(size);

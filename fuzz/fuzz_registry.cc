@@ -13,7 +13,7 @@
 #include "engine/clock.h"
 #include "fuzz/support.h"
 #include "protocol/cliente.h"
-#include "protocol/maquina.h"
+#include "admission/maquina.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
 #include "text/fold.h"

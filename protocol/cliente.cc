@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "config/config.h"
-#include "protocol/maquina.h"
+#include "admission/maquina.h"
 #include "text/fold.h"
 
 TCliente::TCliente(TMaquina* m) : maquina(m) {

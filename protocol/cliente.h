@@ -214,7 +214,7 @@ private:
     bool linhaPronta = false;             // linha is complete and waits
     const Comando* comandoRetido = nullptr;  // its row
 
-    // The penalty of failed password checks (protocol/penalidade.h). While
+    // The penalty of failed password checks (operations/penalidade.h). While
     // kEsperando, nothing of this client is interpreted, the listing stands
     // still, reading is suspended and the idle timer is off: the server
     // holds the client, not the client the server.

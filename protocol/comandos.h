@@ -22,6 +22,12 @@ struct Pedido {
 
 using Executa = void (*)(TCliente& c, const Pedido& p);
 
+// The command table as the metrics name it: rows 0..kComandosNaTabela - 1,
+// each row's word (lower case); the counters keep one slot more, for the
+// lines that are none (interpretador.cc).
+extern const int32_t kComandosNaTabela;
+const char* palavraDoComando(int32_t linha);
+
 // Registration dialogue, logon and logoff (registro_cmd.cc).
 void comandoRegister(TCliente& c, const Pedido& p);
 void dialogoNome(TCliente& c);        // awaiting the name: linha is the name

@@ -8,7 +8,7 @@
 #include "engine/platform.h"
 #include "protocol/cliente.h"
 #include "protocol/comandos.h"
-#include "protocol/maquina.h"
+#include "admission/maquina.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
 #include "text/fold.h"

@@ -8,8 +8,8 @@
 #include "engine/diario.h"
 #include "protocol/cliente.h"
 #include "protocol/comandos.h"
-#include "protocol/contadores.h"
-#include "protocol/maquina.h"
+#include "operations/contadores.h"
+#include "admission/maquina.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
 #include "text/fold.h"
@@ -118,7 +118,6 @@ const Comando* reconhece(const char* linha) {
 
 }  // namespace
 
-Contadores contadores;
 const int32_t kComandosNaTabela = int32_t(sizeof kComandos / sizeof kComandos[0]);
 static_assert(sizeof kComandos / sizeof kComandos[0] < sizeof Contadores::comandos / sizeof(uint64_t),
               "a counter for every row and one for the lines that are no command");

@@ -10,7 +10,7 @@
 #include "engine/clock.h"
 #include "protocol/cliente.h"
 #include "protocol/comandos.h"
-#include "protocol/maquina.h"
+#include "admission/maquina.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
 #include "text/fold.h"

@@ -8,8 +8,8 @@
 #include "config/config.h"
 #include "engine/clock.h"
 #include "protocol/cliente.h"
-#include "protocol/maquina.h"
-#include "protocol/penalidade.h"
+#include "admission/maquina.h"
+#include "operations/penalidade.h"
 
 void TCliente::cMuda(Fluxo nova) {
     if (nova == estadoFluxo)

@@ -6,7 +6,7 @@
 #include "engine/loop.h"
 #include "protocol/cliente.h"
 #include "protocol/comandos.h"
-#include "protocol/maquina.h"
+#include "admission/maquina.h"
 #include "registry/indice.h"
 #include "text/format.h"
 #include "util/calendario.h"

@@ -10,10 +10,11 @@
 #include "engine/loop.h"
 #include "engine/platform.h"
 #include "engine/tls.h"
+#include "operations/metricas.h"
 #include "protocol/cliente.h"
-#include "protocol/metricas.h"
+#include "protocol/comandos.h"
 #include "protocol/envelhecimento.h"
-#include "protocol/servidor.h"
+#include "protocol/recepcao.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
 #include "text/fold.h"
@@ -195,13 +196,13 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    static TServidor servidor;  // lives as long as the process
+    static TRecepcao servidor;  // lives as long as the process
     if (const char* erro = servidor.cAbre(config.ender, uint16_t(config.porta))) {
         puts(erro);
         naoEscuta(config.porta, erro);
         return 1;
     }
-    static TServidor servidorTls(true);
+    static TRecepcao servidorTls(true);
     if (config.portatls != 0) {
         if (const char* erro = servidorTls.cAbre(config.ender, uint16_t(config.portatls))) {
             puts(erro);
@@ -210,7 +211,8 @@ int main(int argc, char** argv) {
         }
     }
     // The metrics endpoint, when asked for, shares the loop.
-    static TMetricas metricas(&servidor, &servidorTls);
+    static TMetricas metricas({&servidor, &servidor.recusas}, {&servidorTls, &servidorTls.recusas},
+                              {kComandosNaTabela, palavraDoComando});
     if (config.metricas[0] != 0) {
         char endereco[64];
         uint16_t porta;

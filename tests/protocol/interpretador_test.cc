@@ -12,7 +12,7 @@
 
 #include "config/config.h"
 #include "protocol/cliente.h"
-#include "protocol/maquina.h"
+#include "admission/maquina.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
 #include "sessao.h"

@@ -22,12 +22,12 @@
 #include <string>
 #include <vector>
 
+#include "admission/maquina.h"
 #include "config/config.h"
 #include "engine/loop.h"
 #include "engine/platform.h"
-#include "protocol/maquina.h"
-#include "protocol/penalidade.h"
-#include "protocol/servidor.h"
+#include "operations/penalidade.h"
+#include "protocol/recepcao.h"
 #include "registry/indice.h"
 #include "protocol/envelhecimento.h"
 #include "registry/registro.h"
@@ -240,7 +240,7 @@ protected:
 
     std::string dir;
     TRelogio relogio;
-    TServidor servidor;
+    TRecepcao servidor;
     int cli = -1;
 
 private:

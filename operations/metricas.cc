@@ -1,7 +1,7 @@
 // The metrics endpoint. Each request is one connection object that reads
 // the request head, answers it and ends itself once the answer has left;
 // nothing of it touches the clients' protocol.
-#include "protocol/metricas.h"
+#include "operations/metricas.h"
 
 #include <cstring>
 
@@ -9,9 +9,7 @@
 #include "engine/alarme.h"
 #include "engine/comunica.h"
 #include "engine/platform.h"
-#include "protocol/contadores.h"
-#include "protocol/maquina.h"
-#include "protocol/servidor.h"
+#include "operations/contadores.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
 #include "text/format.h"
@@ -19,7 +17,6 @@
 namespace {
 
 constexpr int32_t kPedidoMax = 8192;
-constexpr int32_t kPrazo = 10;  // seconds for the whole request head
 constexpr int32_t kCorpoMax = 8192;
 
 // The process's start, seconds since 1970: read once, before the loop.
@@ -36,7 +33,7 @@ public:
         servidos[slot] = ip;
         nServidos++;
         cConecta(socket);
-        cArma(kPrazo);
+        cArma(kPrazoDeEntrada);  // for the whole request head
     }
     ~TPedido() override {
         servidos[slot] = 0;
@@ -139,22 +136,21 @@ int32_t TMetricas::cExpoe(char* out, int32_t size) const {
     const bool comTls = config.portatls != 0;
     poe("# HELP quelta_connections_accepted_total Connections accepted, by port, admitted or refused.\n"
         "# TYPE quelta_connections_accepted_total counter\nquelta_connections_accepted_total{port=\"plain\"} %U\n",
-        plano->aceitas());
+        plano.escuta->aceitas());
     if (comTls)
-        poe("quelta_connections_accepted_total{port=\"tls\"} %U\n", tls->aceitas());
+        poe("quelta_connections_accepted_total{port=\"tls\"} %U\n", tls.escuta->aceitas());
     poe("quelta_connections_accepted_total{port=\"metrics\"} %U\n", aceitas());
     poe("# HELP quelta_connections_refused_total Accepted connections refused, by port and reason.\n"
         "# TYPE quelta_connections_refused_total counter\n");
     for (int32_t k = 0; k < (comTls ? 2 : 1); k++) {
-        const TServidor* s = k == 0 ? plano : tls;
+        const PortaContada& s = k == 0 ? plano : tls;
         const char* porta = k == 0 ? "plain" : "tls";
         poe("quelta_connections_refused_total{port=\"%s\",reason=\"machine_limit\"} %U\n"
             "quelta_connections_refused_total{port=\"%s\",reason=\"descriptors\"} %U\n"
             "quelta_connections_refused_total{port=\"%s\",reason=\"proxy_header\"} %U\n",
-            porta, s->recusas.limite, porta, s->recusadasSemDescritor(), porta, s->recusas.proxy);
+            porta, s.recusas->limite, porta, s.escuta->recusadasSemDescritor(), porta, s.recusas->proxy);
     }
-    if (comTls)
-        poe("quelta_connections_refused_total{port=\"tls\",reason=\"tls_handshake\"} %U\n", contadores.apertosFalhos);
+    // A failed handshake is counted once, as quelta_tls_handshake_failures_total.
     poe("quelta_connections_refused_total{port=\"metrics\",reason=\"machine_limit\"} %U\n"
         "quelta_connections_refused_total{port=\"metrics\",reason=\"descriptors\"} %U\n",
         recusadas, recusadasSemDescritor());
@@ -166,8 +162,8 @@ int32_t TMetricas::cExpoe(char* out, int32_t size) const {
             contadores.apertosTls, contadores.apertosFalhos);
     poe("# HELP quelta_commands_total Lines interpreted, by command; lines that are no command as unknown.\n"
         "# TYPE quelta_commands_total counter\n");
-    for (int32_t i = 0; i <= kComandosNaTabela; i++)
-        poe("quelta_commands_total{command=\"%s\"} %U\n", i < kComandosNaTabela ? palavraDoComando(i) : "unknown",
+    for (int32_t i = 0; i <= comandos.linhas; i++)
+        poe("quelta_commands_total{command=\"%s\"} %U\n", i < comandos.linhas ? comandos.palavra(i) : "unknown",
             contadores.comandos[i]);
     poe("# HELP quelta_password_failures_total Failed password checks.\n"
         "# TYPE quelta_password_failures_total counter\nquelta_password_failures_total %U\n",

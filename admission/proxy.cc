@@ -2,7 +2,7 @@
 // bytes, "PROXY TCP4 <source> <destination> <port> <port>\r\n" (or TCP6, or
 // UNKNOWN and anything up to the line end); version 2 is a 16-byte block
 // (signature, version and command, family, length) and the addresses.
-#include "protocol/proxy.h"
+#include "admission/proxy.h"
 
 #include <cstring>
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "protocol/proxy.h"
-#include "sessao.h"
+#include "admission/proxy.h"
+#include "protocol/sessao.h"
 
 using namespace sessao;
 

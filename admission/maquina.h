@@ -8,9 +8,7 @@
 #include <cstdint>
 
 #include "engine/alarme.h"
-
-extern int32_t usuarios;  // live TCliente objects
-extern int32_t maquinas;  // live TMaquina records
+#include "operations/contadores.h"  // usuarios, maquinas
 
 class TMaquina : public TAlarme {
 public:

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "admission/maquina.h"
 #include "config/config.h"
 #include "protocol/cliente.h"
-#include "protocol/maquina.h"
-#include "protocol/servidor.h"
+#include "protocol/recepcao.h"
 #include "registry/indice.h"
 #include "protocol/envelhecimento.h"
 #include "registry/registro.h"
@@ -95,7 +95,7 @@ protected:
         peers.push_back(sv[1]);
         return sv[1];
     }
-    TServidor servidor;
+    TRecepcao servidor;
     std::vector<int> peers;
 };
 

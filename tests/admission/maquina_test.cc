@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "protocol/maquina.h"
+#include "admission/maquina.h"
 #include "protocol/envelhecimento.h"
 #include "registry/registro.h"
 

@@ -9,15 +9,22 @@
 #include <cstdint>
 
 #include "engine/escuta.h"
+#include "operations/contadores.h"
 
-class TServidor;
+// A client listener as the metrics see it: its accepts, and its refusals.
+struct PortaContada {
+    const TEscuta* escuta;
+    const RecusasDaPorta* recusas;
+};
 
 // The metrics listener; it accepts and serves by itself.
 class TMetricas : public TEscuta {
 public:
     // The client listeners, whose accepts and refusals are counted: the
-    // plain port, and the TLS port (counted when config.portatls is set).
-    TMetricas(const TServidor* plano, const TServidor* tls) : plano(plano), tls(tls) {}
+    // plain port, and the TLS port (counted when config.portatls is set);
+    // comandos names the rows of contadores.comandos.
+    TMetricas(PortaContada plano, PortaContada tls, NomesDosComandos comandos)
+        : plano(plano), tls(tls), comandos(comandos) {}
     void cAceita(int socket, const PeerAddress& peer) override;
 
     // Writes the exposition into out (size bytes): its length, cut at size.
@@ -28,7 +35,8 @@ public:
     static constexpr int32_t kAbertasMax = 8;
 
 private:
-    const TServidor* plano;
-    const TServidor* tls;
+    PortaContada plano;
+    PortaContada tls;
+    NomesDosComandos comandos;
     uint64_t recusadas = 0;  // closed at accept by the limits above
 };

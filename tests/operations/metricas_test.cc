@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "sessao.h"
+#include "protocol/sessao.h"
 
 using namespace sessao;
 

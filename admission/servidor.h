@@ -1,13 +1,14 @@
 // The server's listening endpoints: every accepted socket passes through
 // admission, which enforces maxconec per client address from the accept
-// on, and greets.
+// on, and hands each admitted connection up to the conversation.
 #pragma once
 
 #include <cstdint>
 
 #include "engine/escuta.h"
+#include "operations/contadores.h"
 
-class TCliente;
+class TComunica;
 class TMaquina;
 
 class TServidor : public TEscuta {
@@ -21,20 +22,21 @@ public:
     // from one of config.proxies first gives its PROXY header (10 s at
     // most; on the TLS port before the handshake, which then counts under
     // the address the header names); it counts under no address until
-    // then, and at most kPreambulosMax of them wait at once.
+    // then, and at most kPreambulosMax of them wait at once. One object
+    // holds the socket through header and handshake, and hands it, its
+    // transport and its watch to the connection cAdmitido makes.
     void cAceita(int socket, const PeerAddress& peer) override;
-    // Admission of a plain connection whose client is ip (network order):
-    // the per-address limit, the client object and its greeting; then
-    // resto, n bytes the client has sent already, as its first input.
-    void cAdmite(int socket, uint32_t ip, const char* resto, int32_t n);
-    // The client object and its greeting for a connection admitted under m
-    // already (a finished TLS handshake, whose place m held for it; sessao
-    // its session), or by cAdmite; the client.
-    TCliente* cRecebe(int socket, TMaquina* m, void* sessao);
-    // Starts the TLS handshake of a connection whose client is ip, unless
-    // its address is at the limit; antes: n bytes of the handshake read
-    // already (behind a proxy's header).
-    void cApertoTls(int socket, uint32_t ip, const char* antes, int32_t n);
+    // The conversation's connection object for a connection admitted under
+    // m (on the TLS port once its handshake has finished, m having held
+    // its place): it takes its place under m before it returns, and no
+    // socket; admission gives it the socket right after. The connection.
+    virtual TComunica* cAdmitido(TMaquina* m) = 0;
+    // The record under which a connection of ip (network order) is
+    // admitted, made when ip has none. Null when ip is at its limit: the
+    // socket (dono's, when dono is given) is then refused, on the plain
+    // port with the refusal line and on the TLS port without a word, and
+    // closed, and the refusal counted and logged.
+    TMaquina* cVaga(uint32_t ip, TComunica* dono, int socket = -1);
 
     bool portaTls() const { return tls; }
 
@@ -44,11 +46,7 @@ public:
     static constexpr int32_t kPreambulosMax = 256;
 
     // Accepted connections this listener refused, by reason, since the start.
-    struct Recusas {
-        uint64_t limite = 0;  // maxconec of the client's address
-        uint64_t proxy = 0;   // a proxy's header missing, malformed, or no room to wait for it
-    };
-    Recusas recusas;
+    RecusasDaPorta recusas;
 
 private:
     bool tls;

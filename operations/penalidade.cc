@@ -7,7 +7,7 @@
 // anything: a flood of new addresses cannot push a guesser out. Links are
 // indexes plus one, so the zero-filled arrays start as an empty table and
 // cost no page until used.
-#include "protocol/penalidade.h"
+#include "operations/penalidade.h"
 
 #include <cassert>
 

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "config/config.h"
-#include "protocol/penalidade.h"
-#include "sessao.h"
+#include "operations/penalidade.h"
+#include "protocol/sessao.h"
 #include "support/em_processo.h"
 
 using namespace sessao;

@@ -1,12 +1,9 @@
 // The machine table: a red-black tree threaded through the records, keyed
 // by the address read as one unsigned word. Null children are the black
 // leaves; every path from a node down to a leaf crosses as many black nodes.
-#include "protocol/maquina.h"
+#include "admission/maquina.h"
 
 #include "util/rubro_negra.h"
-
-int32_t usuarios = 0;
-int32_t maquinas = 0;
 
 namespace {
 
