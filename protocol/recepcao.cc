@@ -7,7 +7,7 @@
 TComunica* TRecepcao::cAdmitido(TMaquina* m) {
     TCliente* cliente = new TCliente(m);
     char saudacao[80];
-    formatText(saudacao, sizeof saudacao, "+OK QUELTA Versão 2.03. Agora %d usuário%s.\r\n", usuarios,
+    formatText(saudacao, sizeof saudacao, "+OK QUELTA Versão " QUELTA_VERSION ". Agora %d usuário%s.\r\n", usuarios,
                usuarios == 1 ? "" : "s");
     // A fresh ring always has room for the greeting, socket or none.
     cliente->cEnvia(saudacao, -1);
