@@ -2,6 +2,8 @@
 // DATE, IP2). Every text taken from a record is copied into a local buffer
 // bounded by its field first, so no reply reads past a field, whatever the
 // registry file held.
+#include <cstring>
+
 #include "config/config.h"
 #include "engine/clock.h"
 #include "engine/diario.h"
@@ -112,12 +114,28 @@ void TCliente::cLista() {
         soAtivos = true;
     }
 
+    // The lines go out in batches of up to a ring's worth, one cEnvia
+    // each: the bytes are those of one cEnvia per line. A batch that does
+    // not fit is given up whole, and the listing resumes at its first
+    // line's address.
+    char lote[TComunica::kMaiorTexto];
+    int32_t usado = 0;
+    char primeiroDoLote[registro_campo::kEmailLen];
+    // "email name address\r\n": the node's fields are bounded and
+    // terminated, so a line needs at most this much.
+    constexpr int32_t kMaiorLinha = registro_campo::kEmailLen + registro_campo::kNomeLen + 24;
+    static_assert(kMaiorLinha <= int32_t(sizeof lote), "a line fits a batch");
+
     TUsuario* seguinte;
     int vistos = 0;
     for (TUsuario* no = cadEmail[0] == 0 ? cPrimeiro() : cAPartir(cadEmail); no != nullptr; no = seguinte) {
         if (++vistos > kNosPorPasso) {
             // The rest in the next pass, from this node on; the lines
             // behind the FIND wait for it so a burst of them cannot add up.
+            if (usado > 0 && !cEnvia(lote, usado)) {
+                copyBounded(cadEmail, primeiroDoLote, sizeof cadEmail);
+                return;
+            }
             copyBounded(cadEmail, no->email, sizeof cadEmail);
             cMuda(kListaAdiada);
             cPedeVez();
@@ -132,20 +150,32 @@ void TCliente::cLista() {
             continue;
         if (!containsNoCase(p, no->email))
             continue;
-        // "email name address": the node's fields are bounded and
-        // terminated, so the line stays far below the buffer.
-        char linhaLista[sizeof no->email + sizeof no->nome + 24];
-        char* fim = copyString(linhaLista, no->email);
+        if (usado + kMaiorLinha > int32_t(sizeof lote)) {
+            if (!cEnvia(lote, usado)) {
+                copyBounded(cadEmail, primeiroDoLote, sizeof cadEmail);
+                return;
+            }
+            usado = 0;
+        }
+        if (usado == 0)
+            copyBounded(primeiroDoLote, no->email, sizeof primeiroDoLote);
+        char* fim = lote + usado;
+        size_t n = strlen(no->email);
+        memcpy(fim, no->email, n);
+        fim += n;
         *fim++ = ' ';
-        fim = copyString(fim, no->nome);
+        n = strlen(no->nome);
+        memcpy(fim, no->nome, n);
+        fim += n;
         *fim++ = ' ';
         fim = ativo ? formatDotted(fim, no->ip) : copyString(fim, "0.0.0.0");
         *fim++ = '\r';
         *fim++ = '\n';
-        if (!cEnvia(linhaLista, int32_t(fim - linhaLista))) {
-            copyBounded(cadEmail, no->email, sizeof cadEmail);
-            return;
-        }
+        usado = int32_t(fim - lote);
+    }
+    if (usado > 0 && !cEnvia(lote, usado)) {
+        copyBounded(cadEmail, primeiroDoLote, sizeof cadEmail);
+        return;
     }
     cMuda(kFimDaLista);
     if (cEnvia(".\r\n", 3))
