@@ -153,6 +153,7 @@ void reloadConfiguration() {
         {"maxconec", &Configuracao::maxconec}, {"diasreg", &Configuracao::diasreg},
         {"ativomin", &Configuracao::ativomin}, {"maxtempo", &Configuracao::maxtempo},
         {"regtempo", &Configuracao::regtempo}, {"penalidade", &Configuracao::penalidade},
+        {"sincronia", &Configuracao::sincronia},
     };
     bool redesMudaram = nova.totalProxies != config.totalProxies;
     for (int32_t i = 0; i < nova.totalProxies && !redesMudaram; i++)

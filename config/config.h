@@ -6,6 +6,11 @@
 
 #include <cstdint>
 
+// sincronia: the system writes the registry file to the disk when it
+// will (nunca); the server syncs it at most once a second (segundo); or
+// after each change, before its reply (sempre).
+constexpr int32_t kSincroniaNunca = 0, kSincroniaSegundo = 1, kSincroniaSempre = 2;
+
 struct Configuracao {
     // Administration password, at most 19 characters, zero-filled to the
     // end of the buffer. Empty: no line unlocks administration.
@@ -19,6 +24,7 @@ struct Configuracao {
     int32_t maxtempo = 120;       // idle time-out of a client in seconds (the timer clamps to 0..300)
     int32_t regtempo = 120;       // seconds between two registrations from one address
     int32_t penalidade = 2;       // delay after an address's first failed password, 0..60 s; 0: none
+    int32_t sincronia = 1;        // when writes reach the disk: kSincroniaNunca, kSincroniaSegundo or kSincroniaSempre
     char metricas[64] = "";       // "ADDRESS:PORT" of the metrics endpoint; empty: none
     int32_t portatls = 0;         // the TLS port, 1..65535; 0: none
     char certificado[256] = "";   // PEM certificate chain of the TLS port

@@ -263,6 +263,17 @@ void TLeitorConfiguracao::apply() {
         }
         return;
     }
+    if (compareWord(chave, "sincronia") == 0) {
+        const char* const nomes[] = {"nunca", "segundo", "sempre"};
+        for (int32_t i = 0; i < 3; i++)
+            if (!cortado && compareWord(valor, nomes[i]) == 0 && strlen(valor) == strlen(nomes[i])) {
+                destino.sincronia = i;
+                return;
+            }
+        destino.sincronia = antes.sincronia;
+        problema("sincronia: %s is none of nunca, segundo, sempre; %s stays", eco, nomes[antes.sincronia]);
+        return;
+    }
     if (compareWord(chave, "senhaadm") == 0) {
         // Zero to its end: the interpreter compares the whole buffer.
         memset(destino.senhaadm, 0, sizeof destino.senhaadm);

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "config/config.h"
 #include "engine/clock.h"
 #include "engine/loop.h"
 #include "registry/registro.h"
@@ -19,6 +20,17 @@ TEnvelhecimento::TEnvelhecimento() { cArma(1); }
 void TEnvelhecimento::cDispara() {
     cArma(kIntervalo);
     registro.cEnvelhece(minuteClock);
+}
+
+TSincroniaPeriodica sincroniaPeriodica;
+
+TSincroniaPeriodica::TSincroniaPeriodica() { cArma(1); }
+
+void TSincroniaPeriodica::cDispara() {
+    cArma(1);
+    // A failed sync stays due; the next second tries again.
+    if (config.sincronia == kSincroniaSegundo)
+        registro.cSincroniza();
 }
 
 void registroDiscordante(const char* arquivo) {

@@ -16,6 +16,17 @@ public:
 // The one ageing timer, created before main runs.
 extern TEnvelhecimento envelhecimento;
 
+// Every second: under sincronia = segundo, what was written since the
+// last sync reaches the disk, so a power loss takes at most about the
+// last second's changes.
+class TSincroniaPeriodica : public TAlarme {
+public:
+    TSincroniaPeriodica();
+    void cDispara() override;
+};
+
+extern TSincroniaPeriodica sincroniaPeriodica;
+
 // What the server does when the registry finds that its index and file
 // disagree (TRegistro::aoDiscordar): one line on standard output naming
 // the file, and exit status 1.

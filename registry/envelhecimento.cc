@@ -38,6 +38,10 @@ void TRegistro::cEnvelhece(uint32_t agora) {
                  indice.registros);
     if (truncaPendente)
         cConfereTamanho();
+    // Under sincronia = nunca the system writes the file when it will; a
+    // clean end still syncs.
+    if (config.sincronia == kSincroniaNunca)
+        gravouDesdePassagem = false;
     cFecha();
     primeiraPassagem = false;
 }
@@ -59,4 +63,5 @@ void TRegistro::cFecha() {
         fd = -1;
     }
     gravouDesdePassagem = false;
+    naoSincronizado = false;
 }

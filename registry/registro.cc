@@ -39,11 +39,17 @@ void noDoRegistro(const uint8_t* rec, TUsuario* no) {
 
 uint32_t TRegistro::ip() const { return cLeIp(buffer); }
 
-void TRegistro::defineIp(uint32_t v) { cPoeIp(buffer, v); }
+void TRegistro::defineIp(uint32_t v) {
+    slotLido = -1;
+    cPoeIp(buffer, v);
+}
 
 uint32_t TRegistro::data() const { return cLeData(buffer); }
 
-void TRegistro::defineData(uint32_t minutos) { cPoeData(buffer, minutos); }
+void TRegistro::defineData(uint32_t minutos) {
+    slotLido = -1;
+    cPoeData(buffer, minutos);
+}
 
 bool TRegistro::cTrava() {
     int trava = platformOpenFile(registryFileName, true);
@@ -102,6 +108,7 @@ void TRegistro::cNota(bool ok, const char* motivo) {
 bool TRegistro::cLePrimeiros(int32_t slot, long bytes) {
     bool aberto = slot >= 0 && cAbre();
     long lidos = aberto ? platformReadAt(fd, buffer, size_t(bytes), deslocamento(slot)) : -1;
+    slotLido = lidos == kRecord ? slot : -1;
     if (slot >= 0)
         cNota(lidos == bytes, lidos < 0 ? platformErrorText()
                               : lidos != bytes && cCurto(platformFileSize(fd)) ? kMotivoCurto
@@ -120,10 +127,14 @@ bool TRegistro::cLe(const TUsuario* no) {
 }
 
 bool TRegistro::cGrava(int32_t slot) {
-    if (slot < 0)
+    slotLido = -1;  // buffer holds the change now, not the file's record
+    if (slot < 0) {
+        lidoGuardado = -1;
         return false;
+    }
     arquivoCurto = false;
     bool ok = cGravaNoArquivo(slot);
+    lidoGuardado = -1;  // good for one write only
     cNota(ok, arquivoCurto ? kMotivoCurto : platformErrorText());
     return ok;
 }
@@ -144,9 +155,13 @@ bool TRegistro::cGravaNoArquivo(int32_t slot) {
     // The slot's present bytes are the way back from a write cut short (a
     // full disk), which would leave a record part new and part old: in a
     // compaction, a slot with another user's digest.
+    // A change of the record just read has them already (cGuardaLido);
+    // anything else reads them first.
     uint8_t anterior[kRecord];
     int64_t tamanhoAnterior = -1;  // set for an append: the length to cut back to
-    if (platformReadAt(fd, anterior, kRecord, inicio) != kRecord) {
+    if (lidoGuardado == slot) {
+        memcpy(anterior, lido, kRecord);
+    } else if (platformReadAt(fd, anterior, kRecord, inicio) != kRecord) {
         tamanhoAnterior = platformFileSize(fd);
         // A whole record lies there and could not be read: without a way
         // back it is not written either.
@@ -154,12 +169,33 @@ bool TRegistro::cGravaNoArquivo(int32_t slot) {
             return false;
     }
     gravouDesdePassagem = true;  // even a failed write may have moved bytes
+    naoSincronizado = true;
     long escritos = platformWriteAt(fd, buffer, kRecord, inicio);
-    if (escritos == kRecord)
+    // Under sincronia = sempre the record is on the disk before the reply
+    // says so; a sync that fails takes the change back like a write cut
+    // short, since nobody may be told of a change the disk may not keep.
+    if (escritos == kRecord && (config.sincronia != kSincroniaSempre || cSincroniza()))
         return true;
     if (escritos > 0)  // -1 moved not one byte: the slot is as it was
         cDesfaz(inicio, anterior, tamanhoAnterior);
     return false;
+}
+
+bool TRegistro::cSincroniza() {
+    if (fd == -1 || !naoSincronizado)
+        return true;
+    naoSincronizado = false;
+    if (platformSync(fd))
+        return true;
+    naoSincronizado = true;
+    return false;
+}
+
+void TRegistro::cGuardaLido(const TUsuario* no) {
+    int32_t slot = int32_t(no->cPosicao());
+    lidoGuardado = slotLido == slot ? slot : -1;
+    if (lidoGuardado >= 0)
+        memcpy(lido, buffer, kRecord);
 }
 
 void TRegistro::cDesfaz(int64_t inicio, const uint8_t* anterior, int64_t tamanhoAnterior) {
@@ -301,6 +337,7 @@ TUsuario* TRegistro::cRegistra(TUsuario* no, const char* email, const char* nome
     f.ip = ip;
     f.data = data;
     f.estado = kRegistrado;
+    slotLido = -1;
     f.cCodifica(buffer);
     // A slot number has 24 bits; past that a new entry has nowhere to go.
     bool gravou = no != nullptr ? cGrava(no) : indice.registros < kMaxRegistros && cGrava(indice.registros);
@@ -330,13 +367,18 @@ bool TRegistro::cMarcaPresenca(TUsuario* no, Estado estado, uint32_t ip, uint32_
 }
 
 bool TRegistro::cEntra(TUsuario* no, uint32_t ip, uint32_t data, const char* nota) {
+    cGuardaLido(no);
     cPoeTexto(buffer, kLogon, kLogonLen, nota);
     return cMarcaPresenca(no, kConectado, ip, data);
 }
 
-bool TRegistro::cSai(TUsuario* no, uint32_t ip, uint32_t data) { return cMarcaPresenca(no, kDesconectado, ip, data); }
+bool TRegistro::cSai(TUsuario* no, uint32_t ip, uint32_t data) {
+    cGuardaLido(no);
+    return cMarcaPresenca(no, kDesconectado, ip, data);
+}
 
 bool TRegistro::cMudaData(TUsuario* no, uint32_t data) {
+    cGuardaLido(no);
     cPoeData(buffer, data);
     if (!cGrava(no))
         return false;
@@ -345,6 +387,7 @@ bool TRegistro::cMudaData(TUsuario* no, uint32_t data) {
 }
 
 bool TRegistro::cMudaIp(TUsuario* no, uint32_t ip) {
+    cGuardaLido(no);
     cPoeIp(buffer, ip);
     if (!cGrava(no))
         return false;

@@ -126,12 +126,28 @@ public:
     // Something was written since the last pass; the pass syncs before it
     // closes the file.
     bool gravouDesdePassagem = false;
+    // Something was written since the last sync.
+    bool naoSincronizado = false;
+    // Syncs the open file when something was written since the last sync:
+    // false when the sync failed (still due, then). sincronia = sempre
+    // syncs every write before it counts as done; segundo through the
+    // server's one-second timer.
+    bool cSincroniza();
 
     // Closes the file, syncing it first when something was written since
     // the last pass; the ageing pass ends with it, and so does a clean end.
     void cFecha();
 
 private:
+    // The slot whose whole record buffer holds as read from the file, or
+    // -1 once buffer has been changed since.
+    int32_t slotLido = -1;
+    // A change of the record just read keeps its bytes here (cGuardaLido)
+    // as the write's way back, so the write needs no read of its own;
+    // lidoGuardado is their slot, -1 after each write.
+    uint8_t lido[registro_campo::kRecord];
+    int32_t lidoGuardado = -1;
+    void cGuardaLido(const TUsuario* no);
     bool cMarcaPresenca(TUsuario* no, Estado estado, uint32_t ip, uint32_t data);
     // Says the file's first failure, and its recovery, once each.
     void cNota(bool ok, const char* motivo);

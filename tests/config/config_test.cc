@@ -141,6 +141,11 @@ TEST_F(Config, NumbersAndClamps) {
         {"penalidade = 61\n", &config.penalidade, 2},
         {"Penalidade = 5\n", &config.penalidade, 5},
         {"penalidade =\n", &config.penalidade, 2},
+        {"sincronia = sempre\n", &config.sincronia, kSincroniaSempre},
+        {"sincronia = NUNCA\n", &config.sincronia, kSincroniaNunca},
+        {"sincronia = nunca\nsincronia = segundo\n", &config.sincronia, kSincroniaSegundo},
+        {"sincronia = sempre!\n", &config.sincronia, kSincroniaSegundo},
+        {"sincronia = sempre x\n", &config.sincronia, kSincroniaSegundo},
     };
     for (const Case& c : cases) {
         config = Configuracao{};
