@@ -1,7 +1,9 @@
 // Writes a registry file of N active users for the benchmarks, with the
 // request files that go with it: "IP <e-mail>" lines for our server, and for
 // the comparison store the same keys as SET commands (ready for a pipe) and
-// "EXISTS <e-mail>" lines in the same random order.
+// "EXISTS <e-mail>" lines in the same random order; for the write scenario,
+// "LOGON <e-mail>:<password>" and "LOGOFF <e-mail>:<password>" lines in turn
+// and, for the comparison store, "SET <e-mail> <address>" over the same users.
 //
 // Every user is logged on (state 1) with today's date in the server's own
 // minute unit, so IP answers with the user's address while the records are
@@ -29,6 +31,9 @@ struct Options {
     std::string ipRequests;     // "IP <e-mail>" lines
     std::string keyCommands;    // SET commands in the wire protocol of the other store
     std::string keyRequests;    // "EXISTS <e-mail>" lines
+    std::string writeRequests;  // LOGON and LOGOFF lines in turn, with the password
+    std::string setRequests;    // "SET <e-mail> <address>" lines over the same users
+    std::string password;       // every user's password ("" unless given)
     long requests = 100000;     // lines in each request file
     uint64_t seed = 1956;
     bool sorted = false;        // records in e-mail order instead of shuffled
@@ -38,6 +43,7 @@ struct Options {
     fprintf(stderr,
             "usage: bench_mkregistry --users N --out FILE [--ip-requests FILE]\n"
             "       [--key-commands FILE] [--key-requests FILE] [--requests M]\n"
+            "       [--write-requests FILE] [--set-requests FILE] [--password P]\n"
             "       [--seed S] [--sorted]\n");
     exit(2);
 }
@@ -57,12 +63,18 @@ Options parse(int argc, char** argv) {
         else if (a == "--key-commands") o.keyCommands = next();
         else if (a == "--key-requests") o.keyRequests = next();
         else if (a == "--requests") o.requests = atol(next());
+        else if (a == "--write-requests") o.writeRequests = next();
+        else if (a == "--set-requests") o.setRequests = next();
+        else if (a == "--password") o.password = next();
         else if (a == "--seed") o.seed = strtoull(next(), nullptr, 10);
         else if (a == "--sorted") o.sorted = true;
         else usage();
     }
     // Slots are 24-bit in the index: keep well inside that.
     if (o.users < 0 || o.users > 2500000 || o.out.empty() || o.requests < 0)
+        usage();
+    // The password travels as "<e-mail>:<password>" in one word of a line.
+    if (o.password.size() >= 64 || o.password.find_first_of(" \t\r\n") != std::string::npos)
         usage();
     return o;
 }
@@ -119,7 +131,7 @@ int main(int argc, char** argv) {
     clockStart();
     uint32_t now = minuteClock;
     uint8_t senha[registro_campo::kSenhaLen];
-    digestText("", senha);
+    digestText(o.password.c_str(), senha);
 
     std::mt19937_64 rng(o.seed);
     std::vector<uint32_t> order(size_t(o.users));
@@ -174,6 +186,28 @@ int main(int argc, char** argv) {
         closeOut(ipReq, o.ipRequests);
     if (keyReq != nullptr)
         closeOut(keyReq, o.keyRequests);
+
+    // Writes: the same random users for both systems, drawn after the
+    // lookups so those stay as they were.
+    FILE* writeReq = o.writeRequests.empty() ? nullptr : openOut(o.writeRequests);
+    FILE* setReq = o.setRequests.empty() ? nullptr : openOut(o.setRequests);
+    if (o.users > 0 && (writeReq != nullptr || setReq != nullptr)) {
+        for (long i = 0; i < o.requests; i++) {
+            long k = long(rng() % uint64_t(o.users)) + 1;
+            emailOf(k, email, sizeof email);
+            if (writeReq != nullptr)
+                fprintf(writeReq, "%s %s:%s\n", i % 2 == 0 ? "LOGON" : "LOGOFF", email, o.password.c_str());
+            if (setReq != nullptr) {
+                uint8_t a[4];
+                ipOf(k, a);
+                fprintf(setReq, "SET %s %u.%u.%u.%u\n", email, a[0], a[1], a[2], a[3]);
+            }
+        }
+    }
+    if (writeReq != nullptr)
+        closeOut(writeReq, o.writeRequests);
+    if (setReq != nullptr)
+        closeOut(setReq, o.setRequests);
 
     char lastEmail[registro_campo::kEmailLen] = "";
     char lastIp[16] = "0.0.0.0";

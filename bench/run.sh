@@ -6,10 +6,15 @@
 #
 #   bench/run.sh                 # 3 rounds, 5 s per measurement
 #   ROUNDS=1 RUN_SECONDS=3 bench/run.sh
-#   SCENARIOS="S2 S4" bench/run.sh   # only some of S1..S9
+#   SCENARIOS="S2 S4" bench/run.sh   # only some of S1..S10
 #
 # S8 and S9 are S1 and S7 over TLS: both servers open a TLS port as well,
 # with one self-signed certificate made for the run.
+#
+# S10 is writes: LOGON and LOGOFF in turn against SET with redis's
+# append-only file on, in three pairs of durability run side by side
+# (sincronia sempre / segundo / nunca against appendfsync always /
+# everysec / no), each pair its own two servers on a copy of the data.
 #
 # Everything it starts is its own child and is ended by PID; everything it
 # writes lies in one temporary directory under /tmp, removed at the end.
@@ -26,7 +31,8 @@ users=100000
 bigusers=1000000
 server_cpu=0
 client_cpu=1
-scenarios=" ${SCENARIOS:-S1 S2 S3 S4 S5 S6 S7 S8 S9} "
+scenarios=" ${SCENARIOS:-S1 S2 S3 S4 S5 S6 S7 S8 S9 S10} "
+wpass=bench$RANDOM  # every user's password, which LOGON and LOGOFF give
 . "$top/bench/lib.sh"  # after client_cpu, which its lg uses
 want() { [[ "$scenarios" == *" $1 "* ]]; }
 
@@ -58,7 +64,8 @@ stop() {  # stop PID: end one child we started, reap it and forget it
 }
 
 # start_quelta DIR PORT [TLS-PORT]: starts the server in DIR, with a TLS
-# port too when one is given; sets qpid. The caller takes the start time
+# port too when one is given, and the lines of qextra in its configuration;
+# sets qpid. The caller takes the start time
 # itself when it wants to time the start-up.
 start_quelta() {
   cat >"$1/quelta.cfg" <<CFG
@@ -69,6 +76,7 @@ maxconec = 1000000
 diasreg = 0
 maxtempo = 0
 regtempo = 0
+$qextra
 CFG
   if [ -n "${3:-}" ]; then
     cat >>"$1/quelta.cfg" <<CFG
@@ -82,18 +90,21 @@ CFG
   children+=("$qpid")
 }
 
-# start_redis DIR PORT [TLS-PORT]: starts redis-server with persistence off,
+# start_redis DIR PORT [TLS-PORT]: starts redis-server with the
+# append-only options of raof (persistence off unless they say otherwise),
 # loading DIR/dump.rdb if it exists, with a TLS port too when one is given;
 # sets rpid.
 start_redis() {
   local tls=()
   [ -n "${3:-}" ] && tls=(--tls-port "$3" --tls-cert-file "$work/c.pem" --tls-key-file "$work/k.pem" --tls-auth-clients no)
-  taskset -c "$server_cpu" redis-server --bind 127.0.0.1 --port "$2" "${tls[@]}" --save "" --appendonly no \
+  taskset -c "$server_cpu" redis-server --bind 127.0.0.1 --port "$2" "${tls[@]}" --save "" "${raof[@]}" \
     --dir "$1" --dbfilename dump.rdb --maxclients $((idle + 1000)) --protected-mode no \
     --daemonize no --logfile "$1/redis.log" >/dev/null 2>&1 &
   rpid=$!
   children+=("$rpid")
 }
+qextra=""
+raof=(--appendonly no)
 
 ready_quelta() { lg --port "$1" --wait-ready --greeting --request NOOP --expect "+OK" --timeout 60 --label ready >/dev/null; }
 ready_redis() { lg --port "$1" --wait-ready --request PING --expect "+PONG" --timeout 60 --label ready >/dev/null; }
@@ -106,7 +117,10 @@ load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 echo "== preparing data in $work (load average $load_start)"
 mkdir -p "$work/q" "$work/r" "$work/q4" "$work/r4" "$work/qe" "$work/re"
 "$mkregistry" --users "$users" --out "$work/q/quelta.sav" --ip-requests "$work/ip.txt" \
-  --key-commands "$work/keys.resp" --key-requests "$work/exists.txt" --requests 100000
+  --key-commands "$work/keys.resp" --key-requests "$work/exists.txt" --requests 100000 \
+  --password "$wpass" --write-requests "$work/write.txt" --set-requests "$work/set.txt"
+# S10's servers start from copies of the data as it was made.
+want S10 && for mode in sempre segundo nunca; do mkdir -p "$work/q10$mode" "$work/r10$mode"; cp "$work/q/quelta.sav" "$work/q10$mode/"; done
 qtport="" rtport=""
 if want S8 || want S9; then
   openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=localhost \
@@ -202,6 +216,56 @@ for round in $(seq 1 "$rounds"); do
 done
 stop "$qpid"
 stop "$rpid"
+
+# ---------------------------------------------------------------- S10
+# Writes with the file's durability chosen alike on both sides: three pairs
+# of servers, all started before the first round, each pair run in turn in
+# every round.
+if want S10; then
+echo "== S10: LOGON/LOGOFF vs SET, 32 in flight on each of $conns connections, $users users," \
+  "files on $(df -T "$work" | awk 'NR == 2 { print $2 }')"
+declare -A q10port r10port q10pid r10pid
+declare -A fsync10=([sempre]=always [segundo]=everysec [nunca]=no)
+for mode in sempre segundo nunca; do
+  qextra="sincronia = $mode"
+  q10port[$mode]=$(lg --free-port)
+  start_quelta "$work/q10$mode" "${q10port[$mode]}"
+  q10pid[$mode]=$qpid
+  ready_quelta "${q10port[$mode]}"
+  raof=(--appendonly yes --appendfsync "${fsync10[$mode]}")
+  r10port[$mode]=$(lg --free-port)
+  start_redis "$work/r10$mode" "${r10port[$mode]}"
+  r10pid[$mode]=$rpid
+  ready_redis "${r10port[$mode]}"
+  redis-cli -p "${r10port[$mode]}" --pipe <"$work/keys.resp" >/dev/null
+  echo "   sincronia = $mode: quelta pid $qpid port ${q10port[$mode]};" \
+    "appendfsync ${fsync10[$mode]}: redis pid $rpid port ${r10port[$mode]} ($(redis-cli -p "${r10port[$mode]}" DBSIZE) keys)"
+done
+qextra=""
+raof=(--appendonly no)
+for round in $(seq 1 "$rounds"); do
+  echo "== S10 round $round of $rounds"
+  common=(--conns "$conns" --src-spread "$spread" --seconds "$secs" --warmup "$warm" --pipeline 32)
+  for mode in sempre segundo nunca; do
+    qport=${q10port[$mode]} qpid=${q10pid[$mode]} rport=${r10port[$mode]} rpid=${r10pid[$mode]}
+    sc=S10-$mode
+    run_pair "$sc" "$round" "${common[@]}" --requests "$work/write.txt" -- "${common[@]}" --requests "$work/set.txt"
+    # Every reply must be a success: a refused password would make each
+    # LOGON a quick "-..." and the figure meaningless.
+    for sys in quelta redis; do
+      e=(${vals["$sc $sys errors"]:-})
+      if [ ${#e[@]} -ne "$round" ] || [ "${e[-1]}" != 0 ]; then
+        echo "   $sc $sys: no result or replies that are not successes (errors: ${e[*]:-none}); stopping"
+        exit 1
+      fi
+    done
+  done
+done
+for mode in sempre segundo nunca; do
+  stop "${q10pid[$mode]}"
+  stop "${r10pid[$mode]}"
+done
+fi
 
 # ---------------------------------------------------------------- S4
 if want S4; then
@@ -324,6 +388,14 @@ echo "| S7 IP vs EXISTS, 1,000 in flight on one connection, requests/s | $q7 (se
 echo "| S7 one write of 100,000 requests until the last reply, ms | $q7w | $r7w | $(pratio "S7w redis rps" "S7w quelta rps") | | |"
 echo "| S8 S1 over TLS, NOOP vs PING, round trips/s | $q8 (client_cpu $(m "S8 quelta client_cpu"), server_cpu $(m "S8 quelta server_cpu")) | $r8 (client_cpu $(m "S8 redis client_cpu"), server_cpu $(m "S8 redis server_cpu")) | $s8r | >= 1.0 | $(verdict "$s8r" 1.0 '>=') |"
 echo "| S9 S7 over TLS, IP vs EXISTS, 1,000 in flight on one connection, requests/s | $q9 (server_cpu $(m "S9 quelta server_cpu")) | $r9 (server_cpu $(m "S9 redis server_cpu")) | $s9r | >= 1.0 | $(verdict "$s9r" 1.0 '>=') |"
+for mode in sempre segundo nunca; do
+  want S10 || break
+  sc=S10-$mode
+  r10=$(pratio "$sc quelta rps" "$sc redis rps")
+  goal=">= 1.0" v=$(verdict "$r10" 1.0 '>=')
+  [ "$mode" = nunca ] && goal="" v=""
+  echo "| S10 LOGON/LOGOFF vs SET, sincronia $mode vs appendfsync ${fsync10[$mode]}, 32 in flight on each of $conns connections, writes/s | $(m "$sc quelta rps") (server_cpu $(m "$sc quelta server_cpu")) | $(m "$sc redis rps") (server_cpu $(m "$sc redis server_cpu")) | $r10 $(pspread "$sc quelta rps" "$sc redis rps") | $goal | $v |"
+done
 echo
 echo "Per CPU-second of the server (independent of its share of a busy CPU):" \
   "S1 quelta $(m "S1 quelta per_cpu"), redis $(m "S1 redis per_cpu") ($(pratio "S1 quelta per_cpu" "S1 redis per_cpu"));" \
@@ -332,10 +404,12 @@ echo "Per CPU-second of the server (independent of its share of a busy CPU):" \
   "S3/S1 quelta $(pratio "S3 quelta per_cpu" "S1 quelta per_cpu"), redis $(pratio "S3 redis per_cpu" "S1 redis per_cpu");" \
   "S5 lines: quelta $(m "S5 quelta per_cpu"), redis $(m "S5 redis per_cpu") ($(pratio "S5 quelta per_cpu" "S5 redis per_cpu"));" \
   "S8 quelta $(m "S8 quelta per_cpu"), redis $(m "S8 redis per_cpu") ($(pratio "S8 quelta per_cpu" "S8 redis per_cpu"));" \
-  "S9 quelta $(m "S9 quelta per_cpu"), redis $(m "S9 redis per_cpu") ($(pratio "S9 quelta per_cpu" "S9 redis per_cpu"))"
+  "S9 quelta $(m "S9 quelta per_cpu"), redis $(m "S9 redis per_cpu") ($(pratio "S9 quelta per_cpu" "S9 redis per_cpu"));" \
+  "S10 (sempre/segundo/nunca) quelta $(m "S10-sempre quelta per_cpu")/$(m "S10-segundo quelta per_cpu")/$(m "S10-nunca quelta per_cpu")," \
+  "redis $(m "S10-sempre redis per_cpu")/$(m "S10-segundo redis per_cpu")/$(m "S10-nunca redis per_cpu")"
 echo "p50/p99 latency (us): S1 quelta $(m "S1 quelta p50_us")/$(m "S1 quelta p99_us"), redis $(m "S1 redis p50_us")/$(m "S1 redis p99_us");" \
   "S2 quelta $(m "S2 quelta p50_us")/$(m "S2 quelta p99_us"), redis $(m "S2 redis p50_us")/$(m "S2 redis p99_us");" \
   "S3 quelta $(m "S3 quelta p50_us")/$(m "S3 quelta p99_us"), redis $(m "S3 redis p50_us")/$(m "S3 redis p99_us");" \
   "S8 quelta $(m "S8 quelta p50_us")/$(m "S8 quelta p99_us"), redis $(m "S8 redis p50_us")/$(m "S8 redis p99_us")"
-echo "errors over all rounds: quelta$(for s in S1 S2 S3 S5 S6 S7 S7w S8 S9; do echo -n " $s:${vals["$s quelta errors"]:-}"; done);" \
-  "redis$(for s in S1 S2 S3 S5 S6 S7 S7w S8 S9; do echo -n " $s:${vals["$s redis errors"]:-}"; done)"
+echo "errors over all rounds: quelta$(for s in S1 S2 S3 S5 S6 S7 S7w S8 S9 S10-sempre S10-segundo S10-nunca; do echo -n " $s:${vals["$s quelta errors"]:-}"; done);" \
+  "redis$(for s in S1 S2 S3 S5 S6 S7 S7w S8 S9 S10-sempre S10-segundo S10-nunca; do echo -n " $s:${vals["$s redis errors"]:-}"; done)"
