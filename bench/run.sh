@@ -250,12 +250,13 @@ for round in $(seq 1 "$rounds"); do
     qport=${q10port[$mode]} qpid=${q10pid[$mode]} rport=${r10port[$mode]} rpid=${r10pid[$mode]}
     sc=S10-$mode
     run_pair "$sc" "$round" "${common[@]}" --requests "$work/write.txt" -- "${common[@]}" --requests "$work/set.txt"
-    # Every reply must be a success: a refused password would make each
-    # LOGON a quick "-..." and the figure meaningless.
+    # Every reply must be a success, and there must be replies: a refused
+    # password answers "-..." (after the penalty's delay, so possibly
+    # nothing within the window) and the figure would mean nothing.
     for sys in quelta redis; do
-      e=(${vals["$sc $sys errors"]:-})
-      if [ ${#e[@]} -ne "$round" ] || [ "${e[-1]}" != 0 ]; then
-        echo "   $sc $sys: no result or replies that are not successes (errors: ${e[*]:-none}); stopping"
+      e=(${vals["$sc $sys errors"]:-}) r=(${vals["$sc $sys rps"]:-})
+      if [ ${#e[@]} -ne "$round" ] || [ "${e[-1]}" != 0 ] || ! awk -v r="${r[-1]}" 'BEGIN { exit !(r > 0) }'; then
+        echo "   $sc $sys: no replies, or replies that are not successes (errors: ${e[*]:-none}; rps: ${r[*]:-none}); stopping"
         exit 1
       fi
     done
