@@ -200,10 +200,7 @@ TEST(ProxyNginx, TlsClientsAddressReachesIp) {
     ServerProcess srv;
     ASSERT_TRUE(srv.start(std::string(kCfgBase) + "proxies = 127.0.0.3\n")) << srv.error;
     const std::string d = srv.dir;
-    ASSERT_EQ(system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj "
-                      "/CN=localhost -keyout " + d + "/k.pem -out " + d + "/c.pem >/dev/null 2>&1")
-                         .c_str()),
-              0);
+    ASSERT_TRUE(makeTlsPair(d + "/k.pem", d + "/c.pem"));
     const int porta = ServerProcess::freePort();
     // The shipped stream block, included at the top level as Debian's
     // nginx.conf includes modules-enabled/; nginx reaches the server from
@@ -239,10 +236,7 @@ TEST(ProxyHaproxy, ClientsAddressReachesIpThroughEitherPort) {
     ServerProcess srv;
     ASSERT_TRUE(srv.makeDir());
     const std::string d = srv.dir;
-    ASSERT_EQ(system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj "
-                      "/CN=localhost -keyout " + d + "/k.pem -out " + d + "/c.pem >/dev/null 2>&1")
-                         .c_str()),
-              0);
+    ASSERT_TRUE(makeTlsPair(d + "/k.pem", d + "/c.pem"));
     const int tls = ServerProcess::freePort(), frente = ServerProcess::freePort();
     ASSERT_TRUE(srv.start(std::string(kCfgBase) + "proxies = 127.0.0.4\nportatls = " + std::to_string(tls) +
                           "\ncertificado = " + d + "/c.pem\nchave = " + d + "/k.pem\n"))

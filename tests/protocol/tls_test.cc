@@ -67,11 +67,7 @@ protected:
         if (system("openssl version >/dev/null 2>&1") != 0)
             GTEST_SKIP() << "openssl is not installed";
         ASSERT_TRUE(srv.makeDir());
-        ASSERT_EQ(system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
-                          "-subj /CN=localhost -keyout " + srv.path("k.pem") + " -out " + srv.path("c.pem") +
-                          " >/dev/null 2>&1")
-                             .c_str()),
-                  0);
+        ASSERT_TRUE(makeTlsPair(srv.path("k.pem"), srv.path("c.pem")));
         tls = ServerProcess::freePort();
     }
     std::string cfg() {
@@ -93,10 +89,7 @@ TEST_F(Tls, SessionIsServedAsOverTcp) {
     EXPECT_EQ(porTls(tls, linhas), tcp);
     // A reload with a key that does not match keeps the pair in use; one
     // with a good pair takes it for the next handshakes.
-    ASSERT_EQ(system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj "
-                      "/CN=novo -keyout " + srv.path("k2.pem") + " -out " + srv.path("c2.pem") + " >/dev/null 2>&1")
-                         .c_str()),
-              0);
+    ASSERT_TRUE(makeTlsPair(srv.path("k2.pem"), srv.path("c2.pem"), "novo"));
     const std::string base = cfg().substr(0, cfg().find("certificado"));
     for (const char* par : {"c.pem\nchave = k2", "c2.pem\nchave = k2"}) {
         ASSERT_TRUE(srv.writeFile("quelta.cfg", base + "porta = " + std::to_string(srv.port) + "\ncertificado = " +
@@ -194,10 +187,7 @@ TEST_F(Tls, CloseNotifyIsAHalfCloseAndSilenceEndsInTenSeconds) {
 // suites would be possible: only ephemeral key exchange with AEAD is
 // agreed, in the server's order whatever the client prefers.
 TEST_F(Tls, Tls12AgreesOnlyForwardSecretAeadInTheServersOrder) {
-    ASSERT_EQ(system(("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost -keyout " +
-                      srv.path("k.pem") + " -out " + srv.path("c.pem") + " >/dev/null 2>&1")
-                         .c_str()),
-              0);
+    ASSERT_TRUE(makeTlsPair(srv.path("k.pem"), srv.path("c.pem"), "localhost", true));
     ASSERT_TRUE(srv.start(cfg())) << srv.error;
     const struct {
         const char* oferta;
@@ -223,11 +213,7 @@ TEST_F(Tls, Tls12AgreesOnlyForwardSecretAeadInTheServersOrder) {
 
 TEST_F(Tls, PairThatDoesNotLoadStopsTheStart) {
     // The key of another certificate: the pair does not match.
-    ASSERT_EQ(system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj "
-                      "/CN=outro -keyout " + srv.path("outra.pem") + " -out " + srv.path("outro.pem") +
-                      " >/dev/null 2>&1")
-                         .c_str()),
-              0);
+    ASSERT_TRUE(makeTlsPair(srv.path("outra.pem"), srv.path("outro.pem"), "outro"));
     for (const std::string& chave : {srv.path("outra.pem"), srv.path("nao-existe.pem")}) {
         ServerProcess s;
         ASSERT_TRUE(s.launch(std::string(kCfgBase) + "porta = " + std::to_string(ServerProcess::freePort()) +
@@ -250,10 +236,7 @@ class TlsEmProcesso : public emprocesso::EmProcesso {};
 TEST_F(TlsEmProcesso, FailedReceiveMidHandshakeAndSendMidRecordCloseTheirConnectionAlone) {
     if (system("openssl version >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "openssl is not installed";
-    ASSERT_EQ(system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
-                      "-subj /CN=localhost -keyout " + path("k.pem") + " -out " + path("c.pem") + " >/dev/null 2>&1")
-                         .c_str()),
-              0);
+    ASSERT_TRUE(makeTlsPair(path("k.pem"), path("c.pem")));
     const char* erro = tlsCarrega(path("c.pem").c_str(), path("k.pem").c_str());
     ASSERT_EQ(erro, nullptr) << erro;
     ASSERT_TRUE(inicia("regtempo = 0\ndiasreg = 0\n"));

@@ -124,6 +124,13 @@ bool configValue(const std::string& cfg, const char* key, std::string* value) {
 
 }  // namespace
 
+bool makeTlsPair(const std::string& key, const std::string& cert, const std::string& cn, bool rsa) {
+    const std::string chave = rsa ? "rsa:2048" : "ec -pkeyopt ec_paramgen_curve:prime256v1";
+    return system(("openssl req -x509 -newkey " + chave + " -nodes -days 1 -subj /CN=" + cn + " -keyout " + key +
+                   " -out " + cert + " >/dev/null 2>&1")
+                      .c_str()) == 0;
+}
+
 std::string readWholeFile(const std::string& file) {
     std::ifstream in(file, std::ios::binary);
     if (!in)

@@ -119,5 +119,10 @@ std::string commandOutput(const std::string& command, int seconds = 60);
 // A file's whole contents as bytes; "" when it cannot be read.
 std::string readWholeFile(const std::string& file);
 
+// A self-signed certificate for cn (PEM, one day) and its key, made by
+// openssl req: a P-256 key, or an RSA 2048 one with rsa. False on failure.
+bool makeTlsPair(const std::string& key, const std::string& cert, const std::string& cn = "localhost",
+                 bool rsa = false);
+
 // Address of a dotted text in network order (inet_addr).
 uint32_t ipOf(const char* dotted);

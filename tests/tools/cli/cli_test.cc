@@ -32,11 +32,7 @@ protected:
         if (system("openssl version >/dev/null 2>&1") != 0)
             GTEST_SKIP() << "openssl is not installed";
         ASSERT_TRUE(srv.makeDir());
-        ASSERT_EQ(system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
-                          "-subj /CN=localhost -keyout " + srv.path("k.pem") + " -out " + srv.path("c.pem") +
-                          " >/dev/null 2>&1")
-                             .c_str()),
-                  0);
+        ASSERT_TRUE(makeTlsPair(srv.path("k.pem"), srv.path("c.pem")));
         tls = ServerProcess::freePort();
         ASSERT_TRUE(srv.start("regtempo = 0\nmaxconec = 20\nportatls = " + std::to_string(tls) +
                               "\ncertificado = " + srv.path("c.pem") + "\nchave = " + srv.path("k.pem") + "\n"))
