@@ -171,10 +171,6 @@ const char* tlsCarrega(const char* certificado, const char* arquivoDaChave) {
     // A read takes whatever the socket holds, not a record's header and
     // then its body: half the receives under pipelined load.
     SSL_CTX_set_read_ahead(c, 1);
-    // Records of 4 KiB: a reply that the peer does not take waits in a
-    // write buffer of that size rather than of 16 KiB, for each
-    // connection that floods and never reads.
-    SSL_CTX_set_max_send_fragment(c, 4096);
     const char* falha = nullptr;
     if (SSL_CTX_use_certificate_chain_file(c, certificado) != 1)
         falha = erroTls(certificado);
