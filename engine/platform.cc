@@ -26,6 +26,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 #include <sys/ioctl.h>
+#include <linux/aio_abi.h>
+#include <sys/syscall.h>
 
 struct PlatformSignalSet {
     sigset_t set;
@@ -42,13 +44,21 @@ int sysEpollPwait(int ep, epoll_event* events, int max, int timeoutMs, const Pla
     return epoll_pwait(ep, events, max, timeoutMs, mask != nullptr ? &mask->set : nullptr);
 }
 
+long sysIoSetup(unsigned events, unsigned long* context) { return syscall(SYS_io_setup, events, context); }
+long sysIoSubmit(unsigned long context, long n, iocb** requests) {
+    return syscall(SYS_io_submit, context, n, requests);
+}
+long sysIoGetevents(unsigned long context, long least, long most, io_event* events, timespec* timeout) {
+    return syscall(SYS_io_getevents, context, least, most, events, timeout);
+}
+
 }  // namespace
 
 const PlatformCalls platformSystemCalls = {
     sysOpen,   read,   write,  pread,  pwrite, ftruncate, fdatasync, fsync,   fstat,       lstat,
     close,     flock,  fchown, fchmod, unlink, link,      rename,    socket,  setsockopt,  sysFcntl,
     bind,      listen, accept4, recv,  send,   sendmsg,   sendto,    sysIoctl, epoll_create1, epoll_ctl, sysEpollPwait, poll,
-    clock_gettime, time, localtime_r, getrlimit, setrlimit, mmap, munmap,
+    clock_gettime, time, localtime_r, getrlimit, setrlimit, mmap, munmap, sysIoSetup, sysIoSubmit, sysIoGetevents,
 };
 
 PlatformCalls platformCalls = platformSystemCalls;

@@ -19,6 +19,8 @@ struct stat;
 struct timespec;
 struct tm;
 struct rlimit;
+struct iocb;
+struct io_event;
 struct PlatformSignalSet;  // the signal mask of the wait (a sigset_t)
 
 // Results of platformRecv/platformSend besides a byte count.
@@ -142,6 +144,18 @@ int platformOpenReadOnly(const char* name);
 long platformReadAt(int fd, void* buf, size_t n, int64_t offset);
 long platformWriteAt(int fd, const void* buf, size_t n, int64_t offset);
 long platformRead(int fd, void* buf, size_t n);  // sequential read
+// Writes at many offsets of one file in order, piece by piece: results[i]
+// is piece i's bytes written (short of its n: a failure after the first
+// bytes), or -1 when not one byte of it moved. Where the kernel takes
+// asynchronous writes, all go in one submission and their results come
+// back in one collection, however many there are; elsewhere each piece is
+// one platformWriteAt.
+struct PlatformWrite {
+    const void* buf;
+    size_t n;
+    int64_t offset;
+};
+void platformWriteMany(int fd, const PlatformWrite* pieces, int n, long* results);
 int platformTruncate(int fd, int64_t length);    // 0 or -1
 bool platformSync(int fd);                       // fdatasync
 int64_t platformFileSize(int fd);                // -1 on failure
@@ -262,6 +276,11 @@ struct PlatformCalls {
     // Memory.
     void* (*mmap)(void* address, size_t length, int protection, int flags, int fd, long offset);
     int (*munmap)(void* address, size_t length);
+    // Asynchronous file writes (no C library wrappers; aio_context_t is an
+    // unsigned long).
+    long (*io_setup)(unsigned events, unsigned long* context);
+    long (*io_submit)(unsigned long context, long n, iocb** requests);
+    long (*io_getevents)(unsigned long context, long least, long most, io_event* events, timespec* timeout);
 };
 // The table in use; it starts as the system's own calls (platformSystemCalls).
 // Test hook: a test replaces entries one at a time, and puts back what it
@@ -282,7 +301,7 @@ extern const PlatformCalls platformSystemCalls;
 enum class PlatformFaultCall : uint8_t {
     kOpen,    // open
     kRead,    // pread and read
-    kWrite,   // pwrite (the log's writes never fail)
+    kWrite,   // pwrite, and each piece of platformWriteMany (the log's writes never fail)
     kAccept,  // accept4
     kSend,    // send and sendmsg
     kRecv,    // recv

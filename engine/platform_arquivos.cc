@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/aio_abi.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,6 +69,101 @@ long platformWriteAt(int fd, const void* buf, size_t n, int64_t offset) {
         done += size_t(r);
     }
     return long(done);
+}
+
+namespace {
+
+// One submission takes at most this many pieces; a bigger batch goes in
+// several.
+constexpr int kPedidosPorVez = 1024;
+// The context of the asynchronous writes, made at the first batch. A
+// kernel that refuses it (no such call, or a filter in the way) has each
+// piece written alone, from then on.
+unsigned long contextoAio = 0;
+bool aioTentado = false;
+bool aioRecusado = false;
+iocb pedidos[kPedidosPorVez];
+iocb* listaPedidos[kPedidosPorVez];
+io_event eventos[kPedidosPorVez];
+
+// Submits pieces[0..k) and collects their results; returns how many were
+// submitted (their results are set), the rest being left to the caller.
+int escreveJuntos(int fd, const PlatformWrite* pieces, int k, long* results) {
+    for (int i = 0; i < k; i++) {
+        memset(&pedidos[i], 0, sizeof pedidos[i]);
+        pedidos[i].aio_data = uint64_t(i);
+        pedidos[i].aio_lio_opcode = IOCB_CMD_PWRITE;
+        pedidos[i].aio_fildes = uint32_t(fd);
+        pedidos[i].aio_buf = uint64_t(reinterpret_cast<uintptr_t>(pieces[i].buf));
+        pedidos[i].aio_nbytes = pieces[i].n;
+        pedidos[i].aio_offset = pieces[i].offset;
+        listaPedidos[i] = &pedidos[i];
+    }
+    long enviados = 0;
+    while (enviados < k) {
+        long r = platformCalls.io_submit(contextoAio, k - enviados, listaPedidos + enviados);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0) {
+            if (enviados == 0 && r < 0 && (errno == ENOSYS || errno == EPERM || errno == EINVAL))
+                aioRecusado = true;
+            break;
+        }
+        enviados += r;
+    }
+    // A buffered write is done within the submission; the collection only
+    // reads the results. One that cannot be collected may have moved bytes.
+    for (long i = 0; i < enviados; i++)
+        results[i] = 0;
+    long colhidos = 0;
+    while (colhidos < enviados) {
+        long r = platformCalls.io_getevents(contextoAio, enviados - colhidos, enviados - colhidos, eventos, nullptr);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0) {
+            remember();
+            break;
+        }
+        for (long j = 0; j < r; j++) {
+            long res = long(eventos[j].res);
+            if (res < 0) {
+                errno = int(-res);
+                remember();
+            }
+            results[eventos[j].data] = res < 0 ? -1 : res;
+        }
+        colhidos += r;
+    }
+    return int(enviados);
+}
+
+}  // namespace
+
+void platformWriteMany(int fd, const PlatformWrite* pieces, int n, long* results) {
+    if (!aioTentado) {
+        aioTentado = true;
+        aioRecusado = platformCalls.io_setup(kPedidosPorVez, &contextoAio) != 0;
+    }
+    int feitos = 0;
+    while (feitos < n && !aioRecusado) {
+        int k = n - feitos < kPedidosPorVez ? n - feitos : kPedidosPorVez;
+        int enviados = escreveJuntos(fd, pieces + feitos, k, results + feitos);
+        feitos += enviados;
+        if (enviados < k)
+            break;  // what the kernel did not take is written piece by piece
+    }
+    for (int i = 0; i < feitos; i++) {
+        // A piece cut short goes on from where it stopped, as
+        // platformWriteAt would have gone on.
+        long r = results[i];
+        if (r >= 0 && size_t(r) < pieces[i].n) {
+            long mais = platformWriteAt(fd, static_cast<const char*>(pieces[i].buf) + r, pieces[i].n - size_t(r),
+                                        pieces[i].offset + r);
+            results[i] = r + (mais > 0 ? mais : 0);
+        }
+    }
+    for (; feitos < n; feitos++)
+        results[feitos] = platformWriteAt(fd, pieces[feitos].buf, pieces[feitos].n, pieces[feitos].offset);
 }
 
 long platformRead(int fd, void* buf, size_t n) {

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
+#include <linux/aio_abi.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -77,6 +79,38 @@ long falhaPwrite(int fd, const void* buf, size_t n, long offset) {
     return antes(PlatformFaultCall::kWrite).pwrite(fd, buf, n, offset);
 }
 
+// Under a write fault, asynchronous writes are made one piece at a time
+// through the fault, and their results wait here for the collection.
+io_event colhiveis[1024];
+long totalColhiveis = 0;
+
+long falhaIoSubmit(unsigned long, long n, iocb** pedidos) {
+    long k = 0;
+    for (; k < n && totalColhiveis < long(sizeof colhiveis / sizeof colhiveis[0]); k++) {
+        const iocb& p = *pedidos[k];
+        size_t m = size_t(p.aio_nbytes);
+        long res = -1;
+        if (decide(PlatformFaultCall::kWrite, &m) == kPassa)
+            res = antes(PlatformFaultCall::kWrite)
+                      .pwrite(int(p.aio_fildes), reinterpret_cast<const void*>(uintptr_t(p.aio_buf)), m,
+                              long(p.aio_offset));
+        if (res < 0)
+            res = -long(errno);
+        colhiveis[totalColhiveis++] = io_event{p.aio_data, p.aio_buf, res, 0};
+    }
+    return k;
+}
+
+long falhaIoGetevents(unsigned long, long, long most, io_event* events, timespec*) {
+    long k = most < totalColhiveis ? most : totalColhiveis;
+    for (long i = 0; i < k; i++)
+        events[i] = colhiveis[i];
+    for (long i = k; i < totalColhiveis; i++)
+        colhiveis[i - k] = colhiveis[i];
+    totalColhiveis -= k;
+    return k;
+}
+
 int falhaAccept4(int fd, sockaddr* address, unsigned* length, int flags) {
     if (decide(PlatformFaultCall::kAccept, nullptr) == kFalha)
         return -1;
@@ -131,6 +165,8 @@ void copiaEntradas(PlatformFaultCall tipo, const PlatformCalls& de, PlatformCall
         break;
     case PlatformFaultCall::kWrite:
         para.pwrite = de.pwrite;
+        para.io_submit = de.io_submit;
+        para.io_getevents = de.io_getevents;
         break;
     case PlatformFaultCall::kAccept:
         para.accept4 = de.accept4;
@@ -151,6 +187,8 @@ PlatformCalls entradasFalhas() {
     t.read = falhaRead;
     t.pread = falhaPread;
     t.pwrite = falhaPwrite;
+    t.io_submit = falhaIoSubmit;
+    t.io_getevents = falhaIoGetevents;
     t.accept4 = falhaAccept4;
     t.send = falhaSend;
     t.sendmsg = falhaSendmsg;
