@@ -152,6 +152,8 @@ bool TComunica::cManda(const char* a, int32_t na, const char* b, int32_t nb, boo
 bool TComunica::cDescarrega(bool maisAVir) {
     if (socketEscrita < 0 || !temSaida())
         return !temSaida();
+    if (antesDeEnviar != nullptr)
+        antesDeEnviar();  // may rewrite what is queued here: read it after
     if (palco != nullptr) {
         // The ring joins the stage when it fits: one send for both.
         cEncenaAnel();
@@ -259,11 +261,51 @@ bool TComunica::cEnvia(const char* texto, int32_t len) {
     memcpy(anel + cauda, texto, size_t(primeiro));
     memcpy(anel, texto + primeiro, size_t(len - primeiro));
     cauda = int16_t((cauda + len) % kRing);
+    enfileirado += uint32_t(len);
     EngineCore::join(this, kChainPending, true);
     return true;
 }
 
+bool TComunica::cTroca(uint32_t fim, int32_t tamanho, const char* novo, int32_t novoLen) {
+    // Counted back from the end of what is queued: the text ends atras
+    // bytes before it.
+    uint32_t atras = enfileirado - fim;
+    int32_t total = pendentes();
+    if (novoLen > tamanho || atras > uint32_t(total) || uint32_t(tamanho) > uint32_t(total) - atras)
+        return false;
+    // Everything pending, stage first, in one piece; then back, with the
+    // text replaced, into the ring when it fits and the stage otherwise.
+    char tudo[kPalco + kRing];
+    int32_t n = 0;
+    if (palco != nullptr) {
+        n = palcoUsado - palcoEnviado;
+        memcpy(tudo, palco + palcoEnviado, size_t(n));
+    }
+    for (int16_t i = cabeca; i != cauda; i = int16_t((i + 1) % kRing))
+        tudo[n++] = anel[i];
+    int32_t inicio = total - int32_t(atras) - tamanho;
+    memcpy(tudo + inicio, novo, size_t(novoLen));
+    memmove(tudo + inicio + novoLen, tudo + inicio + tamanho, size_t(total - inicio - tamanho));
+    total -= tamanho - novoLen;
+    enfileirado -= uint32_t(tamanho - novoLen);
+    cLargaPalco();
+    cabeca = cauda = 0;
+    int32_t noPalco = 0;
+    if (total > kRing - 1) {
+        noPalco = total < kPalco ? total : kPalco;
+        palco = new char[kPalco];
+        memcpy(palco, tudo, size_t(noPalco));
+        palcoUsado = noPalco;
+        palcoEnviado = 0;
+    }
+    memcpy(anel, tudo + noPalco, size_t(total - noPalco));
+    cauda = int16_t(total - noPalco);
+    return true;
+}
+
 int32_t TComunica::takePending(char* out, int32_t max) {
+    if (antesDeEnviar != nullptr)
+        antesDeEnviar();
     int32_t n = 0;
     if (palco != nullptr) {
         n = palcoUsado - palcoEnviado < max ? palcoUsado - palcoEnviado : max;

@@ -13,6 +13,12 @@ class TTransporte;
 // Level being served by the receive or flush step; 6 outside them.
 extern int8_t currentLevel;
 
+// Work that must be done before any queued reply leaves (a batch of
+// changes that the replies report on): set while there is some, and called
+// before every send of queued output, before queued output is taken
+// without a socket, and at the end of each pass. It clears itself.
+extern void (*antesDeEnviar)();
+
 // What cEvento's len says when dados is null.
 enum Evento : int32_t {
     kEventoFechada = 0,       // the sockets are already closed
@@ -100,6 +106,14 @@ public:
     void cPedeVez();
     // A text queues whole when its length is below this (0..2047).
     int32_t livre() const { return (cabeca - cauda + kRing - 1) % kRing; }
+    // Bytes ever queued (cEnvia), as a running count that wraps: names a
+    // place in the output.
+    uint32_t enfileirados() const { return enfileirado; }
+    // Replaces the text of tamanho bytes that ends where enfileirados()
+    // stood at fim by novo (novoLen <= tamanho), moving what was queued
+    // after it up. False, with nothing changed, when those bytes are no
+    // longer all pending (sent, or dropped by a close).
+    bool cTroca(uint32_t fim, int32_t tamanho, const char* novo, int32_t novoLen);
 
     bool aberta() const { return socketLeitura >= 0 || socketEscrita >= 0; }
     // The connection's socket (read side), or -1: for a transport made for it.
@@ -146,6 +160,7 @@ private:
     uint8_t querVez = 0;       // a drained event is due in the next flush step
     int16_t cabeca = 0;
     int16_t cauda = 0;
+    uint32_t enfileirado = 0;
     TTransporte* transporte;    // never null: the plain one, or the connection's own
     uint8_t apertoFeito = 1;    // its handshake has finished
     // The stage: palcoEnviado..palcoUsado still to send; null when empty.

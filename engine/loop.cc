@@ -8,6 +8,7 @@
 
 #include "engine/alarme.h"
 #include "engine/clock.h"
+#include "engine/comunica.h"
 #include "engine/core.h"
 #include "engine/diario.h"
 #include "engine/platform.h"
@@ -94,6 +95,8 @@ void runPass(int maxWaitMs) {
     EngineCore::acceptListeners();   // 2. accept
     EngineCore::receiveLevels(kLevels);  // 3. receive, levels 0..5
     EngineCore::flushLevels();       // 4. flush, levels 0..5
+    if (antesDeEnviar != nullptr)    //    work whose replies found nothing to send
+        antesDeEnviar();
     waitStep(computeWait(maxWaitMs));    // 5. one wait on every socket
 }
 

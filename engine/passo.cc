@@ -53,6 +53,7 @@ void growWaitSet(int n) {
 }  // namespace
 
 int8_t currentLevel = 6;
+void (*antesDeEnviar)() = nullptr;
 
 // --- Chains and walks ------------------------------------------------------
 

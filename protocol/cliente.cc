@@ -4,6 +4,7 @@
 // Here too the conversation's moves that the command handlers make, and
 // the chain of the clients that unlocked administration.
 #include "protocol/cliente.h"
+#include "protocol/lote.h"
 
 #include <cstring>
 
@@ -26,6 +27,7 @@ TCliente* primeiroDesbloqueado = nullptr;
 }  // namespace
 
 TCliente::~TCliente() {
+    loteAntesDoFim(*this);  // its replies are settled before they leave
     cBloqueia();
     usuarios--;
     maquina->conexoes--;

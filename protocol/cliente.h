@@ -133,6 +133,9 @@ public:
     char cadEmail[registro_campo::kEmailLen]; // address being registered; the FIND resume key
     char cadNome[registro_campo::kNomeLen];   // name being registered
 
+    // Replies queued for the registry's batch and not yet settled (lote.cc).
+    uint32_t respostasNoLote = 0;
+
 private:
     // --- Framing (enquadramento.cc) ---
     // Frames and interprets bytes; at a line that must wait, holds it and
@@ -189,8 +192,8 @@ private:
 
     // --- Passwords (senhas.cc) ---
     // The digest of the password token (kept in cadSenha) against the
-    // record just read into registro's buffer.
-    bool cSenhaConfere(const char* senha);
+    // user's stored one, which the index holds.
+    bool cSenhaConfere(const char* senha, const TUsuario* usuario);
     // linha against the administration password, in constant time.
     bool cSenhaAdmConfere() const;
     // The longest reply the line may give, in bytes.

@@ -37,6 +37,10 @@ constexpr int kNotaMax = 11;
 // From the node alone, which the registry's operations keep equal to the
 // record: the query asked most costs no system call.
 void comandoIp(TCliente& c, const Pedido& p) {
+    // A change of this user waiting in the batch is written first: the
+    // reply must not tell of one that may yet fail.
+    if (registro.lotePendente() && registro.cNoLote(p.usuario))
+        registro.cGravaLote();
     if (!cAtivo(p.usuario, config.ativomin, minuteClock)) {
         responde(c, "+OK 0.0.0.0\r\n");
         return;
@@ -104,6 +108,7 @@ void TCliente::cLista() {
     }
     if (estado != kListando)
         return;
+    registro.cGravaLote();  // the lines tell of written changes only
 
     const char* p = padrao;
     while (*p == '-')

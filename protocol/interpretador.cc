@@ -48,7 +48,7 @@ Pedido separa(char* linha) {
 enum Leitura : uint8_t {
     kSemUsuario,  // names nobody
     kRegistro,    // the whole record
-    kNo,          // its node holds all the reply needs: nothing is read
+    kNo,          // its node and digest hold all it needs: nothing is read
 };
 
 }  // namespace
@@ -91,8 +91,8 @@ const Comando kComandos[] = {
     {"register", true, kSemUsuario, false, false, false, true, kRespostaMinima, comandoRegister},
     {"ip", true, kNo, false, false, false, false, kRespostaUsuario, comandoIp},
     {"get", true, kRegistro, false, false, false, false, kRespostaGet, comandoGet},
-    {"logon", true, kRegistro, true, false, false, true, kRespostaUsuario, comandoLogon},
-    {"logoff", true, kRegistro, true, false, false, true, kRespostaUsuario, comandoLogoff},
+    {"logon", true, kNo, true, false, false, true, kRespostaUsuario, comandoLogon},
+    {"logoff", true, kNo, true, false, false, true, kRespostaUsuario, comandoLogoff},
     {"remove", true, kRegistro, true, false, false, true, kRespostaUsuario, comandoRemove},
     // The listing's lines find their own room; this is its first line.
     {"find", true, kSemUsuario, false, false, false, false, kRespostaMinima, comandoFind},
@@ -240,7 +240,7 @@ bool TCliente::cComando(const Comando* cmd) {
         return true;
     }
     if (cmd->senha && !desbloqueado()) {
-        if (!cSenhaConfere(p.senha)) {
+        if (!cSenhaConfere(p.senha, p.usuario)) {
             cFalhou("-Senha inválida\r\n", p.email);
             return true;
         }

@@ -10,6 +10,7 @@
 #include "engine/clock.h"
 #include "protocol/cliente.h"
 #include "protocol/comandos.h"
+#include "protocol/lote.h"
 #include "admission/maquina.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
@@ -23,12 +24,9 @@ namespace {
 
 const char kJaRegistrado[] = "-Usuário já registrado e senha inválida\r\n";
 
-// Whether the dialogue's password (cadSenha) is u's own, read from u's own
-// record; the record stays in the buffer. A record that cannot be read
-// proves nothing and refuses like a wrong password, so that a process out
-// of descriptors or a damaged file does not open every entry to anyone.
+// Whether the dialogue's password (cadSenha) is u's own.
 bool senhaDoUsuario(const TCliente& c, const TUsuario* u) {
-    return registro.cLe(u) && equalConstantTime(registro.senha(), c.cadSenha, sizeof c.cadSenha);
+    return equalConstantTime(cSenhaDoNo(u), c.cadSenha, sizeof c.cadSenha);
 }
 
 }  // namespace
@@ -56,14 +54,8 @@ void comandoRegister(TCliente& c, const Pedido& p) {
     // meets the password of the entry it would replace.
     TUsuario* u = cBusca(email);
     if (u != nullptr) {
-        // A record that cannot be read proves nothing and refuses; a
-        // digest that differs is a guess, and costs what a guess costs.
-        if (!registro.cLe(u)) {
-            responde(c, kJaRegistrado);
-            c.cRecusaRegistro();
-            return;
-        }
-        if (!equalConstantTime(registro.senha(), c.cadSenha, sizeof c.cadSenha)) {
+        // A digest that differs is a guess, and costs what a guess costs.
+        if (!senhaDoUsuario(c, u)) {
             c.cFalhou(kJaRegistrado, email);
             c.cRecusaRegistro();
             return;
@@ -114,13 +106,12 @@ void comandoLogon(TCliente& c, const Pedido& p) {
         n++;
     }
     nota[n] = 0;
-    // LOGON and LOGOFF take the client's address and the time.
-    responde(c, registro.cEntra(p.usuario, c.maquina->ip, minuteClock, nota) ? "+OK Entrada registrada\r\n"
-                                                                             : "-Erro interno\r\n");
+    // LOGON and LOGOFF take the client's address and the time; their
+    // replies leave once the batch has reached the file.
+    respondeNoLote(c, registro.cEntra(p.usuario, c.maquina->ip, minuteClock, nota), "+OK Entrada registrada\r\n");
 }
 
 void comandoLogoff(TCliente& c, const Pedido& p) {
     // The logon note stays as it was.
-    responde(c, registro.cSai(p.usuario, c.maquina->ip, minuteClock) ? "+OK Saída registrada\r\n"
-                                                                     : "-Erro interno\r\n");
+    respondeNoLote(c, registro.cSai(p.usuario, c.maquina->ip, minuteClock), "+OK Saída registrada\r\n");
 }

@@ -12,7 +12,7 @@
 #include "operations/contadores.h"
 #include "admission/maquina.h"
 #include "operations/penalidade.h"
-#include "registry/registro.h"
+#include "registry/indice.h"
 #include "text/fold.h"
 #include "text/format.h"
 #include "text/iguais.h"
@@ -35,11 +35,11 @@ uint64_t TCliente::cContaDaLinha(const Comando* cmd) const {
     return penalidadeConta(linha + inicio, n);
 }
 
-// The digest of the password token against the record just read; the
-// digest stays in cadSenha.
-bool TCliente::cSenhaConfere(const char* senha) {
+// The digest of the password token against the user's stored one, which
+// the index keeps as the file holds it; the digest stays in cadSenha.
+bool TCliente::cSenhaConfere(const char* senha, const TUsuario* usuario) {
     digestText(senha, cadSenha);
-    return equalConstantTime(cadSenha, registro.senha(), sizeof cadSenha);
+    return equalConstantTime(cadSenha, cSenhaDoNo(usuario), sizeof cadSenha);
 }
 
 // The line against the administration password, both as zero-padded

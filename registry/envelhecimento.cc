@@ -13,6 +13,7 @@ constexpr int kPorPassagem = 10;
 }  // namespace
 
 void TRegistro::cEnvelhece(uint32_t agora) {
+    cGravaLote();  // the nodes the pass removes must not be waiting in it
     if (indice.cursor == nullptr)
         indice.cursor = cPrimeiro();
     int removidos = 0;
@@ -53,6 +54,7 @@ void TRegistro::cConfereTamanho() {
 }
 
 void TRegistro::cFecha() {
+    cGravaLote();
     if (fd != -1) {
         // Bounds what a power loss can take to the last pass's changes.
         // Nobody could act on a failed sync; the next write will report

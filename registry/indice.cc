@@ -58,6 +58,19 @@ void reservaSlots(int32_t n) {
     indice.capacidadeSlots = int32_t(nova);
 }
 
+// Room in the digest table for slot; new slots hold zeroes.
+void reservaSenhas(int32_t slot) {
+    if (slot < indice.capacidadeSenhas)
+        return;
+    int32_t nova = std::max(slot + 1, indice.capacidadeSlots);
+    auto* tabela = new uint8_t[size_t(nova)][registro_campo::kSenhaLen]();
+    if (indice.capacidadeSenhas > 0)
+        memcpy(tabela, indice.senhas, size_t(indice.capacidadeSenhas) * registro_campo::kSenhaLen);
+    delete[] indice.senhas;
+    indice.senhas = tabela;
+    indice.capacidadeSenhas = nova;
+}
+
 }  // namespace
 
 void cAntecipaBuscas(const char* const* chaves, const int32_t* tamanhos, int n) {
@@ -172,7 +185,26 @@ int32_t cInsere(TUsuario* novo, const char* email, uint32_t data) {
     reservaSlots(indice.registros + 1);
     indice.porSlot[indice.registros] = novo;
     novo->cDefinePosicao(uint32_t(indice.registros));
+    reservaSenhas(indice.registros);
+    memset(indice.senhas[indice.registros], 0, registro_campo::kSenhaLen);
     return ++indice.registros;
+}
+
+const uint8_t* cSenhaDoNo(const TUsuario* no) {
+    uint32_t slot = no->cPosicao();
+    assert(slot < uint32_t(indice.capacidadeSenhas));
+    return indice.senhas[slot];
+}
+
+void cDefineSenha(const TUsuario* no, const uint8_t* senha) {
+    reservaSenhas(int32_t(no->cPosicao()));
+    memcpy(indice.senhas[no->cPosicao()], senha, registro_campo::kSenhaLen);
+}
+
+void cAdotaSenhas(uint8_t (*senhas)[registro_campo::kSenhaLen], int32_t capacidade) {
+    delete[] indice.senhas;
+    indice.senhas = senhas;
+    indice.capacidadeSenhas = capacidade;
 }
 
 TUsuario* cNoDoSlot(int32_t slot) {
@@ -185,6 +217,9 @@ void cMudaDeSlot(TUsuario* no, int32_t slot) {
     if (antes < uint32_t(indice.capacidadeSlots) && indice.porSlot[antes] == no)
         indice.porSlot[antes] = nullptr;
     indice.porSlot[slot] = no;
+    reservaSenhas(slot);
+    if (antes < uint32_t(indice.capacidadeSenhas))
+        memcpy(indice.senhas[slot], indice.senhas[antes], registro_campo::kSenhaLen);
     no->cDefinePosicao(uint32_t(slot));
 }
 
@@ -252,6 +287,9 @@ void Indice::reset() {
     delete[] porSlot;
     porSlot = nullptr;
     capacidadeSlots = 0;
+    delete[] senhas;
+    senhas = nullptr;
+    capacidadeSenhas = 0;
 }
 
 bool cAtivo(const TUsuario* no, int32_t ativomin, uint32_t agora) {

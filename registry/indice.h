@@ -54,6 +54,11 @@ struct Indice {
     // no lookup meets. Room for capacidadeSlots entries.
     TUsuario** porSlot = nullptr;
     int32_t capacidadeSlots = 0;
+    // Each slot's stored password digest, as its record holds it: the
+    // password checks and the writes of LOGON and LOGOFF take it from
+    // here, not from the file. Room for capacidadeSenhas slots.
+    uint8_t (*senhas)[registro_campo::kSenhaLen] = nullptr;
+    int32_t capacidadeSenhas = 0;
     // The nodes of a load, laid out in one block in key order, so that a
     // walk in key order reads memory in order; nodes of later
     // registrations come from the heap, or from the block's nodes that
@@ -110,6 +115,13 @@ int32_t cInsere(TUsuario* novo, const char* email, uint32_t data);
 // capacidade nodes that holds all n of them (the nodes then move out of it
 // when sorted); null means each was made alone by new.
 void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n, TUsuario* bloco = nullptr);
+// The stored digest of no's slot, 20 bytes.
+const uint8_t* cSenhaDoNo(const TUsuario* no);
+// Sets it, once the node's record holds senha.
+void cDefineSenha(const TUsuario* no, const uint8_t* senha);
+// Takes senhas (new[] of capacidade >= registros entries, the digest of
+// each slot) as the digest table, which frees it in reset.
+void cAdotaSenhas(uint8_t (*senhas)[registro_campo::kSenhaLen], int32_t capacidade);
 // Unlinks a node (moving cursor on first when it stands there); registros
 // decreases. Other nodes never move in memory. The caller frees the node.
 // The slots stay dense only when the node holds the last slot or another
@@ -118,8 +130,8 @@ void cRetira(TUsuario* no);
 // The node holding slot, or null when slot is not below registros or no
 // node holds it.
 TUsuario* cNoDoSlot(int32_t slot);
-// Moves a node to another slot, as compaction moves its record: posicao
-// and the slot table follow, and the slot it left has no node until one
+// Moves a node to another slot, as compaction moves its record: posicao,
+// the slot table and the digest follow, and the slot it left has no node until one
 // is moved or inserted there.
 void cMudaDeSlot(TUsuario* no, int32_t slot);
 // Logged on or registered within ativomin minutes before agora (minutes

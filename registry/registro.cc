@@ -22,7 +22,6 @@ namespace {
 
 int64_t deslocamento(int32_t slot) { return int64_t(slot) * kRecord; }
 
-const char kMotivoCurto[] = "it was cut below the registry's records while the server runs; nothing is written to it";
 
 // A node from a whole record; posicao, links and colour come with the
 // index. The texts stop at 79 and 31 characters, as if bytes 79 and 111
@@ -106,6 +105,7 @@ void TRegistro::cNota(bool ok, const char* motivo) {
 }
 
 bool TRegistro::cLePrimeiros(int32_t slot, long bytes) {
+    cGravaLote();
     bool aberto = slot >= 0 && cAbre();
     long lidos = aberto ? platformReadAt(fd, buffer, size_t(bytes), deslocamento(slot)) : -1;
     slotLido = lidos == kRecord ? slot : -1;
@@ -149,6 +149,7 @@ bool TRegistro::cCurto(int64_t tamanho) {
 }
 
 bool TRegistro::cGravaNoArquivo(int32_t slot) {
+    cGravaLote();
     if (discordam || !cAbre())
         return false;
     int64_t inicio = deslocamento(slot);
@@ -182,6 +183,7 @@ bool TRegistro::cGravaNoArquivo(int32_t slot) {
 }
 
 bool TRegistro::cSincroniza() {
+    cGravaLote();
     if (fd == -1 || !naoSincronizado)
         return true;
     naoSincronizado = false;
@@ -213,6 +215,7 @@ void TRegistro::cDesfaz(int64_t inicio, const uint8_t* anterior, int64_t tamanho
 bool TRegistro::cGrava(const TUsuario* no) { return cGrava(int32_t(no->cPosicao())); }
 
 int TRegistro::cTrunca(int32_t n) {
+    cGravaLote();
     int r = -1;
     arquivoCurto = false;
     // A truncation only ever shortens: one that lengthened a file cut in
@@ -267,16 +270,21 @@ bool TRegistro::cCarrega() {
     // One block for all the nodes: a million allocations cost more than
     // the reading, and the index lays them out in key order from here.
     TUsuario* bloco = cNovoBloco(capacidade);
+    auto* senhas = new uint8_t[size_t(capacidade)][kSenhaLen];
     int64_t n = 0;
     int64_t copiaDe, slotFalho;
-    bool completo = cPercorreRegistros(fd, inteiros, copiaDe, slotFalho, [nos, bloco, &n](int64_t, const uint8_t* rec) {
-        nos[n] = &bloco[n];
-        noDoRegistro(rec, nos[n++]);
-        return true;
-    });
+    bool completo =
+        cPercorreRegistros(fd, inteiros, copiaDe, slotFalho, [nos, bloco, senhas, &n](int64_t, const uint8_t* rec) {
+            memcpy(senhas[n], rec + kSenha, kSenhaLen);
+            nos[n] = &bloco[n];
+            noDoRegistro(rec, nos[n++]);
+            return true;
+        });
     if (completo) {
         cMontaIndice(nos, capacidade, int32_t(n), bloco);  // the index keeps nos and the nodes
+        cAdotaSenhas(senhas, capacidade);
     } else {
+        delete[] senhas;
         formatText(motivoCarga, sizeof motivoCarga, "reading it failed at record %d: %s", int32_t(slotFalho),
                    platformErrorText());
         // Starting with part of the file would let new records overwrite
@@ -299,6 +307,7 @@ void TRegistro::cDiscordam() {
 }
 
 bool TRegistro::cRemove(TUsuario* no) {
+    cGravaLote();  // its nodes may move or go
     int32_t d = int32_t(no->cPosicao());
     if (d >= indice.registros)
         return false;
@@ -351,30 +360,8 @@ TUsuario* TRegistro::cRegistra(TUsuario* no, const char* email, const char* nome
     no->estado = kRegistrado;
     no->ip = ip;
     copyBounded(no->nome, f.nome, kNomeLen);
+    cDefineSenha(no, f.senha);
     return no;
-}
-
-bool TRegistro::cMarcaPresenca(TUsuario* no, Estado estado, uint32_t ip, uint32_t data) {
-    buffer[kEstado] = estado;
-    cPoeIp(buffer, ip);
-    cPoeData(buffer, data);
-    if (!cGrava(no))
-        return false;
-    no->estado = estado;
-    no->ip = ip;
-    no->data = data;
-    return true;
-}
-
-bool TRegistro::cEntra(TUsuario* no, uint32_t ip, uint32_t data, const char* nota) {
-    cGuardaLido(no);
-    cPoeTexto(buffer, kLogon, kLogonLen, nota);
-    return cMarcaPresenca(no, kConectado, ip, data);
-}
-
-bool TRegistro::cSai(TUsuario* no, uint32_t ip, uint32_t data) {
-    cGuardaLido(no);
-    return cMarcaPresenca(no, kDesconectado, ip, data);
 }
 
 bool TRegistro::cMudaData(TUsuario* no, uint32_t data) {

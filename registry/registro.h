@@ -82,19 +82,48 @@ public:
     // given, so the two may differ in letter case until the next load.
     TUsuario* cRegistra(TUsuario* no, const char* email, const char* nome, const char* info, const uint8_t* senha,
                         uint32_t ip, uint32_t data);
-    // The others change the record in buffer, which must hold no's record
-    // (cLe(no) true just before, as the interpreter reads it for every
-    // command that names a user), and leave the rest of it as it was.
+    // LOGON and LOGOFF go through the batch below; DATE and IP2 change the
+    // record in buffer, which must hold no's record (cLe(no) true just
+    // before, as the interpreter reads it for them), and leave the rest of
+    // it as it was.
     //
-    // LOGON: logged on from ip at data, with nota (cut to 11 characters)
-    // over the old note.
-    bool cEntra(TUsuario* no, uint32_t ip, uint32_t data, const char* nota);
-    // LOGOFF: logged off from ip at data; the note stays.
-    bool cSai(TUsuario* no, uint32_t ip, uint32_t data);
     // DATE: the date alone.
     bool cMudaData(TUsuario* no, uint32_t data);
     // IP2: the address alone.
     bool cMudaIp(TUsuario* no, uint32_t ip);
+
+    // --- The batch --------------------------------------------------------
+    // LOGON and LOGOFF change a user's address, date and state (and LOGON
+    // its note), nothing else: they read nothing, since the password check
+    // takes the digest from the index, and their changes wait in a batch
+    // that reaches the file in one go (platformWriteMany) before any reply
+    // of the pass leaves. The node follows at once, and goes back when its
+    // write fails. Each returns the change's number in the batch, which
+    // aoGravarLote's report uses, or -1 (nothing changed) when nothing may
+    // be written any more. Two changes of one user in one batch are one:
+    // the later one's fields, the earlier one's way back, and the note of
+    // the last LOGON among them. Every other operation on the file writes
+    // the batch first, so the file takes the changes in the order made.
+    //
+    // LOGON: logged on from ip at data, with nota (cut to 11 characters)
+    // over the old note.
+    int32_t cEntra(TUsuario* no, uint32_t ip, uint32_t data, const char* nota);
+    // LOGOFF: logged off from ip at data; the note stays.
+    int32_t cSai(TUsuario* no, uint32_t ip, uint32_t data);
+    // Writes the batch and, under sincronia = sempre, syncs the file. A
+    // change whose write or sync failed is taken back: its node, and the
+    // address, date and state in its record. A note is written only once
+    // its change's other fields are; its old bytes were never read, so a
+    // note that the sync fails (or a write cuts short) stays. aoGravarLote
+    // then hears every outcome. Nothing to do for an empty batch.
+    void cGravaLote();
+    bool lotePendente() const { return nLote > 0; }
+    // Whether no has a change waiting in the batch.
+    bool cNoLote(const TUsuario* no) const;
+    // Told after each batch: gravou[i] says whether change i reached the
+    // file (and under sempre the disk).
+    void (*aoGravarLote)(const bool* gravou, int32_t n) = nullptr;
+    static constexpr int32_t kLote = 1024;
 
     // Read-only views of the record in buffer. The texts end inside their
     // fields after every read (cLe); logon() may fill its field.
@@ -148,7 +177,26 @@ private:
     uint8_t lido[registro_campo::kRecord];
     int32_t lidoGuardado = -1;
     void cGuardaLido(const TUsuario* no);
-    bool cMarcaPresenca(TUsuario* no, Estado estado, uint32_t ip, uint32_t data);
+    // A change waiting in the batch: the node, its slot, what the node
+    // held before the batch, and LOGON's note with its terminator (tamNota
+    // 0: the note stays).
+    struct Mudanca {
+        TUsuario* no;
+        int32_t slot;
+        uint32_t ipAntes;
+        uint32_t dataAntes;
+        uint8_t estadoAntes;
+        uint8_t tamNota;
+        char nota[registro_campo::kLogonLen];
+    };
+    Mudanca lote[kLote];
+    int32_t nLote = 0;
+    // Changes by slot: a slot's hash, probed forwards, holds its change's
+    // number + 1; 0 is free. Twice the batch's room, so probes stay short.
+    static constexpr int32_t kMapaLote = 2 * kLote;
+    int16_t mapaLote[kMapaLote] = {};
+    int32_t cMudancaDe(TUsuario* no);
+    void cEsqueceMapa(int32_t slot);
     // Says the file's first failure, and its recovery, once each.
     void cNota(bool ok, const char* motivo);
     bool cGravaNoArquivo(int32_t slot);
@@ -156,6 +204,8 @@ private:
     // remembered in arquivoCurto for the failure's reason.
     bool cCurto(int64_t tamanho);
     bool arquivoCurto = false;
+    static constexpr char kMotivoCurto[] =
+        "it was cut below the registry's records while the server runs; nothing is written to it";
     // Reads the first bytes of slot's record into buffer; true when all came.
     bool cLePrimeiros(int32_t slot, long bytes);
     bool arquivoFalhou = false;

@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <map>
 #include <random>
 #include <tuple>
 
@@ -280,10 +281,13 @@ TEST_F(Arquivo, FailedOrShortWriteChangesNothing) {
     }
 }
 
-// Every change of a user is one operation that writes the record and then
-// the node: after each, the node holds what a load of the file would give
-// it, and one whose write fails (outright, cut short, or under sincronia =
-// sempre its sync) leaves file and node as they were.
+// Every change of a user writes the record and then the node: after each,
+// the node holds what a load of the file would give it, and one whose
+// write fails (outright, cut short, or under sincronia = sempre its sync)
+// leaves file and node as they were. LOGON and LOGOFF go in batches of a
+// few changes, some of one user twice, with a write failing in the middle:
+// each change the batch reports written is in the file, each other one
+// left its user's address, date and state as they were.
 TEST_F(Arquivo, EveryChangeLeavesTheNodeAsTheFileHoldsIt) {
     carrega({});
     std::mt19937 gerador(1601);
@@ -293,10 +297,18 @@ TEST_F(Arquivo, EveryChangeLeavesTheNodeAsTheFileHoldsIt) {
         errno = EIO;
         return syncFalha ? -1 : 0;
     };
+    static std::vector<bool> relato;
+    registro.aoGravarLote = [](const bool* gravou, int32_t n) { relato.assign(gravou, gravou + n); };
     const uint8_t senha[kSenhaLen] = {7, 7, 7};
     auto campos = [](const TUsuario* no) {
         return std::make_tuple(std::string(no->email), std::string(no->nome), no->ip, no->estado, no->data);
     };
+    auto doArquivo = [](const std::string& bytes, const TUsuario* u) {
+        TFicha f;
+        f.cDecodifica(reinterpret_cast<const uint8_t*>(bytes.data()) + size_t(u->cPosicao()) * kRecord);
+        return f;
+    };
+    int falhasNoLote = 0;
     for (int passo = 0; passo < 400; passo++) {
         TUsuario* no = indice.registros > 0 ? cNoDoSlot(int32_t(gerador() % uint32_t(indice.registros))) : nullptr;
         int op = no == nullptr ? 0 : int(gerador() % 6);
@@ -309,45 +321,111 @@ TEST_F(Arquivo, EveryChangeLeavesTheNodeAsTheFileHoldsIt) {
         std::string antes = leArquivo();
         auto camposAntes = no != nullptr ? campos(no) : decltype(campos(no)){};
         int32_t registrosAntes = indice.registros;
-        if (no != nullptr) {
-            ASSERT_TRUE(registro.cLe(no));  // as the interpreter reads it
-        }
-        // The way back of a write cut short comes from the read just
-        // made, not from a read of its own.
-        long movidos = gerador() % 2 == 0 ? 0 : 300;
+        long movidos = gerador() % 2 == 0 ? 0 : 3;
         config.sincronia = gerador() % 2 == 0 ? kSincroniaSempre : kSincroniaSegundo;
         syncFalha = falha && config.sincronia == kSincroniaSempre && gerador() % 2 == 0;
-        platformFailWriteAt(falha && !syncFalha ? 1 : 0, movidos);
-        bool ok = false;
-        switch (op) {
-        case 0: ok = registro.cRegistra(no, email, "Nome de Teste", "uma\nduas", senha, ip, data) != nullptr; break;
-        case 1: ok = registro.cEntra(no, ip, data, "casa"); break;
-        case 2: ok = registro.cSai(no, ip, data); break;
-        case 3: ok = registro.cMudaData(no, data); break;
-        case 4: ok = registro.cMudaIp(no, ip); break;
-        default: ok = registro.cRemove(no); break;
-        }
-        platformFailWriteAt(0);
-        syncFalha = false;
-        if (falha && op != 5) {  // removing the last record writes nothing
-            EXPECT_FALSE(ok) << "step " << passo;
-        }
-        if (!ok) {
-            EXPECT_EQ(leArquivo(), antes) << "step " << passo;
-            EXPECT_EQ(indice.registros, registrosAntes) << "step " << passo;
-            if (no != nullptr) {
-                EXPECT_EQ(campos(no), camposAntes) << "step " << passo;
+        if (op == 1 || op == 2) {
+            // A batch: changes of users picked at random, each user's
+            // last one the one that counts.
+            struct Pedido {
+                TUsuario* no;
+                int32_t numero;
+                uint32_t ip, data;
+                uint8_t estado;
+                std::string nota;
+            };
+            std::vector<Pedido> pedidos;
+            std::map<TUsuario*, decltype(campos(no))> anteriores;
+            int n = 1 + int(gerador() % 8);
+            for (int i = 0; i < n; i++) {
+                TUsuario* u = cNoDoSlot(int32_t(gerador() % uint32_t(indice.registros)));
+                anteriores.emplace(u, campos(u));
+                uint32_t ipi = gerador(), datai = gerador();
+                bool entra = gerador() % 2 == 0;
+                std::string nota = "n" + std::to_string(gerador() % 1000);
+                int32_t k = entra ? registro.cEntra(u, ipi, datai, nota.c_str()) : registro.cSai(u, ipi, datai);
+                ASSERT_GE(k, 0);
+                pedidos.push_back({u, k, ipi, datai, uint8_t(entra ? kConectado : kDesconectado), entra ? nota : ""});
+            }
+            ASSERT_TRUE(registro.lotePendente());
+            // The nth piece of the batch fails: one change's fields or note
+            // (every user's fields, then the notes of those who logged on).
+            std::map<TUsuario*, int> pecas;
+            for (const Pedido& p : pedidos)
+                pecas[p.no] = std::max(pecas[p.no], p.estado == kConectado ? 2 : 1);
+            int total = 0;
+            for (const auto& par : pecas)
+                total += par.second;
+            platformFailWriteAt(falha && !syncFalha ? 1 + int(gerador() % uint32_t(total)) : 0, movidos);
+            relato.clear();
+            registro.cGravaLote();
+            platformFailWriteAt(0);
+            syncFalha = false;
+            ASSERT_FALSE(registro.lotePendente());
+            std::string bytes = leArquivo();
+            std::map<TUsuario*, const Pedido*> ultimo;
+            for (const Pedido& p : pedidos)
+                ultimo[p.no] = &p;
+            bool algumaFalhou = false;
+            for (const auto& [u, p] : ultimo) {
+                ASSERT_LT(size_t(p->numero), relato.size()) << "step " << passo;
+                TFicha f = doArquivo(bytes, u);
+                if (relato[size_t(p->numero)]) {
+                    EXPECT_EQ(std::make_tuple(f.ip, f.data, f.estado), std::make_tuple(p->ip, p->data, p->estado))
+                        << "step " << passo;
+                    std::string notaUltima;
+                    for (const Pedido& q : pedidos)  // the last LOGON's note among this user's changes
+                        if (q.no == u && q.estado == kConectado)
+                            notaUltima = q.nota;
+                    if (!notaUltima.empty()) {
+                        EXPECT_EQ(std::string(f.logon), notaUltima) << "step " << passo;
+                    }
+                } else {
+                    algumaFalhou = true;
+                    EXPECT_EQ(campos(u), anteriores[u]) << "step " << passo;
+                }
+            }
+            if (falha) {
+                EXPECT_TRUE(algumaFalhou) << "step " << passo;
+                falhasNoLote += algumaFalhou;
+            }
+        } else {
+            if (no != nullptr && op != 0) {
+                ASSERT_TRUE(registro.cLe(no));  // as the interpreter reads it
+            }
+            platformFailWriteAt(falha && !syncFalha ? 1 : 0, movidos * 100);
+            bool ok = false;
+            switch (op) {
+            case 0: ok = registro.cRegistra(no, email, "Nome de Teste", "uma\nduas", senha, ip, data) != nullptr; break;
+            case 3: ok = registro.cMudaData(no, data); break;
+            case 4: ok = registro.cMudaIp(no, ip); break;
+            default: ok = registro.cRemove(no); break;
+            }
+            platformFailWriteAt(0);
+            syncFalha = false;
+            if (falha && op != 5) {  // removing the last record writes nothing
+                EXPECT_FALSE(ok) << "step " << passo;
+            }
+            if (!ok) {
+                EXPECT_EQ(leArquivo(), antes) << "step " << passo;
+                EXPECT_EQ(indice.registros, registrosAntes) << "step " << passo;
+                if (no != nullptr) {
+                    EXPECT_EQ(campos(no), camposAntes) << "step " << passo;
+                }
             }
         }
         std::string bytes = leArquivo();
         ASSERT_EQ(bytes.size(), size_t(indice.registros) * kRecord);
         for (TUsuario* u = cPrimeiro(); u != nullptr; u = cProximo(u)) {
-            TFicha f;
-            f.cDecodifica(reinterpret_cast<const uint8_t*>(bytes.data()) + size_t(u->cPosicao()) * kRecord);
+            TFicha f = doArquivo(bytes, u);
             ASSERT_EQ(campos(u), std::make_tuple(std::string(f.email), std::string(f.nome), f.ip, f.estado, f.data))
                 << "step " << passo;
+            // The digest the password checks use is the record's.
+            ASSERT_EQ(memcmp(cSenhaDoNo(u), f.senha, kSenhaLen), 0) << "step " << passo;
         }
     }
+    EXPECT_GT(falhasNoLote, 5);
+    registro.aoGravarLote = nullptr;
     platformCalls = chamadasAntes;
     config = Configuracao{};
 }
