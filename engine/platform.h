@@ -156,6 +156,17 @@ struct PlatformWrite {
     int64_t offset;
 };
 void platformWriteMany(int fd, const PlatformWrite* pieces, int n, long* results);
+// The first length bytes of fd mapped shared, read and write: a write into
+// the map is a write of the file, without a system call. Null on failure.
+uint8_t* platformMapFile(int fd, size_t length);
+void platformUnmapFile(uint8_t* map, size_t length);
+// platformWriteMany into a map of fd's first length bytes (every piece
+// lies within them): each piece is copied into the map, where nothing
+// can fail but the system's fetch of a page (the file cut behind our
+// back, a read error), which ends the copies there. What was not copied,
+// and everything while a test's write fault is in the table, goes
+// through platformWriteMany.
+void platformWriteManyMapped(int fd, uint8_t* map, const PlatformWrite* pieces, int n, long* results);
 int platformTruncate(int fd, int64_t length);    // 0 or -1
 bool platformSync(int fd);                       // fdatasync
 int64_t platformFileSize(int fd);                // -1 on failure

@@ -8,6 +8,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/aio_abi.h>
+#include <csetjmp>
+#include <csignal>
+#include <sys/mman.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -164,6 +167,67 @@ void platformWriteMany(int fd, const PlatformWrite* pieces, int n, long* results
     }
     for (; feitos < n; feitos++)
         results[feitos] = platformWriteAt(fd, pieces[feitos].buf, pieces[feitos].n, pieces[feitos].offset);
+}
+
+uint8_t* platformMapFile(int fd, size_t length) {
+    void* p = platformCalls.mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED) {
+        remember();
+        return nullptr;
+    }
+    return static_cast<uint8_t*>(p);
+}
+
+void platformUnmapFile(uint8_t* map, size_t length) {
+    if (map != nullptr)
+        platformCalls.munmap(map, length);
+}
+
+namespace {
+
+// A page of the map that the system cannot give raises SIGBUS in the copy;
+// while a copy runs, the handler jumps back to it instead of ending the
+// process. SA_NODEFER leaves the signal unblocked, so the jump needs no
+// mask of its own (and no system call to save one).
+sigjmp_buf voltaDaCopia;
+volatile sig_atomic_t copiando = 0;
+
+void aoFaltarPagina(int sinal) {
+    if (copiando) {
+        copiando = 0;
+        siglongjmp(voltaDaCopia, 1);
+    }
+    signal(sinal, SIG_DFL);
+    raise(sinal);
+}
+
+bool guardaInstalada = false;
+
+}  // namespace
+
+void platformWriteManyMapped(int fd, uint8_t* map, const PlatformWrite* pieces, int n, long* results) {
+    // A test's write fault sits in the table, which the map would pass by.
+    bool falhas = platformCalls.pwrite != platformSystemCalls.pwrite || platformCalls.mmap != platformSystemCalls.mmap;
+    if (!guardaInstalada && !falhas) {
+        struct sigaction sa {};
+        sa.sa_handler = aoFaltarPagina;
+        sa.sa_flags = SA_NODEFER;
+        sigemptyset(&sa.sa_mask);
+        guardaInstalada = sigaction(SIGBUS, &sa, nullptr) == 0;
+    }
+    volatile int copiados = 0;
+    if (guardaInstalada && !falhas && sigsetjmp(voltaDaCopia, 0) == 0) {
+        copiando = 1;
+        for (; copiados < n; copiados = copiados + 1) {
+            const PlatformWrite& p = pieces[copiados];
+            memcpy(map + p.offset, p.buf, p.n);
+            results[copiados] = long(p.n);
+        }
+        copiando = 0;
+    }
+    copiando = 0;
+    if (copiados < n)
+        platformWriteMany(fd, pieces + copiados, n - copiados, results + copiados);
 }
 
 long platformRead(int fd, void* buf, size_t n) {

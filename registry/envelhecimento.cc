@@ -61,6 +61,7 @@ void TRegistro::cFecha() {
         // the disk's trouble to its command.
         if (gravouDesdePassagem)
             platformSync(fd);
+        cSoltaMapa();
         platformCloseFile(fd);
         fd = -1;
     }

@@ -196,6 +196,13 @@ private:
     static constexpr int32_t kMapaLote = 2 * kLote;
     int16_t mapaLote[kMapaLote] = {};
     int32_t cMudancaDe(TUsuario* no);
+    // The file mapped shared for the batch's writes (null: none), as long
+    // as the file was when mapped; remade when the length changes, gone
+    // with the file's descriptor.
+    uint8_t* mapa = nullptr;
+    int64_t tamMapa = 0;
+    void cEscreve(const PlatformWrite* pecas, int32_t n, long* resultados);
+    void cSoltaMapa();
     void cEsqueceMapa(int32_t slot);
     // Says the file's first failure, and its recovery, once each.
     void cNota(bool ok, const char* motivo);
