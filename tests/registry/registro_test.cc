@@ -257,6 +257,34 @@ TEST_F(Arquivo, RemoveOnlyRecordLeavesAnEmptyFile) {
     EXPECT_EQ(leArquivo().size(), 0u);
 }
 
+// A map whose file was cut behind it: the copy into a page past the end
+// meets SIGBUS, which must end the copies, not the process; the piece then
+// goes through a write of its own.
+TEST_F(Arquivo, MappedWritePastACutEndDoesNotEndTheProcess) {
+    std::vector<Registro> dez;
+    for (int i = 0; i < 10; i++)
+        dez.push_back(fazRegistro(("u" + std::to_string(i) + "@x.pt").c_str()));
+    carrega(dez);
+    int fd = open(caminho.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    uint8_t* mapa = platformMapFile(fd, 10 * kRecord);
+    ASSERT_NE(mapa, nullptr);
+    ASSERT_EQ(ftruncate(fd, kRecord), 0);
+    // Record 9 lies in the map's third page, wholly past the new end.
+    const char nota[] = "nota";
+    PlatformWrite pecas[] = {{nota, 5, kLogon}, {nota, 5, 9 * kRecord + kLogon}};
+    long resultados[2] = {0, 0};
+    platformWriteManyMapped(fd, mapa, pecas, 2, resultados);
+    EXPECT_EQ(resultados[0], 5);
+    EXPECT_EQ(resultados[1], 5);
+    const std::string depois = leArquivo();
+    ASSERT_EQ(depois.size(), size_t(9 * kRecord + kLogon + 5));
+    EXPECT_EQ(depois.substr(kLogon, 5), std::string(nota, 5));
+    EXPECT_EQ(depois.substr(9 * kRecord + kLogon, 5), std::string(nota, 5));
+    platformUnmapFile(mapa, 10 * kRecord);
+    close(fd);
+}
+
 TEST_F(Arquivo, FailedOrShortWriteChangesNothing) {
     // A full disk fails a write outright, or after its first bytes: then
     // slot 0 would hold the head of c's record and the tail of a's.
