@@ -55,6 +55,7 @@ void preparaUmaVez() {
 void zeraRegistro() {
     indice.reset();
     registro.cTrunca(0);
+    registro.cSoltaMapa();
     if (registro.fd != -1)
         platformCloseFile(registro.fd);
     registro.fd = -1;

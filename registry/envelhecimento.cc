@@ -59,7 +59,9 @@ void TRegistro::cFecha() {
         // Bounds what a power loss can take to the last pass's changes.
         // Nobody could act on a failed sync; the next write will report
         // the disk's trouble to its command.
-        if (gravouDesdePassagem)
+        if (tamJornal > 0)
+            cJornalEsvazia();  // syncs the file on the way
+        else if (gravouDesdePassagem)
             platformSync(fd);
         cSoltaMapa();
         platformCloseFile(fd);

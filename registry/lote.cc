@@ -31,7 +31,7 @@ int32_t hashDoSlot(int32_t slot, int32_t tamanho) { return int32_t((uint32_t(slo
 
 // The pieces of one batch and their results.
 uint8_t camposDoLote[TRegistro::kLote][kCampos];
-PlatformWrite pecas[TRegistro::kLote];
+PlatformWrite pecas[2 * TRegistro::kLote];  // the fields', then the notes'
 long resultados[2 * TRegistro::kLote];  // the fields', then the notes'
 int32_t notaDe[TRegistro::kLote];       // the change of each note written
 long resultadoNota[TRegistro::kLote];
@@ -123,6 +123,10 @@ void TRegistro::cGravaLote() {
     // A file cut in place behind our back is written into no more: a slot
     // past its end would leave zero records before it.
     bool aberto = !discordam && cAbre();
+    // Batches that are not journaled must not meet older ones that are:
+    // a replay would write those over them.
+    if (aberto && tamJornal > 0 && config.sincronia != kSincroniaSempre)
+        aberto = cJornalEsvazia();
     int64_t tamanho = aberto ? platformFileSize(fd) : -1;
     aberto = aberto && !cCurto(tamanho);
     if (aberto && tamanho != tamMapa) {
@@ -149,17 +153,18 @@ void TRegistro::cGravaLote() {
         const Mudanca& m = lote[i];
         if (m.tamNota > 0 && resultados[i] == kCampos) {
             notaDe[k] = i;
-            pecas[k++] = PlatformWrite{m.nota, m.tamNota, int64_t(m.slot) * kRecord + kLogon};
+            pecas[n + k++] = PlatformWrite{m.nota, m.tamNota, int64_t(m.slot) * kRecord + kLogon};
         }
     }
     if (k > 0)
-        cEscreve(pecas, k, resultados + n);
+        cEscreve(pecas + n, k, resultados + n);
     for (int32_t i = 0; i < n; i++)
         resultadoNota[i] = lote[i].tamNota;
     for (int32_t j = 0; j < k; j++)
         resultadoNota[notaDe[j]] = resultados[n + j];
     int32_t falhas = 0;
-    bool sincronizou = aberto && (config.sincronia != kSincroniaSempre || cSincroniza());
+    // Under sempre the journal takes what was written, and syncs it.
+    bool sincronizou = aberto && (config.sincronia != kSincroniaSempre || cJornalAcrescenta(pecas, resultados, n + k));
     for (int32_t i = 0; i < n; i++) {
         const Mudanca& m = lote[i];
         long rCampos = aberto ? resultados[i] : -1;
@@ -183,6 +188,8 @@ void TRegistro::cGravaLote() {
     if (falhas > 0)
         errosContados += uint64_t(falhas - 1);  // cNota counts one
     cNota(falhas == 0, arquivoCurto ? kMotivoCurto : platformErrorText());
+    if (sincronizou && cJornalCheio())
+        cJornalEsvazia();  // the batch is safe in the journal either way
     if (aoGravarLote != nullptr)
         aoGravarLote(gravou, n);
 }

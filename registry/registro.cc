@@ -150,7 +150,9 @@ bool TRegistro::cCurto(int64_t tamanho) {
 
 bool TRegistro::cGravaNoArquivo(int32_t slot) {
     cGravaLote();
-    if (discordam || !cAbre())
+    // A journal's batches must be in the file's own bytes before anything
+    // else changes them: a replay would write them over what comes now.
+    if (discordam || !cAbre() || !cJornalEsvazia())
         return false;
     int64_t inicio = deslocamento(slot);
     // The slot's present bytes are the way back from a write cut short (a
@@ -184,6 +186,8 @@ bool TRegistro::cGravaNoArquivo(int32_t slot) {
 
 bool TRegistro::cSincroniza() {
     cGravaLote();
+    if (tamJornal > 0)
+        return cJornalEsvazia();  // syncs the file on the way
     if (fd == -1 || !naoSincronizado)
         return true;
     naoSincronizado = false;
@@ -220,7 +224,7 @@ int TRegistro::cTrunca(int32_t n) {
     arquivoCurto = false;
     // A truncation only ever shortens: one that lengthened a file cut in
     // place would fill it with zero records.
-    if (n >= 0 && cAbre() && !cCurto(platformFileSize(fd))) {
+    if (n >= 0 && cAbre() && cJornalEsvazia() && !cCurto(platformFileSize(fd))) {
         gravouDesdePassagem = true;
         r = platformTruncate(fd, deslocamento(n));
     }
@@ -252,6 +256,12 @@ bool TRegistro::cCarrega() {
         fd = novo;
     }
 
+    // What a power loss may have taken from the file, its journal holds.
+    if (!cJornalReaplica()) {
+        formatText(motivoCarga, sizeof motivoCarga, "cannot apply its journal %s.lote: %s", registryFileName,
+                   platformErrorText());
+        return false;
+    }
     // Only the whole records present now are loaded; a trailing piece
     // shorter than a record is not a record.
     int64_t tamanho = platformFileSize(fd);
@@ -308,6 +318,8 @@ void TRegistro::cDiscordam() {
 
 bool TRegistro::cRemove(TUsuario* no) {
     cGravaLote();  // its nodes may move or go
+    if (tamJornal > 0 && !cJornalEsvazia())
+        return false;  // the journal's slots must not move under it
     int32_t d = int32_t(no->cPosicao());
     if (d >= indice.registros)
         return false;

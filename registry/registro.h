@@ -149,6 +149,16 @@ public:
     // registry's own operations write it.
     uint8_t buffer[registro_campo::kRecord];
     int fd = -1;
+    // The file mapped shared for the batch's writes (null: none), as long
+    // as the file was when mapped; remade when the length changes, gone
+    // with the file's descriptor (cSoltaMapa).
+    uint8_t* mapa = nullptr;
+    int64_t tamMapa = 0;
+    void cSoltaMapa();
+    // The journal (jornal.cc): open from the first batch journaled on, and
+    // the bytes of whole batches in it.
+    int fdJornal = -1;
+    int64_t tamJornal = 0;
     // A truncation failed: the file may hold stale records past
     // registros * 840. Every ageing pass retries until the length is right.
     bool truncaPendente = false;
@@ -196,13 +206,19 @@ private:
     static constexpr int32_t kMapaLote = 2 * kLote;
     int16_t mapaLote[kMapaLote] = {};
     int32_t cMudancaDe(TUsuario* no);
-    // The file mapped shared for the batch's writes (null: none), as long
-    // as the file was when mapped; remade when the length changes, gone
-    // with the file's descriptor.
-    uint8_t* mapa = nullptr;
-    int64_t tamMapa = 0;
     void cEscreve(const PlatformWrite* pecas, int32_t n, long* resultados);
-    void cSoltaMapa();
+    // The journal of sincronia = sempre (jornal.cc): the pieces of a batch
+    // that were written, appended and synced; false when they may not be
+    // on the disk.
+    bool cJornalAcrescenta(const PlatformWrite* pecas, const long* resultados, int32_t n);
+    // The checkpoint: syncs the registry, then empties the journal. True
+    // when the journal is empty afterwards.
+    bool cJornalEsvazia();
+    bool cJornalCheio() const;
+    // At load: applies the batches a journal holds to the file, syncs it
+    // and empties the journal; false when it could not.
+    bool cJornalReaplica();
+
     void cEsqueceMapa(int32_t slot);
     // Says the file's first failure, and its recovery, once each.
     void cNota(bool ok, const char* motivo);

@@ -145,13 +145,21 @@ protected:
         fechaRegistro();
         libertaIndice();
         unlink(caminho.c_str());
+        unlink((caminho + ".lote").c_str());
         rmdir(dir.c_str());
     }
 
+    // Drops the file as a killed process would leave it: nothing synced,
+    // the journal as it is.
     static void fechaRegistro() {
+        registro.cSoltaMapa();
         if (registro.fd != -1)
             close(registro.fd);
         registro.fd = -1;
+        if (registro.fdJornal != -1)
+            close(registro.fdJornal);
+        registro.fdJornal = -1;
+        registro.tamJornal = 0;
     }
 
     void escreveArquivo(const std::vector<Registro>& regs, const std::string& resto = "") {

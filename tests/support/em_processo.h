@@ -83,8 +83,8 @@ protected:
     bool inicia(const std::string& cfgText, const std::string& savBytes = "") {
         if (!savBytes.empty() && !escreve("quelta.sav", savBytes))
             return false;
+        registro.cFecha();  // writes a batch still waiting while its nodes live
         indice.reset();
-        registro.cFecha();
         registro.primeiraPassagem = true;
         registro.truncaPendente = false;
         if (!registro.cCarrega()) {

@@ -1,0 +1,157 @@
+// The journal of sincronia = sempre. A batch's changes lie scattered over
+// the registry, and syncing the file for each batch would write every page
+// they touched; instead each batch is appended to the journal (the
+// registry's name with ".lote") and the journal synced before the batch's
+// replies leave: one sequential write and one sync. The registry's own
+// pages reach the disk at the next checkpoint (the one-second sync, the
+// ageing pass's close, or any other write to the file), which syncs the
+// file and then empties the journal. A load first applies what a journal
+// holds: after a power loss, the batches the registry may have lost.
+//
+// A batch in the journal: "QLT1", the payload's length, its FNV-1a digest
+// and its number of pieces (32-bit little-endian each), the registry
+// file's device and inode (64-bit), then each piece as its offset in the
+// registry (64-bit), its length (16-bit) and its bytes. A batch torn by a
+// power loss fails its length or digest, and the replay stops there; one
+// written for another file (the registry replaced since) is skipped.
+#include <cstring>
+
+#include "config/config.h"
+#include "engine/diario.h"
+#include "engine/platform.h"
+#include "registry/registro.h"
+#include "text/format.h"
+
+namespace {
+
+constexpr int kCabecalho = 32;
+constexpr uint8_t kMagia[4] = {'Q', 'L', 'T', '1'};
+// A batch's fields and notes: each piece at most a record, two a change.
+constexpr size_t kMaiorLote = kCabecalho + size_t(2 * TRegistro::kLote) * (10 + 32);
+uint8_t loteEscrito[kMaiorLote];
+// A journal past this many bytes is emptied at once: its replay stays
+// short, and so does the checkpoint's sync.
+constexpr int64_t kMaiorJornal = 64 << 20;
+
+void poe(uint8_t* p, uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; i++)
+        p[i] = uint8_t(v >> (8 * i));
+}
+
+uint64_t le(const uint8_t* p, int bytes) {
+    uint64_t v = 0;
+    for (int i = 0; i < bytes; i++)
+        v |= uint64_t(p[i]) << (8 * i);
+    return v;
+}
+
+uint32_t fnv(const uint8_t* p, size_t n) {
+    uint32_t h = 2166136261u;
+    for (size_t i = 0; i < n; i++)
+        h = (h ^ p[i]) * 16777619u;
+    return h;
+}
+
+void nomeDoJornal(char* nome, size_t tamanho) { formatText(nome, tamanho, "%s.lote", registryFileName); }
+
+}  // namespace
+
+bool TRegistro::cJornalAcrescenta(const PlatformWrite* pecas, const long* resultados, int32_t n) {
+    if (fdJornal < 0) {
+        char caminho[sizeof registryFileName + 8];
+        nomeDoJornal(caminho, sizeof caminho);
+        fdJornal = platformOpenFile(caminho, true);
+        if (fdJornal < 0)
+            return false;
+        int64_t tamanho = platformFileSize(fdJornal);
+        tamJornal = tamanho > 0 ? tamanho : 0;
+    }
+    PlatformFileId id{};
+    if (!platformFileId(fd, &id))
+        return false;
+    size_t usado = kCabecalho;
+    uint32_t pedacos = 0;
+    for (int32_t i = 0; i < n; i++) {
+        if (resultados[i] != long(pecas[i].n))
+            continue;  // not written: nothing to replay
+        poe(loteEscrito + usado, uint64_t(pecas[i].offset), 8);
+        poe(loteEscrito + usado + 8, pecas[i].n, 2);
+        memcpy(loteEscrito + usado + 10, pecas[i].buf, pecas[i].n);
+        usado += 10 + pecas[i].n;
+        pedacos++;
+    }
+    memcpy(loteEscrito, kMagia, 4);
+    poe(loteEscrito + 4, usado - kCabecalho, 4);
+    poe(loteEscrito + 8, fnv(loteEscrito + kCabecalho, usado - kCabecalho), 4);
+    poe(loteEscrito + 12, pedacos, 4);
+    poe(loteEscrito + 16, id.device, 8);
+    poe(loteEscrito + 24, id.inode, 8);
+    // Written where the last whole batch ends: a failed append's torn
+    // bytes are written over by the next one.
+    if (platformWriteAt(fdJornal, loteEscrito, usado, tamJornal) != long(usado) || !platformSync(fdJornal))
+        return false;
+    tamJornal += int64_t(usado);
+    return true;
+}
+
+bool TRegistro::cJornalEsvazia() {
+    if (tamJornal == 0)
+        return true;
+    // The registry's pages first: once they are on the disk, the journal
+    // says nothing the file does not.
+    if (fd == -1 || !platformSync(fd))
+        return false;
+    naoSincronizado = false;
+    if (platformTruncate(fdJornal, 0) != 0 || !platformSync(fdJornal))
+        return false;
+    tamJornal = 0;
+    return true;
+}
+
+bool TRegistro::cJornalCheio() const { return tamJornal > kMaiorJornal; }
+
+bool TRegistro::cJornalReaplica() {
+    char caminho[sizeof registryFileName + 8];
+    nomeDoJornal(caminho, sizeof caminho);
+    int j = platformOpenFile(caminho, false);
+    if (j < 0)
+        return platformLastFailure() == PlatformFailure::kMissing;
+    int64_t tamanho = platformFileSize(j);
+    int64_t arquivo = platformFileSize(fd);
+    PlatformFileId id{};
+    if (tamanho < 0 || arquivo < 0 || !platformFileId(fd, &id)) {
+        platformCloseFile(j);
+        return false;
+    }
+    int64_t pos = 0, aplicados = 0;
+    bool ok = true;
+    uint8_t cabecalho[kCabecalho];
+    while (ok && pos + kCabecalho <= tamanho && platformReadAt(j, cabecalho, kCabecalho, pos) == kCabecalho &&
+           memcmp(cabecalho, kMagia, 4) == 0) {
+        size_t carga = size_t(le(cabecalho + 4, 4));
+        if (carga > kMaiorLote - kCabecalho || pos + kCabecalho + int64_t(carga) > tamanho ||
+            platformReadAt(j, loteEscrito, carga, pos + kCabecalho) != long(carga) ||
+            fnv(loteEscrito, carga) != uint32_t(le(cabecalho + 8, 4)))
+            break;  // torn by the power loss: what follows was never answered
+        pos += kCabecalho + int64_t(carga);
+        if (le(cabecalho + 16, 8) != id.device || le(cabecalho + 24, 8) != id.inode)
+            continue;  // written for a file that is no longer the registry
+        for (size_t p = 0; ok && p + 10 <= carga;) {
+            int64_t onde = int64_t(le(loteEscrito + p, 8));
+            size_t n = size_t(le(loteEscrito + p + 8, 2));
+            if (p + 10 + n > carga)
+                break;
+            // Only within the records the file holds now.
+            if (onde >= 0 && onde + int64_t(n) <= arquivo)
+                ok = platformWriteAt(fd, loteEscrito + p + 10, n, onde) == long(n);
+            p += 10 + n;
+        }
+        aplicados++;
+    }
+    ok = ok && (aplicados == 0 || platformSync(fd)) && (tamanho == 0 || platformTruncate(j, 0) == 0) && platformSync(j);
+    platformCloseFile(j);
+    if (ok && aplicados > 0)
+        logEventAt(Gravidade::kNota, "registry file %s: %d batches of changes applied from its journal", registryFileName,
+                   int32_t(aplicados));
+    return ok;
+}
