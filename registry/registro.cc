@@ -269,18 +269,22 @@ bool TRegistro::cCarrega() {
     TUsuario* bloco = cNovoBloco(capacidade);
     int64_t n = 0;
     int64_t copiaDe, slotFalho;
-    bool completo = cPercorreRegistros(fd, inteiros, copiaDe, slotFalho, [nos, bloco, &n](int64_t, const uint8_t* rec) {
+    TChavesDeCarga* chaves = cNovasChaves(capacidade);
+    bool completo = cPercorreRegistros(fd, inteiros, copiaDe, slotFalho, [nos, bloco, chaves, &n](int64_t, const uint8_t* rec) {
         nos[n] = &bloco[n];
-        noDoRegistro(rec, nos[n++]);
+        noDoRegistro(rec, nos[n]);
+        cPreparaChave(chaves, nos[n], int32_t(n));
+        n++;
         return true;
     });
     if (completo) {
-        cMontaIndice(nos, capacidade, int32_t(n), bloco);  // the index keeps nos and the nodes
+        cMontaIndice(nos, capacidade, int32_t(n), bloco, chaves);  // the index keeps nos, the nodes and the keys
     } else {
         formatText(motivoCarga, sizeof motivoCarga, "reading it failed at record %d: %s", int32_t(slotFalho),
                    platformErrorText());
         // Starting with part of the file would let new records overwrite
         // the users that were not read.
+        cLiberaChaves(chaves);
         cLiberaBloco(bloco, capacidade);
         delete[] nos;
     }
