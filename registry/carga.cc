@@ -20,9 +20,8 @@ constexpr uint8_t kPreto = RubroNegra<TUsuario>::kPreto;
 // theirs folds to 0 or meets a blank, so compareFolded on them is the
 // plain lexicographic order of the folded bytes, and whenever the words
 // differ they order as compareFolded does. Ties fall back to it.
-struct Chave {
-    uint64_t prefixo[3];
-    TUsuario* no;
+struct Prefixo {
+    uint64_t w[3];
 };
 
 // False when the key holds a blank or a control byte: compareFolded skips
@@ -30,8 +29,7 @@ struct Chave {
 // 0x20 against a control byte, so among such keys it is no consistent
 // order (a\x01 < "a " == a < a\x01) and no sort may be trusted with them.
 // Otherwise the key's prefix, and in hash the table's hashOf of it.
-bool preparaChave(Chave& k, TUsuario* no, uint64_t& hash) {
-    k.no = no;
+bool preparaChave(Prefixo& k, const TUsuario* no, uint64_t& hash) {
     // Eight bytes at a time while they are ASCII: the node's field has
     // 80 bytes, and its key ends within them.
     constexpr uint64_t kUns = 0x0101010101010101ull, kAltos = 0x8080808080808080ull;
@@ -55,7 +53,7 @@ bool preparaChave(Chave& k, TUsuario* no, uint64_t& hash) {
         palavras[w] = foldAscii8(x);
         if (fim < 8) {
             for (int p = 0; p < 3; p++)
-                k.prefixo[p] = __builtin_bswap64(palavras[p]);
+                k.w[p] = __builtin_bswap64(palavras[p]);
             hash = TDispersao::hashOfFolded(palavras, 8 * w + fim);
             return true;
         }
@@ -72,36 +70,58 @@ bool preparaChave(Chave& k, TUsuario* no, uint64_t& hash) {
         uint64_t v = 0;
         for (int b = 0; b < 8; b++)
             v = (v << 8) | dobrados[w * 8 + b];
-        k.prefixo[w] = v;
+        k.w[w] = v;
     }
     hash = TDispersao::hashOf(no->email);
     return true;
 }
 
-// -1/0/+1 as compareFolded of the two e-mails.
-int comparaChaves(const Chave& a, const Chave& b) {
-    for (int w = 0; w < 3; w++)
-        if (a.prefixo[w] != b.prefixo[w])
-            return a.prefixo[w] < b.prefixo[w] ? -1 : 1;
-    return compareFolded(a.no->email, b.no->email);
+// Eight bytes of a prefix from byte o on (0..32), zeros past its end.
+uint64_t oitoBytes(const Prefixo& p, int o) {
+    int w = o / 8, s = 8 * (o % 8);
+    uint64_t alto = w < 3 ? p.w[w] : 0, baixo = w + 1 < 3 ? p.w[w + 1] : 0;
+    return s == 0 ? alto : (alto << s) | (baixo >> (64 - s));
 }
 
-bool menor(const Chave& a, const Chave& b) { return comparaChaves(a, b) < 0; }
+// One key in the sort: 12 bytes of its prefix, and its slot. Half the
+// size of the whole prefix and a pointer, so each pass of the sort moves
+// half the bytes; keys alike in those 12 bytes are ordered by comparisons.
+// The window starts at the key's first byte, or, when the load's keys all
+// share their first few bytes (the start of generated addresses, say),
+// at the first byte in which they differ.
+struct Entrada {
+    uint64_t janela;
+    uint32_t resto;
+    int32_t slot;
+};
 
-// Byte b (0..23) of a key's folded prefix, as the order reads it.
-inline uint32_t digito(const Chave& k, int b) {
-    return uint32_t(k.prefixo[b / 8] >> (56 - 8 * (b % 8))) & 0xFF;
+Entrada entradaDesde(const Prefixo& p, int o, int32_t slot) {
+    return {oitoBytes(p, o), uint32_t(oitoBytes(p, o + 8) >> 32), slot};
+}
+
+// -1/0/+1 as compareFolded of the two e-mails; nos by slot.
+int comparaChaves(TUsuario* const* nos, const Entrada& a, const Entrada& b) {
+    if (a.janela != b.janela)
+        return a.janela < b.janela ? -1 : 1;
+    if (a.resto != b.resto)
+        return a.resto < b.resto ? -1 : 1;
+    return compareFolded(nos[a.slot]->email, nos[b.slot]->email);
+}
+
+// Byte b (0..11) of an entry's window, as the order reads it.
+inline uint32_t digito(const Entrada& e, int b) {
+    return b < 8 ? uint32_t(e.janela >> (56 - 8 * b)) & 0xFF : (e.resto >> (88 - 8 * b)) & 0xFF;
 }
 
 // Sorts v[0..n) as std::sort with comparaChaves would, a byte of the
-// prefix at a time from byte b: a million keys in a few passes over them
+// window at a time from byte b: a million keys in a few passes over them
 // instead of some twenty comparisons each. Runs of keys alike in every
-// byte of the prefix, and short runs, are left to comparisons. The keys
+// byte of the window, and short runs, are left to comparisons. The keys
 // lie in aux (room for n) when noAux, else in v; they end in v. Each pass
 // moves them from one to the other, so none copies them back.
-void ordenaPorBytes(Chave* v, Chave* aux, int32_t n, int b, bool noAux) {
-    Chave* de = noAux ? aux : v;
-    while (n >= 64 && b < 24) {
+void ordenaPorBytes(TUsuario* const* nos, Entrada* v, Entrada* aux, int32_t n, int b, bool noAux) {
+    Entrada* de = noAux ? aux : v;
+    while (n >= 64 && b < 12) {
         int32_t conta[256] = {};
         for (int32_t i = 0; i < n; i++)
             conta[digito(de[i], b)]++;
@@ -116,131 +136,164 @@ void ordenaPorBytes(Chave* v, Chave* aux, int32_t n, int b, bool noAux) {
         }
         int32_t pos[256];
         std::copy(inicio, inicio + 256, pos);
-        Chave* para = noAux ? v : aux;
+        Entrada* para = noAux ? v : aux;
         for (int32_t i = 0; i < n; i++)
             para[pos[digito(de[i], b)]++] = de[i];
         for (int d = 0; d < 256; d++)
             if (conta[d] > 0)
-                ordenaPorBytes(v + inicio[d], aux + inicio[d], conta[d], b + 1, !noAux);
+                ordenaPorBytes(nos, v + inicio[d], aux + inicio[d], conta[d], b + 1, !noAux);
         return;
     }
-    std::sort(de, de + n, menor);
+    std::sort(de, de + n, [nos](const Entrada& x, const Entrada& y) { return comparaChaves(nos, x, y) < 0; });
     if (noAux)
         std::copy(de, de + n, v);
 }
 
-// The first byte of the prefix in which some of v[0..n) differ; 24 when
-// all share the whole prefix. The sort starts there instead of counting
-// the bytes every key shares (the domain of a registry's addresses, say).
-int primeiroByteDiferente(const Chave* v, int32_t n) {
-    uint64_t diferem[3] = {};
-    for (int32_t i = 1; i < n; i++)
-        for (int w = 0; w < 3; w++)
-            diferem[w] |= v[i].prefixo[w] ^ v[0].prefixo[w];
-    for (int w = 0; w < 3; w++)
-        if (diferem[w] != 0)
-            return 8 * w + __builtin_clzll(diferem[w]) / 8;
-    return 24;
-}
-
-// Moves the nodes of bloco into the order of v (v[k].no, pointing into
-// bloco, goes to bloco[k]) within the block, and points the slot table
-// nos at them there.
-// Each cycle of the permutation is followed from a hole: the node that
-// fills it is read from where the next hole will be, so a step reads one
-// node from anywhere and writes a line it has just read. The nodes a few
-// steps on are fetched ahead.
-// rascunho has room for 2n entries.
-void emOrdemNoBloco(TUsuario* bloco, const Chave* v, int32_t n, TUsuario** nos, int32_t* rascunho) {
-    int32_t* origem = rascunho;  // origem[k]: where bloco[k]'s node is now
-    for (int32_t k = 0; k < n; k++)
-        origem[k] = int32_t(v[k].no - bloco);
-    // The cycles first, as one list of positions, each cycle ending in a
-    // negative entry (-1 - its last position), so that the moves can fetch
-    // the nodes some steps ahead.
-    int32_t* passos = rascunho + n;
-    int32_t m = 0;
-    for (int32_t inicio = 0; inicio < n; inicio++) {
-        if (origem[inicio] == inicio)
-            continue;
-        int32_t p = inicio;
-        for (;;) {
-            int32_t q = origem[p];
-            origem[p] = p;
-            if (q == inicio) {
-                passos[m++] = -1 - p;
-                break;
-            }
-            passos[m++] = p;
-            p = q;
-        }
+// Links v[0..n) (ascending, distinct) as a size-balanced tree, one node
+// at a time in key order, so that a load can link each node as it puts it
+// in its place: the tree of each range is rooted at its middle, every
+// missing child then lies at depth h or h - 1, and colouring the nodes of
+// an incomplete last level red and all others black meets the rules. The
+// walk keeps the ranges whose left part is not linked yet, one per level.
+class Equilibrada {
+public:
+    Equilibrada(TUsuario* v, int32_t n) : v(v) {
+        while ((int64_t(1) << altura) - 1 < n)
+            altura++;
+        ultimoCheio = (int64_t(1) << altura) - 1 == n;
+        desce(0, n, -1, 0);
+        indice.raiz = n > 0 ? &v[n / 2] : nullptr;
     }
-    auto posicao = [passos](int32_t i) { return passos[i] < 0 ? -1 - passos[i] : passos[i]; };
-    constexpr int32_t kAdiante = 8;
-    for (int32_t i = 0; i < m;) {
-        // One cycle: passos[i] is the hole; each later position's node
-        // moves into the one before it, and the first node into the last.
-        TUsuario guardado = bloco[passos[i]];  // a cycle has two positions at least
-        int32_t antes = passos[i];
-        for (i++; passos[i - 1] >= 0; i++) {
-            if (i + kAdiante < m) {
-                const char* linha = reinterpret_cast<const char*>(&bloco[posicao(i + kAdiante)]);
-                __builtin_prefetch(linha);
-                __builtin_prefetch(linha + 64);
-                __builtin_prefetch(linha + 128);
-            }
-            int32_t aqui = posicao(i);
-            bloco[antes] = bloco[aqui];
-            nos[bloco[antes].cPosicao()] = &bloco[antes];
-            antes = aqui;
-        }
-        bloco[antes] = guardado;
-        nos[guardado.cPosicao()] = &bloco[antes];
+    // Links v[k], k being 0 on the first call and one more on each later one.
+    void ligaProximo() {
+        assert(topo > 0);
+        Quadro q = pilha[--topo];
+        int32_t meio = q.ini + (q.fim - q.ini) / 2;
+        TUsuario* no = &v[meio];
+        no->pai = q.pai < 0 ? nullptr : &v[q.pai];
+        no->esq = meio > q.ini ? &v[q.ini + (meio - q.ini) / 2] : nullptr;
+        no->dir = q.fim > meio + 1 ? &v[meio + 1 + (q.fim - meio - 1) / 2] : nullptr;
+        no->cor = (!ultimoCheio && q.profundidade == altura - 1) ? 0 : kPreto;
+        desce(meio + 1, q.fim, meio, q.profundidade + 1);
     }
-}
 
-// Links v[0..n) (ascending, distinct) as a size-balanced tree: every
-// missing child lies at depth h or h - 1, so colouring the nodes of an
-// incomplete last level red and all others black meets the rules.
-void montaEquilibrada(TUsuario* v, int32_t n) {
-    int altura = 0;
-    while ((int64_t(1) << altura) - 1 < n)
-        altura++;
-    bool ultimoCheio = (int64_t(1) << altura) - 1 == n;
-    struct Tarefa {
-        int32_t ini, fim;  // half-open range of v
-        TUsuario* pai;
-        bool esquerda;
+private:
+    struct Quadro {
+        int32_t ini, fim;  // half-open range of v, rooted at its middle
+        int32_t pai;       // that root's parent in v; -1 for the tree's root
         int profundidade;
     };
-    Tarefa pendentes[2 * 64];  // depth-first: at most one pending sibling per level
+    // The ranges down the left edge of [ini, fim): the first of them on top.
+    void desce(int32_t ini, int32_t fim, int32_t pai, int profundidade) {
+        while (ini < fim) {
+            pilha[topo++] = {ini, fim, pai, profundidade};
+            assert(topo <= int(sizeof pilha / sizeof pilha[0]));
+            int32_t meio = ini + (fim - ini) / 2;
+            pai = meio;
+            fim = meio;
+            profundidade++;
+        }
+    }
+
+    TUsuario* v;
+    int altura = 0;
+    bool ultimoCheio = false;
+    Quadro pilha[64];
     int topo = 0;
-    indice.raiz = nullptr;
-    pendentes[topo++] = {0, n, nullptr, false, 0};
-    while (topo > 0) {
-        Tarefa t = pendentes[--topo];
-        if (t.ini >= t.fim)
-            continue;
-        int32_t meio = t.ini + (t.fim - t.ini) / 2;
-        TUsuario* no = &v[meio];
-        no->pai = t.pai;
-        no->esq = no->dir = nullptr;
-        no->cor = (!ultimoCheio && t.profundidade == altura - 1) ? 0 : kPreto;
-        if (t.pai == nullptr)
-            indice.raiz = no;
-        else if (t.esquerda)
-            t.pai->esq = no;
-        else
-            t.pai->dir = no;
-        pendentes[topo++] = {meio + 1, t.fim, no, false, t.profundidade + 1};
-        pendentes[topo++] = {t.ini, meio, no, true, t.profundidade + 1};
-        assert(topo <= int(sizeof pendentes / sizeof pendentes[0]));
+};
+
+// Moves the nodes of bloco, each at the index of its slot, into the order
+// of v (the node of slot v[k].slot goes to bloco[k]) within the block,
+// links each as the tree's k-th node as it lands there, and points the
+// slot table nos at them. rascunho has room for 2n entries.
+// Position k takes its node from wherever it is now by a swap, and the node
+// it held moves there: every step reads one node from anywhere, but which
+// one is known ahead from an array, not found by following the last move,
+// so the nodes a few steps on are fetched while this one moves.
+void emOrdemNoBloco(TUsuario* bloco, const Entrada* v, int32_t n, TUsuario** nos, int32_t* rascunho) {
+    int32_t* onde = rascunho;       // onde[r], r >= k: where the node of rank r is now
+    int32_t* ordem = rascunho + n;  // ordem[s]: the rank of slot s's node
+    for (int32_t k = 0; k < n; k++) {
+        onde[k] = v[k].slot;
+        ordem[v[k].slot] = k;
+    }
+    Equilibrada arvore(bloco, n);
+    constexpr int32_t kAdiante = 8;
+    for (int32_t k = 0; k < n; k++) {
+        if (k + kAdiante < n) {
+            // Only hints: a swap before then may move what they name.
+            const char* linha = reinterpret_cast<const char*>(&bloco[onde[k + kAdiante]]);
+            __builtin_prefetch(linha);
+            __builtin_prefetch(linha + 64);
+            __builtin_prefetch(linha + sizeof(TUsuario) - 1);
+            __builtin_prefetch(&nos[v[k + kAdiante].slot], 1);
+            __builtin_prefetch(&ordem[bloco[k + kAdiante].cPosicao()]);
+        }
+        int32_t j = onde[k];
+        assert(j >= k);
+        if (j != k) {
+            // Positions below k hold their nodes already, so bloco[k]'s
+            // node has a higher rank and will be fetched from j in turn.
+            int32_t r = ordem[bloco[k].cPosicao()];
+            TUsuario guardado = bloco[k];
+            bloco[k] = bloco[j];
+            bloco[j] = guardado;
+            onde[r] = j;
+        }
+        nos[v[k].slot] = &bloco[k];
+        arvore.ligaProximo();
     }
 }
 
 }  // namespace
 
-void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n, TUsuario* bloco) {
+// Shared bytes the window may start with before it is moved past them.
+constexpr int kPartilhadosNaJanela = 4;
+
+struct TChavesDeCarga {
+    Entrada* entradas;  // by slot until the sort, windows from byte 0
+    uint64_t* hashes;   // by slot: hashOf of each key
+    int32_t preparadas = 0;
+    bool ordenavel = true;
+    // The first key's prefix, and the bits in which any other differs
+    // from it: the sort starts at the first byte set here.
+    Prefixo primeiro = {};
+    uint64_t diferem[3] = {};
+};
+
+TChavesDeCarga* cNovasChaves(int32_t capacidade) {
+    TChavesDeCarga* c = new TChavesDeCarga;
+    c->entradas = new Entrada[size_t(std::max(capacidade, 1))];
+    c->hashes = new uint64_t[size_t(std::max(capacidade, 1))];
+    return c;
+}
+
+void cPreparaChave(TChavesDeCarga* c, TUsuario* no, int32_t slot) {
+    assert(slot == c->preparadas);
+    c->preparadas++;
+    no->cDefinePosicao(uint32_t(slot));
+    // One key the sort cannot be trusted with sends the whole load the
+    // slow way: the others need no key then.
+    if (!c->ordenavel)
+        return;
+    Prefixo p = {};
+    c->ordenavel = preparaChave(p, no, c->hashes[slot]);
+    c->entradas[slot] = entradaDesde(p, 0, slot);
+    if (slot == 0)
+        c->primeiro = p;
+    for (int w = 0; w < 3; w++)
+        c->diferem[w] |= p.w[w] ^ c->primeiro.w[w];
+}
+
+void cLiberaChaves(TChavesDeCarga* c) {
+    if (c == nullptr)
+        return;
+    delete[] c->entradas;
+    delete[] c->hashes;
+    delete c;
+}
+
+void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n, TUsuario* bloco, TChavesDeCarga* chaves) {
     assert(indice.raiz == nullptr && indice.registros == 0);
     assert(n >= 0 && n <= capacidade);
     // The nodes in slot order are the slot table already: adopting the
@@ -250,49 +303,73 @@ void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n, TUsuario* bloco
     indice.porSlot = nos;
     indice.capacidadeSlots = capacidade;
     if (n == 0) {
+        cLiberaChaves(chaves);
         cLiberaBloco(bloco, capacidade);
         return;
     }
-    indice.tabela.reserva(n);
-    Chave* chaves = new Chave[size_t(n)];
-    uint64_t* hashes = new uint64_t[size_t(n)];  // by slot
-    bool ordenavel = true;
-    for (int32_t i = 0; i < n && ordenavel; i++) {
-        nos[i]->cDefinePosicao(uint32_t(i));
-        ordenavel = preparaChave(chaves[i], nos[i], hashes[i]);
+    if (chaves == nullptr) {
+        chaves = cNovasChaves(n);
+        for (int32_t i = 0; i < n; i++)
+            cPreparaChave(chaves, nos[i], i);
     }
+    assert(chaves->preparadas == n);
+    assert(bloco == nullptr || (nos[0] == bloco && nos[n - 1] == bloco + (n - 1)));
+    indice.tabela.reserva(n);
+    bool ordenavel = chaves->ordenavel;
     bool distintas = ordenavel;
+    Entrada* v = chaves->entradas;
     // The sort's second array; then, in the same memory, the moves' lists:
     // memory a process keeps once it has had it is not taken twice.
-    Chave* aux = ordenavel ? new Chave[size_t(n)] : nullptr;
+    Entrada* aux = ordenavel ? new Entrada[size_t(n)] : nullptr;
     if (ordenavel) {
-        ordenaPorBytes(chaves, aux, n, primeiroByteDiferente(chaves, n), false);
+        // The sort starts at the first byte in which the keys differ instead
+        // of counting the bytes every key shares.
+        int primeiroDiferente = 24;
+        for (int w = 2; w >= 0; w--)
+            if (chaves->diferem[w] != 0)
+                primeiroDiferente = 8 * w + __builtin_clzll(chaves->diferem[w]) / 8;
+        int desde = primeiroDiferente;
+        if (primeiroDiferente > kPartilhadosNaJanela) {
+            // The windows would hold too little that tells keys apart: they
+            // are made again from there, the keys read once more.
+            for (int32_t i = 0; i < n; i++) {
+                Prefixo p;
+                uint64_t h;
+                preparaChave(p, nos[i], h);
+                v[i] = entradaDesde(p, primeiroDiferente, i);
+            }
+            desde = 0;
+        }
+        ordenaPorBytes(nos, v, aux, n, desde, false);
         for (int32_t i = 1; i < n && distintas; i++)
-            distintas = comparaChaves(chaves[i - 1], chaves[i]) != 0;
+            distintas = comparaChaves(nos, v[i - 1], v[i]) != 0;
     }
     if (distintas) {
+        // Distinct keys in a consistent order: every lookup and walk is
+        // decided by the order alone, whatever the shape of the tree.
         // The nodes lie in one block in key order: a listing then walks
         // memory from start to end instead of jumping to wherever each
         // record's node happened to be made.
         if (bloco != nullptr) {
-            static_assert(sizeof(Chave) >= 2 * sizeof(int32_t), "the moves' lists fit the sort's array");
-            emOrdemNoBloco(bloco, chaves, n, nos, reinterpret_cast<int32_t*>(aux));
+            static_assert(sizeof(Entrada) >= 2 * sizeof(int32_t), "the moves' lists fit the sort's array");
+            emOrdemNoBloco(bloco, v, n, nos, reinterpret_cast<int32_t*>(aux));
             indice.bloco = bloco;
             indice.tamBloco = capacidade;
         } else {
             TUsuario* ordenados = cNovoBloco(n);
             for (int32_t k = 0; k < n; k++) {
-                ordenados[k] = *chaves[k].no;
-                delete chaves[k].no;
-                nos[ordenados[k].cPosicao()] = &ordenados[k];
+                TUsuario* no = nos[v[k].slot];
+                ordenados[k] = *no;
+                delete no;
+                nos[v[k].slot] = &ordenados[k];
             }
+            Equilibrada arvore(ordenados, n);
+            for (int32_t k = 0; k < n; k++)
+                arvore.ligaProximo();
             indice.bloco = ordenados;
             indice.tamBloco = n;
         }
-        // Distinct keys in a consistent order: every lookup and walk is
-        // decided by the order alone, whatever the shape of the tree.
-        montaEquilibrada(indice.bloco, n);
-        indice.tabela.insereTodos(nos, hashes, n);
+        indice.tabela.insereTodos(nos, chaves->hashes, n);
         indice.registros = n;
     } else {
         // Equal keys, or keys the order cannot rank consistently: which
@@ -309,6 +386,5 @@ void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n, TUsuario* bloco
         }
     }
     delete[] aux;
-    delete[] chaves;
-    delete[] hashes;
+    cLiberaChaves(chaves);
 }

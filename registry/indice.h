@@ -112,9 +112,23 @@ int32_t cInsere(TUsuario* novo, const char* email, uint32_t data);
 // copied into one block in key order; otherwise by n cInsere. The index
 // takes nos (new[] of capacidade >= n entries) as its slot table and frees
 // it in reset, and the nodes: bloco, when not null, is the cNovoBloco of
-// capacidade nodes that holds all n of them (the nodes then move out of it
-// when sorted); null means each was made alone by new.
-void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n, TUsuario* bloco = nullptr);
+// capacidade nodes that holds slot i's node at bloco[i] (the nodes then
+// move within it when sorted); null means each was made alone by new.
+//
+// chaves, when not null, holds the keys of nos[0..n) already prepared (the
+// index takes it and frees it); null prepares them here.
+struct TChavesDeCarga;
+void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n, TUsuario* bloco = nullptr,
+                  TChavesDeCarga* chaves = nullptr);
+// The keys of a load, prepared one at a time as the load decodes each node,
+// while the node's lines are still in the cache, instead of in a pass of
+// their own over the whole block: room for capacidade keys.
+TChavesDeCarga* cNovasChaves(int32_t capacidade);
+// The node of the next slot (0, 1, 2 ... in turn), its fields filled as
+// cMontaIndice takes them: sets its posicao and prepares its key.
+void cPreparaChave(TChavesDeCarga* chaves, TUsuario* no, int32_t slot);
+// Frees keys that no cMontaIndice took (a load that failed); null is fine.
+void cLiberaChaves(TChavesDeCarga* chaves);
 // The stored digest of no's slot, 20 bytes.
 const uint8_t* cSenhaDoNo(const TUsuario* no);
 // Sets it, once the node's record holds senha.

@@ -283,15 +283,18 @@ bool TRegistro::cCarrega() {
     auto* senhas = new uint8_t[size_t(capacidade)][kSenhaLen];
     int64_t n = 0;
     int64_t copiaDe, slotFalho;
-    bool completo =
-        cPercorreRegistros(fd, inteiros, copiaDe, slotFalho, [nos, bloco, senhas, &n](int64_t, const uint8_t* rec) {
-            memcpy(senhas[n], rec + kSenha, kSenhaLen);
-            nos[n] = &bloco[n];
-            noDoRegistro(rec, nos[n++]);
-            return true;
-        });
+    TChavesDeCarga* chaves = cNovasChaves(capacidade);
+    bool completo = cPercorreRegistros(fd, inteiros, copiaDe, slotFalho,
+                                       [nos, bloco, chaves, senhas, &n](int64_t, const uint8_t* rec) {
+                                           memcpy(senhas[n], rec + kSenha, kSenhaLen);
+                                           nos[n] = &bloco[n];
+                                           noDoRegistro(rec, nos[n]);
+                                           cPreparaChave(chaves, nos[n], int32_t(n));
+                                           n++;
+                                           return true;
+                                       });
     if (completo) {
-        cMontaIndice(nos, capacidade, int32_t(n), bloco);  // the index keeps nos and the nodes
+        cMontaIndice(nos, capacidade, int32_t(n), bloco, chaves);  // the index keeps nos, the nodes and the keys
         cAdotaSenhas(senhas, capacidade);
     } else {
         delete[] senhas;
@@ -299,6 +302,7 @@ bool TRegistro::cCarrega() {
                    platformErrorText());
         // Starting with part of the file would let new records overwrite
         // the users that were not read.
+        cLiberaChaves(chaves);
         cLiberaBloco(bloco, capacidade);
         delete[] nos;
     }
