@@ -109,6 +109,13 @@ int openOutput(const std::string& output, int in, std::string& why) {
 }  // namespace
 
 int runDump(const std::string& file, bool digests, const std::string& output) {
+    // A journal that holds batches: a server running under sempre is
+    // between two checkpoints (its file has them all), or one stopped by a
+    // power loss left them for its next start to apply.
+    PlatformFileStatus jornal;
+    if (platformNameStatus((file + ".lote").c_str(), &jornal) && jornal.size > 0)
+        complain(file + ".lote holds journaled changes: unless a server runs on the file, the file may lack them "
+                        "until a server starts on it");
     int fd = platformOpenReadOnly(file.c_str());
     int64_t size = fd < 0 ? -1 : platformFileSize(fd);
     if (size < 0) {

@@ -170,6 +170,10 @@ bool finishReplacement(Replacement& r, std::string& why) {
         }
         platformRemoveName(r.temp.c_str());  // if this fails, the next change removes the name
     }
+    // The server's journal (the name with ".lote") holds batches of the
+    // old file, which a power loss may have kept from it; they are no
+    // changes of the new one, and the next start must not apply them.
+    platformRemoveName((r.path + ".lote").c_str());
     // The rename itself lasts only once the directory is synced. Some file
     // systems cannot sync a directory; the records are in place all the same.
     platformSyncDirectory(directoryOf(r.path).c_str());

@@ -381,9 +381,12 @@ TEST(RegistryRoundTrip, DumpThenLoadIsServedIdentically) {
     RunResult dump = runTool({"dump", "--digests", original.path("dump.sav")});
     ASSERT_EQ(dump.status, 0) << dump.err;
     ASSERT_TRUE(rebuilt.makeDir());
+    // A journal another file left: the new file must not start with it.
+    ASSERT_TRUE(rebuilt.writeFile("quelta.sav.lote", "QLT1 of another file"));
     RunResult load = runTool({"load", rebuilt.path("quelta.sav")}, dump.out);
     ASSERT_EQ(load.status, 0) << load.err;
     ASSERT_NE(rebuilt.readFile("quelta.sav"), crafted);  // the stray byte is gone
+    EXPECT_NE(access(rebuilt.path("quelta.sav.lote").c_str(), F_OK), 0);
 
     // A wrong password and the right one in a row: no delay between them.
     const std::string cfg = "ender = 127.0.0.1\ndiasreg = 0\npenalidade = 0\n";
