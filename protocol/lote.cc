@@ -2,6 +2,7 @@
 // so that a failed change can have its reply replaced before it leaves.
 #include "protocol/lote.h"
 
+#include <cassert>
 #include <cstring>
 #include <vector>
 
@@ -63,6 +64,9 @@ void respondeNoLote(TCliente& c, int32_t mudanca, const char* texto) {
         return;
     }
     registro.aoGravarLote = aoGravar;
+    // Clients queue at send level 4, where making room never serves
+    // another connection: no reply of the batch is queued inside another.
+    assert(emCurso == -1);
     emCurso = mudanca;
     responde(c, texto);
     uint8_t tamanho = uint8_t(strlen(texto));
