@@ -106,8 +106,14 @@ void exitServer(int status) {
 }
 
 void runEventLoop(void (*aoSinalHup)()) {
+    int64_t ultimoSegundo = -1;
     while (platformStopSignal() == 0) {
         runPass(-1);
+        if (clockSeconds != ultimoSegundo) {
+            // Under load every wait returns at once, without the signals.
+            ultimoSegundo = clockSeconds;
+            platformCollectSignals();
+        }
         if (!platformTakeHangup())
             continue;
         if (aoSinalHup != nullptr)

@@ -210,6 +210,7 @@ void EngineCore::receiveLevels(int niveis) {
             }
             c->legivel = 0;
             int leituras = 0;
+            bool esvaziou = false;  // a receive took less than it could: the socket is empty
             while (ler && c->socketLeitura >= 0) {
                 if (++leituras > kReadsPerPass) {
                     // A peer that keeps the buffer full would hold the
@@ -243,11 +244,15 @@ void EngineCore::receiveLevels(int niveis) {
                 // now rather than leave the rest for the next pass. So
                 // does a transport that holds more (a TLS session that
                 // read the peer's close_notify behind its last bytes).
-                if (n < long(sizeof buf) && !c->transporte->cGuarda())
+                if (n < long(sizeof buf) && !c->transporte->cGuarda()) {
+                    esvaziou = true;
                     break;
+                }
             }
             if (w.servindo != c)
                 continue;  // c is gone: touch nothing of it
+            if (ler)
+                c->empurra = esvaziou ? 1 : 0;
             if (c->fechaPendente) {
                 c->cFecha(false);
                 c->cEvento(nullptr, kEventoFechada);
@@ -326,6 +331,15 @@ bool EngineCore::prepareConnections() {
 }
 
 void EngineCore::connectionEvent(TComunica* c, uint32_t eventos) {
+    if (eventos & kWaitGone) {
+        // Closed in the next receive step, even while its reading is
+        // suspended: a send that asks the kernel first (a TLS session at
+        // the unsent limit) would otherwise wait on a dead socket for ever,
+        // and every wait would report it again.
+        c->fechaPendente = 1;
+        join(c, kChainReady, true);
+        return;
+    }
     if (eventos & kWaitRead) {
         c->legivel = 1;
         join(c, kChainReady, false);

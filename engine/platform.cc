@@ -138,6 +138,33 @@ void platformCatchStopSignals() {
     sinaisPresos = true;
 }
 
+void platformCollectSignals() {
+    // A wait that returns readiness restores the blocked mask without
+    // delivering what came meanwhile, so a server kept busy by its clients
+    // would never see a stop signal: the caller asks now and then (once a
+    // second), and what is pending is taken here.
+    if (!sinaisPresos)
+        return;
+    sigset_t pendentes;
+    if (sigpending(&pendentes) != 0)
+        return;
+    const timespec agora{0, 0};
+    const int caught[] = {SIGTERM, SIGINT, SIGHUP};
+    for (int sinal : caught) {
+        if (sigismember(&pendentes, sinal) != 1)
+            continue;
+        sigset_t um;
+        sigemptyset(&um);
+        sigaddset(&um, sinal);
+        if (sigtimedwait(&um, nullptr, &agora) == sinal) {
+            if (sinal == SIGHUP)
+                anotaHup(sinal);
+            else
+                anotaFim(sinal);
+        }
+    }
+}
+
 int platformStopSignal() { return int(sinalDeFim); }
 
 bool platformTakeHangup() {
@@ -198,7 +225,8 @@ int platformWait(PlatformEvent* events, int max, int timeoutMs) {
         uint32_t e = evs[i].events;
         events[i].fd = evs[i].data.fd;
         events[i].events = ((e & (EPOLLIN | EPOLLERR | EPOLLHUP | EPOLLRDHUP)) ? kWaitRead : 0) |
-                           ((e & (EPOLLOUT | EPOLLERR | EPOLLHUP)) ? kWaitWrite : 0);
+                           ((e & (EPOLLOUT | EPOLLERR | EPOLLHUP)) ? kWaitWrite : 0) |
+                           ((e & (EPOLLERR | EPOLLHUP)) ? kWaitGone : 0);
     }
     return n;
 }

@@ -41,6 +41,10 @@ int platformDescriptorLimit();
 // SIGTERM, SIGINT and SIGHUP no longer end the process: they are noted,
 // and they end the current or next wait (platformWait) at once.
 void platformCatchStopSignals();
+// Takes the caught signals that are pending: a wait that returns
+// readiness does not deliver them, so a loop that never idles calls this
+// now and then.
+void platformCollectSignals();
 // The stop signal noted, or 0.
 int platformStopSignal();
 // Whether a SIGHUP came since the last call.
@@ -118,6 +122,9 @@ void platformClose(int fd);
 // One epoll set for the whole process.
 constexpr uint32_t kWaitRead = 1;
 constexpr uint32_t kWaitWrite = 2;
+// The connection is gone (reset, or shut both ways): reported with both of
+// the above, whatever the interest; nothing more can be read or sent.
+constexpr uint32_t kWaitGone = 4;
 struct PlatformEvent {
     int fd;
     uint32_t events;  // kWaitRead / kWaitWrite; errors and hang-ups read as kWaitRead

@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <chrono>
 
@@ -181,6 +182,47 @@ TEST_F(Tls, CloseNotifyIsAHalfCloseAndSilenceEndsInTenSeconds) {
     EXPECT_NE(srv.errors().find("quelta: connection from proxy 127.0.0.7 closed: no PROXY header within 10 s\n"),
               std::string::npos)
         << srv.errors();
+}
+
+// A TLS client that floods and never reads holds its session at the
+// kernel's unsent limit, where a send asks the kernel before it tries the
+// socket; once the client resets, the connection must go at once rather
+// than wait on a dead socket that every wait reports again.
+TEST_F(Tls, ResetFlooderAtTheUnsentLimitIsDropped) {
+    ASSERT_TRUE(srv.start(cfg() + "maxtempo = 0\n")) << srv.error;
+    Client c;
+    ASSERT_TRUE(c.connect(tls));
+    fcntl(c.fd, F_SETFL, fcntl(c.fd, F_GETFL) & ~O_NONBLOCK);
+    timeval prazo{1, 0};
+    setsockopt(c.fd, SOL_SOCKET, SO_SNDTIMEO, &prazo, sizeof prazo);
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    SSL* s = SSL_new(ctx);
+    SSL_set_fd(s, c.fd);
+    ASSERT_EQ(SSL_connect(s), 1);
+    std::string ajudas;
+    for (int i = 0; i < 2700; i++)
+        ajudas += "IP ninguem@exemplo.com\r\n";
+    int escritos = 0;
+    while (escritos < 200 && SSL_write(s, ajudas.data(), int(ajudas.size())) == int(ajudas.size()))
+        escritos++;
+    ASSERT_LT(escritos, 200);  // the server stopped reading: its replies wait
+    linger l{1, 0};
+    ASSERT_EQ(setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &l, sizeof l), 0);
+    SSL_free(s);
+    SSL_CTX_free(ctx);
+    c.close();
+    Client outro;
+    ASSERT_TRUE(outro.connect(srv.port));
+    outro.readLine();
+    std::string linha;
+    for (int i = 0; i < 50; i++) {
+        ASSERT_TRUE(outro.send("--debug\r\n"));
+        linha = outro.readLine();
+        if (linha.rfind("+OK:  Usu\xE1rios: 1 ", 0) == 0)
+            break;
+        usleep(100000);
+    }
+    EXPECT_EQ(linha.rfind("+OK:  Usu\xE1rios: 1 ", 0), 0u) << linha;
 }
 
 // TLS 1.2 with an RSA pair, where a static RSA key exchange and CBC
