@@ -222,7 +222,14 @@ bool TComunica::cAbreEspaco() {
     // flush step's send; a full stage is sent now, as far as it goes.
     if (cEncenaAnel())
         return true;
-    cDescarrega(true);
+    // A peer whose requests the last receive step read to the end waits
+    // for their replies: the first full stage goes to it at once, so it
+    // can send more while the rest are answered. Other stages, and every
+    // stage of a peer that keeps the socket full (one that floods and may
+    // never read), join what follows: fewer, fuller segments.
+    bool mais = cheio != 0 || empurra == 0;
+    empurra = 0;
+    cDescarrega(mais);
     return cabeca == cauda || cEncenaAnel();
 }
 

@@ -158,6 +158,7 @@ private:
     uint8_t mantemAposFim = 0;
     uint8_t fimDaEntrada = 0;  // end of stream seen: never read again
     uint8_t querVez = 0;       // a drained event is due in the next flush step
+    uint8_t empurra = 0;       // the last receive step emptied the socket: push the next full stage
     int16_t cabeca = 0;
     int16_t cauda = 0;
     uint32_t enfileirado = 0;
