@@ -85,8 +85,5 @@ void respondeNoLote(TCliente& c, int32_t mudanca, const char* texto) {
 void loteAntesDoFim(TCliente& c) {
     if (c.respostasNoLote == 0)
         return;
-    escreveLote();
-    for (Espera& e : esperas)  // written: none is left, but be sure
-        if (e.cliente == &c)
-            e.cliente = nullptr;
+    escreveLote();  // its replies are settled, and the list emptied
 }

@@ -11,6 +11,7 @@
 #include "engine/platform.h"
 #include "registry/indice.h"
 #include "registry/registro.h"
+#include "text/fold.h"
 
 using namespace registro_campo;
 
@@ -76,13 +77,8 @@ int32_t TRegistro::cEntra(TUsuario* no, uint32_t ip, uint32_t data, const char* 
         return -1;
     Mudanca& m = lote[i];
     // The note and its terminator: the field's bytes after it stay.
-    int n = 0;
-    while (n < kLogonLen - 1 && nota[n] != 0) {
-        m.nota[n] = nota[n];
-        n++;
-    }
-    m.nota[n] = 0;
-    m.tamNota = uint8_t(n + 1);
+    copyBounded(m.nota, nota, kLogonLen);
+    m.tamNota = uint8_t(strlen(m.nota) + 1);
     no->estado = kConectado;
     no->ip = ip;
     no->data = data;
