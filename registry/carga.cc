@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "engine/platform.h"
 #include "registry/dispersao.h"
 #include "registry/indice.h"
 #include "text/fold.h"
@@ -263,8 +264,11 @@ struct TChavesDeCarga {
 
 TChavesDeCarga* cNovasChaves(int32_t capacidade) {
     TChavesDeCarga* c = new TChavesDeCarga;
-    c->entradas = new Entrada[size_t(std::max(capacidade, 1))];
-    c->hashes = new uint64_t[size_t(std::max(capacidade, 1))];
+    size_t n = size_t(std::max(capacidade, 1));
+    c->entradas = new Entrada[n];
+    c->hashes = new uint64_t[n];
+    platformAdviseLargePages(c->entradas, n * sizeof(Entrada));
+    platformAdviseLargePages(c->hashes, n * sizeof(uint64_t));
     return c;
 }
 
@@ -321,6 +325,7 @@ void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n, TUsuario* bloco
     // The sort's second array; then, in the same memory, the moves' lists:
     // memory a process keeps once it has had it is not taken twice.
     Entrada* aux = ordenavel ? new Entrada[size_t(n)] : nullptr;
+    platformAdviseLargePages(aux, ordenavel ? size_t(n) * sizeof(Entrada) : 0);
     if (ordenavel) {
         // The sort starts at the first byte in which the keys differ instead
         // of counting the bytes every key shares.

@@ -4,8 +4,10 @@
 // probe meeting another key rarely has to read that node.
 #include "registry/dispersao.h"
 
+#include <algorithm>
 #include <cstdlib>
 
+#include "engine/platform.h"
 #include "registry/indice.h"
 #include "text/fold.h"
 
@@ -72,7 +74,9 @@ void TDispersao::refaz(uint64_t minimo) {
     }
     uintptr_t* velha = tabela;
     uint32_t velhaCap = capacidade;
-    tabela = new uintptr_t[nova]();
+    tabela = new uintptr_t[nova];
+    platformAdviseLargePages(tabela, nova * sizeof *tabela);
+    std::fill(tabela, tabela + nova, kVazio);
     capacidade = uint32_t(nova);
     ocupados = retirados = 0;
     for (uint32_t i = 0; i < velhaCap; i++)

@@ -277,10 +277,12 @@ bool TRegistro::cCarrega() {
 
     int32_t capacidade = int32_t(inteiros > 0 ? inteiros : 1);
     TUsuario** nos = new TUsuario*[size_t(capacidade)];
+    platformAdviseLargePages(nos, size_t(capacidade) * sizeof(TUsuario*));
     // One block for all the nodes: a million allocations cost more than
     // the reading, and the index lays them out in key order from here.
     TUsuario* bloco = cNovoBloco(capacidade);
     auto* senhas = new uint8_t[size_t(capacidade)][kSenhaLen];
+    platformAdviseLargePages(senhas, size_t(capacidade) * kSenhaLen);
     int64_t n = 0;
     int64_t copiaDe, slotFalho;
     TChavesDeCarga* chaves = cNovasChaves(capacidade);
