@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "engine/platform.h"
 #include "registry/indice.h"
@@ -36,6 +37,52 @@ void TDispersao::abandona() {
     usavel = false;
 }
 
+namespace {
+
+constexpr uint64_t kUns = 0x0101010101010101ull, kAltos = 0x8080808080808080ull;
+
+// Word w of a field of kEmailLen bytes, the key's first byte in the low
+// bits, cut after the key's end and folded; in fim the key's bytes in it
+// (8: it goes on). False when the word holds a byte from 0x80 up, or a
+// blank or control byte before the end: the byte loops judge those.
+inline bool palavraDoCampo(const char* campo, int w, uint64_t& palavra, int& fim) {
+    uint64_t x;
+    memcpy(&x, campo + 8 * w, 8);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    x = __builtin_bswap64(x);
+#endif
+    if ((x & kAltos) != 0)
+        return false;
+    uint64_t baixos = ~((x | kAltos) - kUns * 0x21) & kAltos;  // bytes below 0x21
+    fim = 8;
+    if (baixos != 0) {
+        fim = __builtin_ctzll(baixos) / 8;
+        if (((x >> (8 * fim)) & 0xFF) != 0)
+            return false;
+        x = fim == 0 ? 0 : x & (~uint64_t(0) >> (64 - 8 * fim));
+    }
+    palavra = foldAscii8(x);
+    return true;
+}
+
+// compareFolded(a, b) == 0 for two fields: a word of each at a time while
+// both are plain; two such words differ exactly when the keys do there.
+bool camposIguais(const char* a, const char* b) {
+    for (int w = 0; w < registro_campo::kEmailLen / 8; w++) {
+        uint64_t x, y;
+        int fimX, fimY;
+        if (!palavraDoCampo(a, w, x, fimX) || !palavraDoCampo(b, w, y, fimY))
+            break;
+        if (x != y)
+            return false;
+        if (fimX < 8)
+            return true;  // the same bytes, so both keys end here
+    }
+    return compareFolded(a, b) == 0;
+}
+
+}  // namespace
+
 // The entry whose key equals chave (of hash h), or null. A probe reads
 // only the nodes whose tag matches.
 TUsuario* TDispersao::igual(const char* chave, uint64_t h) const {
@@ -43,7 +90,7 @@ TUsuario* TDispersao::igual(const char* chave, uint64_t h) const {
     uint32_t m = capacidade - 1;
     for (uint32_t i = uint32_t(h) & m; tabela[i] != kVazio; i = (i + 1) & m) {
         uintptr_t e = tabela[i];
-        if (e != kRetirado && uint16_t(e >> kBitsTag) == tag && compareFolded(chave, noDe(e)->email) == 0)
+        if (e != kRetirado && uint16_t(e >> kBitsTag) == tag && camposIguais(chave, noDe(e)->email))
             return noDe(e);
     }
     return nullptr;
@@ -81,7 +128,7 @@ void TDispersao::refaz(uint64_t minimo) {
     ocupados = retirados = 0;
     for (uint32_t i = 0; i < velhaCap; i++)
         if (velha[i] != kVazio && velha[i] != kRetirado)
-            coloca(velha[i], hashOf(noDe(velha[i])->email));
+            coloca(velha[i], hashOfField(noDe(velha[i])->email));
     delete[] velha;
 }
 
@@ -142,6 +189,23 @@ uint64_t TDispersao::hashOf(const char* chave) {
     return fecha(h, n);
 }
 
+uint64_t TDispersao::hashOfField(const char* campo) {
+    // hashOfFolded as the words come: a key's last word is the one it
+    // ends in, or, ending on a word's edge, the one before the empty one.
+    uint64_t h = kSemente;
+    for (int w = 0; w < registro_campo::kEmailLen / 8; w++) {
+        uint64_t palavra;
+        int fim;
+        if (!palavraDoCampo(campo, w, palavra, fim))
+            break;
+        if (fim > 0)
+            h = mistura(h, palavra);
+        if (fim < 8)
+            return fecha(h, uint64_t(8 * w + fim));
+    }
+    return hashOf(campo);
+}
+
 bool TDispersao::ativa() const { return usavel; }
 
 void TDispersao::limpa() {
@@ -190,7 +254,7 @@ void TDispersao::insereComHash(TUsuario* no, uint64_t h) {
 
 void TDispersao::insere(TUsuario* no) {
     if (usavel)
-        insereComHash(no, hashOf(no->email));
+        insereComHash(no, hashOfField(no->email));
 }
 
 void TDispersao::insereTodos(TUsuario* const* nos, const uint64_t* hashes, int32_t n) {
@@ -215,7 +279,7 @@ void TDispersao::insereTodos(TUsuario* const* nos, const uint64_t* hashes, int32
 void TDispersao::retira(const TUsuario* no) {
     if (!usavel || capacidade == 0)
         return;
-    uint64_t h = hashOf(no->email);
+    uint64_t h = hashOfField(no->email);
     uint32_t m = capacidade - 1;
     for (uint32_t i = uint32_t(h) & m; tabela[i] != kVazio; i = (i + 1) & m)
         if (tabela[i] != kRetirado && noDe(tabela[i]) == no) {
@@ -251,6 +315,6 @@ bool TDispersao::busca(const char* chave, TUsuario*& achado) const {
         return false;
     if (capacidade == 0)
         return true;
-    achado = igual(chave, hashOf(chave));
+    achado = igual(chave, hashOfField(chave));
     return true;
 }

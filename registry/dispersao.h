@@ -37,7 +37,7 @@ public:
     // A node about to be unlinked; its key is still intact.
     void retira(const TUsuario* no);
     // The node whose email equals the key (in stored form: no leading blanks,
-    // at most 79 characters), or null. False when the table cannot answer and
+    // at most 79 characters, in an array of kEmailLen bytes), or null. False when the table cannot answer and
     // the tree must be asked.
     bool busca(const char* chave, TUsuario*& achado) const;
     // Hints for lookups about to come, by their keys' hashes: fetches their
@@ -51,11 +51,16 @@ public:
     // as compareFolded sees them: n bytes in words little-endian, the last
     // one zero beyond them. hashOf gives hashOfFolded of what it folds.
     static uint64_t hashOfFolded(const uint64_t* palavras, int32_t n);
+    // hashOf of a key in an array of kEmailLen bytes, as a node's field or
+    // a request's key cut to one: a word at a time while the key's bytes
+    // are plain ASCII above the blank, which every address REGISTER takes is.
+    static uint64_t hashOfField(const char* campo);
     bool ativa() const;
 
 private:
     bool cheia(uint32_t mais) const;
     void abandona();
+    // chave in an array of kEmailLen bytes.
     TUsuario* igual(const char* chave, uint64_t h) const;
     void coloca(uintptr_t entrada, uint64_t h);
     void refaz(uint64_t minimo);

@@ -77,17 +77,17 @@ void cAntecipaBuscas(const char* const* chaves, const int32_t* tamanhos, int n) 
     uint64_t hashes[32];
     n = n < 32 ? n : 32;
     for (int i = 0; i < n; i++) {
-        char corte[registro_campo::kEmailLen];
+        char corte[registro_campo::kEmailLen] = {};  // hashed a word at a time
         int32_t t = tamanhos[i] < registro_campo::kEmailLen - 1 ? tamanhos[i] : registro_campo::kEmailLen - 1;
         memcpy(corte, chaves[i], size_t(t));
         corte[t] = 0;
-        hashes[i] = TDispersao::hashOf(corte);
+        hashes[i] = TDispersao::hashOfField(corte);
     }
     indice.tabela.antecipa(hashes, n);
 }
 
 TUsuario* cBusca(const char* chave) {
-    char corte[registro_campo::kEmailLen];
+    char corte[registro_campo::kEmailLen] = {};  // compared a word at a time
     const char* k = formaGuardada(chave, corte);
     if (k == nullptr)
         return nullptr;

@@ -79,6 +79,11 @@ TEST_F(Dispersao, KeysThatCompareEqualHashAlike) {
         std::string a = variante(base, g), b = variante(base, g);
         ASSERT_EQ(compareFolded(a.c_str(), b.c_str()), 0) << "'" << a << "' / '" << b << "'";
         ASSERT_EQ(TDispersao::hashOf(a.c_str()), TDispersao::hashOf(b.c_str())) << "'" << a << "' / '" << b << "'";
+        // Taken a word at a time from a field, whatever lies past its end.
+        char campo[registro_campo::kEmailLen];
+        memset(campo, 'A' + i % 26, sizeof campo);
+        memcpy(campo, a.c_str(), a.size() + 1);
+        ASSERT_EQ(TDispersao::hashOfField(campo), TDispersao::hashOf(a.c_str())) << "'" << a << "'";
         iguais++;
         // A near miss: one byte changed to another group, or a blank run
         // opened where there was none.
@@ -92,6 +97,17 @@ TEST_F(Dispersao, KeysThatCompareEqualHashAlike) {
     }
     EXPECT_EQ(iguais, 5000);
     EXPECT_GT(diferentes, 2500);
+    // Plain keys of every length, ending inside a word and on its edge.
+    std::string chave, dobrada;
+    for (int n = 1; n < registro_campo::kEmailLen; n++) {
+        char c = char((n % 3 == 0 ? 'A' : 'a') + n % 26);
+        chave += c;
+        dobrada += char(fold(uint8_t(c)));
+        char campo[registro_campo::kEmailLen];
+        memset(campo, '#', sizeof campo);
+        memcpy(campo, chave.c_str(), chave.size() + 1);
+        ASSERT_EQ(TDispersao::hashOfField(campo), TDispersao::hashOf(dobrada.c_str())) << n;
+    }
 }
 
 TEST_F(Dispersao, LookupsAgreeWithTheTreeThroughGrowthAndRemovals) {
