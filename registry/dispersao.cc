@@ -65,32 +65,69 @@ inline bool palavraDoCampo(const char* campo, int w, uint64_t& palavra, int& fim
     return true;
 }
 
-// compareFolded(a, b) == 0 for two fields: a word of each at a time while
-// both are plain; two such words differ exactly when the keys do there.
-bool camposIguais(const char* a, const char* b) {
-    for (int w = 0; w < registro_campo::kEmailLen / 8; w++) {
-        uint64_t x, y;
-        int fimX, fimY;
-        if (!palavraDoCampo(a, w, x, fimX) || !palavraDoCampo(b, w, y, fimY))
-            break;
-        if (x != y)
-            return false;
-        if (fimX < 8)
-            return true;  // the same bytes, so both keys end here
+// Word w of a key of n bytes at k (0 < n < kEmailLen; no byte past them
+// is read), its first byte in the low bits, zeros past its end, folded.
+// The key comes straight from where it was received: a word copied just
+// before would wait for the copy's narrower stores. False when the word
+// holds a byte from 0x80 up, a blank or a control byte.
+inline bool palavraDaChave(const char* k, int32_t n, int w, uint64_t& palavra) {
+    int32_t r = n - 8 * w;  // the key's bytes from this word on
+    uint64_t x = 0;
+    if (r >= 8) {
+        memcpy(&x, k + 8 * w, 8);
+    } else if (n >= 8) {
+        memcpy(&x, k + n - 8, 8);  // the key's last eight bytes, this word's r on top
+    } else {
+        for (int i = r - 1; i >= 0; i--)
+            x = (x << 8) | uint8_t(k[8 * w + i]);
     }
-    return compareFolded(a, b) == 0;
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    if (r >= 8 || n >= 8)
+        x = __builtin_bswap64(x);
+#endif
+    if (r < 8 && n >= 8)
+        x >>= 8 * (8 - r);
+    uint64_t deles = r >= 8 ? ~uint64_t(0) : ~uint64_t(0) >> (64 - 8 * r);
+    if ((x & kAltos) != 0 || (~((x | kAltos) - kUns * 0x21) & kAltos & deles) != 0)
+        return false;
+    palavra = foldAscii8(x);
+    return true;
+}
+
+// compareFolded of the key (k, n) with a field, through a terminated copy.
+bool chaveIgualPorBytes(const char* k, int32_t n, const char* campo) {
+    char corte[registro_campo::kEmailLen];
+    memcpy(corte, k, size_t(n));
+    corte[n] = 0;
+    return compareFolded(corte, campo) == 0;
 }
 
 }  // namespace
 
+// A word of each at a time while both are plain, where two words differ
+// exactly when the keys do there.
+bool TDispersao::chaveIgualAoCampo(const char* k, int32_t n, const char* campo) {
+    for (int w = 0; w < (n + 7) / 8; w++) {
+        uint64_t x, y;
+        int fim;
+        if (!palavraDaChave(k, n, w, x) || !palavraDoCampo(campo, w, y, fim))
+            return chaveIgualPorBytes(k, n, campo);
+        if (x != y)
+            return false;
+    }
+    // The same n bytes: equal if the field's key ends there (a trailing
+    // blank would end it too, for the byte loop).
+    return campo[n] == 0 || chaveIgualPorBytes(k, n, campo);
+}
+
 // The entry whose key equals chave (of hash h), or null. A probe reads
 // only the nodes whose tag matches.
-TUsuario* TDispersao::igual(const char* chave, uint64_t h) const {
+TUsuario* TDispersao::igual(const char* chave, int32_t n, uint64_t h) const {
     uint16_t tag = tagDe(h);
     uint32_t m = capacidade - 1;
     for (uint32_t i = uint32_t(h) & m; tabela[i] != kVazio; i = (i + 1) & m) {
         uintptr_t e = tabela[i];
-        if (e != kRetirado && uint16_t(e >> kBitsTag) == tag && camposIguais(chave, noDe(e)->email))
+        if (e != kRetirado && uint16_t(e >> kBitsTag) == tag && chaveIgualAoCampo(chave, n, noDe(e)->email))
             return noDe(e);
     }
     return nullptr;
@@ -189,6 +226,21 @@ uint64_t TDispersao::hashOf(const char* chave) {
     return fecha(h, n);
 }
 
+uint64_t TDispersao::hashOfKey(const char* k, int32_t n) {
+    uint64_t h = kSemente;
+    for (int w = 0; w < (n + 7) / 8; w++) {
+        uint64_t palavra;
+        if (!palavraDaChave(k, n, w, palavra)) {
+            char corte[registro_campo::kEmailLen];
+            memcpy(corte, k, size_t(n));
+            corte[n] = 0;
+            return hashOf(corte);
+        }
+        h = mistura(h, palavra);
+    }
+    return fecha(h, uint64_t(n));
+}
+
 uint64_t TDispersao::hashOfField(const char* campo) {
     // hashOfFolded as the words come: a key's last word is the one it
     // ends in, or, ending on a word's edge, the one before the empty one.
@@ -245,7 +297,7 @@ void TDispersao::insereComHash(TUsuario* no, uint64_t h) {
         if (!usavel)
             return;
     }
-    if (igual(no->email, h) != nullptr) {
+    if (igual(no->email, int32_t(strnlen(no->email, registro_campo::kEmailLen - 1)), h) != nullptr) {
         abandona();
         return;
     }
@@ -309,12 +361,12 @@ void TDispersao::antecipa(const uint64_t* hashes, int n) const {
     }
 }
 
-bool TDispersao::busca(const char* chave, TUsuario*& achado) const {
+bool TDispersao::busca(const char* chave, int32_t n, TUsuario*& achado) const {
     achado = nullptr;
     if (!usavel)
         return false;
     if (capacidade == 0)
         return true;
-    achado = igual(chave, hashOfField(chave));
+    achado = igual(chave, n, hashOfKey(chave, n));
     return true;
 }

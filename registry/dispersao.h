@@ -36,10 +36,11 @@ public:
     void insereTodos(TUsuario* const* nos, const uint64_t* hashes, int32_t n);
     // A node about to be unlinked; its key is still intact.
     void retira(const TUsuario* no);
-    // The node whose email equals the key (in stored form: no leading blanks,
-    // at most 79 characters, in an array of kEmailLen bytes), or null. False when the table cannot answer and
+    // The node whose email equals the key of n bytes at chave (in stored
+    // form: no leading blanks, 1 to 79 bytes; none past them is read), or
+    // null. False when the table cannot answer and
     // the tree must be asked.
-    bool busca(const char* chave, TUsuario*& achado) const;
+    bool busca(const char* chave, int32_t n, TUsuario*& achado) const;
     // Hints for lookups about to come, by their keys' hashes: fetches their
     // entries, then the nodes whose tags match, so that the misses of a
     // batch overlap. Reads nothing a later change could make invalid.
@@ -51,17 +52,19 @@ public:
     // as compareFolded sees them: n bytes in words little-endian, the last
     // one zero beyond them. hashOf gives hashOfFolded of what it folds.
     static uint64_t hashOfFolded(const uint64_t* palavras, int32_t n);
-    // hashOf of a key in an array of kEmailLen bytes, as a node's field or
-    // a request's key cut to one: a word at a time while the key's bytes
-    // are plain ASCII above the blank, which every address REGISTER takes is.
+    // hashOf a word at a time while the key's bytes are plain ASCII above
+    // the blank, as every address REGISTER takes is: of a key in an array
+    // of kEmailLen bytes (a node's field), or of the n bytes at k (busca's).
     static uint64_t hashOfField(const char* campo);
+    static uint64_t hashOfKey(const char* k, int32_t n);
+    // compareFolded(key, campo) == 0 for the n bytes at k and a field.
+    static bool chaveIgualAoCampo(const char* k, int32_t n, const char* campo);
     bool ativa() const;
 
 private:
     bool cheia(uint32_t mais) const;
     void abandona();
-    // chave in an array of kEmailLen bytes.
-    TUsuario* igual(const char* chave, uint64_t h) const;
+    TUsuario* igual(const char* chave, int32_t n, uint64_t h) const;
     void coloca(uintptr_t entrada, uint64_t h);
     void refaz(uint64_t minimo);
     void insereComHash(TUsuario* no, uint64_t h);

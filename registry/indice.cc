@@ -77,23 +77,23 @@ void cAntecipaBuscas(const char* const* chaves, const int32_t* tamanhos, int n) 
     uint64_t hashes[32];
     n = n < 32 ? n : 32;
     for (int i = 0; i < n; i++) {
-        char corte[registro_campo::kEmailLen] = {};  // hashed a word at a time
         int32_t t = tamanhos[i] < registro_campo::kEmailLen - 1 ? tamanhos[i] : registro_campo::kEmailLen - 1;
-        memcpy(corte, chaves[i], size_t(t));
-        corte[t] = 0;
-        hashes[i] = TDispersao::hashOfField(corte);
+        hashes[i] = TDispersao::hashOfKey(chaves[i], t);
     }
     indice.tabela.antecipa(hashes, n);
 }
 
 TUsuario* cBusca(const char* chave) {
-    char corte[registro_campo::kEmailLen] = {};  // compared a word at a time
-    const char* k = formaGuardada(chave, corte);
-    if (k == nullptr)
+    // The stored form, first where it lies: the table reads it there.
+    while (*chave == ' ')
+        chave++;
+    if (*chave == 0)
         return nullptr;
     TUsuario* no;
-    if (indice.tabela.busca(k, no))
+    if (indice.tabela.busca(chave, int32_t(strnlen(chave, registro_campo::kEmailLen - 1)), no))
         return no;
+    char corte[registro_campo::kEmailLen];
+    const char* k = formaGuardada(chave, corte);
     for (no = indice.raiz; no != nullptr;) {
         int c = compareFolded(k, no->email);
         if (c == 0)

@@ -79,17 +79,24 @@ TEST_F(Dispersao, KeysThatCompareEqualHashAlike) {
         std::string a = variante(base, g), b = variante(base, g);
         ASSERT_EQ(compareFolded(a.c_str(), b.c_str()), 0) << "'" << a << "' / '" << b << "'";
         ASSERT_EQ(TDispersao::hashOf(a.c_str()), TDispersao::hashOf(b.c_str())) << "'" << a << "' / '" << b << "'";
-        // Taken a word at a time from a field, whatever lies past its end.
+        // Taken a word at a time from a field, whatever lies past its end,
+        // and from a key's own bytes.
         char campo[registro_campo::kEmailLen];
         memset(campo, 'A' + i % 26, sizeof campo);
         memcpy(campo, a.c_str(), a.size() + 1);
         ASSERT_EQ(TDispersao::hashOfField(campo), TDispersao::hashOf(a.c_str())) << "'" << a << "'";
+        ASSERT_EQ(TDispersao::hashOfKey(a.data(), int32_t(a.size())), TDispersao::hashOf(a.c_str())) << "'" << a << "'";
+        memcpy(campo, b.c_str(), b.size() + 1);
+        ASSERT_TRUE(TDispersao::chaveIgualAoCampo(a.data(), int32_t(a.size()), campo)) << "'" << a << "' / '" << b << "'";
         iguais++;
         // A near miss: one byte changed to another group, or a blank run
         // opened where there was none.
         std::string c = a;
         size_t pos = g() % c.size();
         c.insert(pos, 1, g() % 2 ? ' ' : 'b');
+        memcpy(campo, c.c_str(), c.size() + 1);
+        EXPECT_EQ(TDispersao::chaveIgualAoCampo(a.data(), int32_t(a.size()), campo),
+                  compareFolded(a.c_str(), c.c_str()) == 0) << "'" << a << "' / '" << c << "'";
         if (compareFolded(a.c_str(), c.c_str()) != 0) {
             diferentes++;
             EXPECT_NE(TDispersao::hashOf(a.c_str()), TDispersao::hashOf(c.c_str())) << "'" << a << "' / '" << c << "'";
@@ -107,6 +114,14 @@ TEST_F(Dispersao, KeysThatCompareEqualHashAlike) {
         memset(campo, '#', sizeof campo);
         memcpy(campo, chave.c_str(), chave.size() + 1);
         ASSERT_EQ(TDispersao::hashOfField(campo), TDispersao::hashOf(dobrada.c_str())) << n;
+        ASSERT_EQ(TDispersao::hashOfKey(campo, n), TDispersao::hashOf(dobrada.c_str())) << n;
+        // Equal to itself, and not to a longer key that begins with it.
+        ASSERT_TRUE(TDispersao::chaveIgualAoCampo(dobrada.data(), n, campo)) << n;
+        if (n + 1 < registro_campo::kEmailLen) {
+            campo[n] = 'x';
+            campo[n + 1] = 0;
+            ASSERT_FALSE(TDispersao::chaveIgualAoCampo(chave.data(), n, campo)) << n;
+        }
     }
 }
 
