@@ -141,10 +141,10 @@ private:
     // Frames and interprets bytes; at a line that must wait, holds it and
     // the rest. False when the client has destroyed itself.
     bool cProcessa(const char* dados, int32_t len);
-    // Before a receive is framed: the IP requests in it have their
-    // entries and nodes fetched at once (registry hints, no effect on what
-    // is answered).
-    void cAntecipaIps(const char* dados, int32_t len);
+    // Before a receive is framed: the users its IP, LOGON and LOGOFF
+    // requests name have their entries and nodes fetched at once (registry
+    // hints, no effect on what is answered).
+    void cAntecipaUsuarios(const char* dados, int32_t len);
 
     // --- Holding and waiting (retencao.cc) ---
     // The one place each of the two states changes. The conversation's

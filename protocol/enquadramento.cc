@@ -8,7 +8,27 @@
 #include "protocol/cliente.h"
 #include "registry/antecipa.h"
 
-void TCliente::cAntecipaIps(const char* dados, int32_t len) {
+namespace {
+
+// The length of the command word at p (ASCII letters in any case) and its
+// blank when it is IP, LOGON or LOGOFF, whose users a batch looks up; else 0.
+int32_t palavraQueBusca(const char* p, const char* fim) {
+    char w[8];
+    int32_t n = 0;
+    while (n < 7 && p + n < fim && p[n] != ' ') {
+        w[n] = char(p[n] | 0x20);
+        n++;
+    }
+    if (p + n >= fim || p[n] != ' ')
+        return 0;
+    bool busca = (n == 2 && memcmp(w, "ip", 2) == 0) || (n == 5 && memcmp(w, "logon", 5) == 0) ||
+                 (n == 6 && memcmp(w, "logoff", 6) == 0);
+    return busca ? n + 1 : 0;
+}
+
+}  // namespace
+
+void TCliente::cAntecipaUsuarios(const char* dados, int32_t len) {
     // Only a batch is worth the scan: one request has nothing to overlap.
     if (len < 64)
         return;
@@ -24,10 +44,12 @@ void TCliente::cAntecipaIps(const char* dados, int32_t len) {
             cAntecipaBuscas(chaves, tamanhos, n);
             n = 0;
         }
-        if ((p[0] | 0x20) == 'i' && (p[1] | 0x20) == 'p' && p[2] == ' ') {
-            const char* k = p + 3;
+        if (int32_t palavra = palavraQueBusca(p, fim)) {
+            // The key ends where the address token does: a blank, a
+            // control byte, or the password's colon.
+            const char* k = p + palavra;
             const char* e = k;
-            while (e < fim && uint8_t(*e) > ' ')
+            while (e < fim && uint8_t(*e) > ' ' && *e != ':')
                 e++;
             if (e < fim && e > k) {  // a key the receive cut off is left alone
                 chaves[n] = k;

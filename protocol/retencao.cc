@@ -49,7 +49,7 @@ void TCliente::cEvento(const char* dados, int32_t len) {
         retidos = uint16_t(retidos + n);
         return;
     }
-    cAntecipaIps(dados, len);
+    cAntecipaUsuarios(dados, len);
     cProcessa(dados, len);
 }
 
