@@ -7,8 +7,9 @@
 #include <cstdint>
 
 // sincronia: the system writes the registry file to the disk when it
-// will (nunca); the server syncs it at most once a second (segundo); or
-// after each change, before its reply (sempre).
+// will (nunca); the server syncs it, or the journal of its changes, at
+// most once a second (segundo); or syncs the journal after each batch of
+// changes, before their replies (sempre).
 constexpr int32_t kSincroniaNunca = 0, kSincroniaSegundo = 1, kSincroniaSempre = 2;
 
 struct Configuracao {

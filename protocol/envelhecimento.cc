@@ -30,7 +30,7 @@ void TSincroniaPeriodica::cDispara() {
     cArma(1);
     // A failed sync stays due; the next second tries again.
     if (config.sincronia == kSincroniaSegundo)
-        registro.cSincroniza();
+        registro.cSincronizaSegundo();
 }
 
 void registroDiscordante(const char* arquivo) {

@@ -69,4 +69,5 @@ void TRegistro::cFecha() {
     }
     gravouDesdePassagem = false;
     naoSincronizado = false;
+    foraDoJornal = false;
 }

@@ -1,11 +1,14 @@
-// The journal of sincronia = sempre. A batch's changes lie scattered over
-// the registry, and syncing the file for each batch would write every page
-// they touched; instead each batch is appended to the journal (the
-// registry's name with ".lote") and the journal synced before the batch's
-// replies leave: one sequential write and one sync. The registry's own
-// pages reach the disk at the next checkpoint (the one-second sync, the
-// ageing pass's close, or any other write to the file), which syncs the
-// file and then empties the journal. A load first applies what a journal
+// The journal of sincronia = sempre and segundo. A batch's changes lie
+// scattered over the registry, and syncing the file for each batch would
+// write every page they touched; instead each batch is appended to the
+// journal (the registry's name with ".lote"), and the journal synced
+// before the batch's replies leave (sempre) or once a second (segundo):
+// one sequential write and one sync. The registry's own pages reach the
+// disk at the next checkpoint (the ageing pass's close, a journal grown
+// past 64 MiB, or any other write to the file), which syncs the file and
+// then empties the journal. Synced once a second, the registry's pages
+// would be written whole every second, each page then write-protected
+// again and its next change a fault. A load first applies what a journal
 // holds: after a power loss, the batches the registry may have lost.
 //
 // A batch in the journal: "QLT1", the payload's length, its FNV-1a digest
@@ -56,7 +59,7 @@ void nomeDoJornal(char* nome, size_t tamanho) { formatText(nome, tamanho, "%s.lo
 
 }  // namespace
 
-bool TRegistro::cJornalAcrescenta(const PlatformWrite* pecas, const long* resultados, int32_t n) {
+bool TRegistro::cJornalAcrescenta(const PlatformWrite* pecas, const long* resultados, int32_t n, bool sincroniza) {
     if (fdJornal < 0) {
         char caminho[sizeof registryFileName + 8];
         nomeDoJornal(caminho, sizeof caminho);
@@ -86,11 +89,26 @@ bool TRegistro::cJornalAcrescenta(const PlatformWrite* pecas, const long* result
     poe(loteEscrito + 12, pedacos, 4);
     poe(loteEscrito + 16, id.device, 8);
     poe(loteEscrito + 24, id.inode, 8);
-    // Written where the last whole batch ends: a failed append's torn
-    // bytes are written over by the next one.
-    if (platformWriteAt(fdJornal, loteEscrito, usado, tamJornal) != long(usado) || !platformSync(fdJornal))
+    // Written where the last whole batch ends. A batch that fails is
+    // taken back, so its bytes are cut off: whole but unsynced, a replay
+    // would bring back changes answered as failed. Should the cut fail
+    // too, the next batch is written over them.
+    if (platformWriteAt(fdJornal, loteEscrito, usado, tamJornal) != long(usado) ||
+        (sincroniza && !platformSync(fdJornal))) {
+        platformTruncate(fdJornal, tamJornal);
         return false;
+    }
     tamJornal += int64_t(usado);
+    jornalPorSincronizar = !sincroniza;
+    return true;
+}
+
+bool TRegistro::cJornalSincroniza() {
+    if (!jornalPorSincronizar)
+        return true;
+    if (!platformSync(fdJornal))
+        return false;  // still due
+    jornalPorSincronizar = false;
     return true;
 }
 
@@ -102,9 +120,11 @@ bool TRegistro::cJornalEsvazia() {
     if (fd == -1 || !platformSync(fd))
         return false;
     naoSincronizado = false;
+    foraDoJornal = false;
     if (platformTruncate(fdJornal, 0) != 0 || !platformSync(fdJornal))
         return false;
     tamJornal = 0;
+    jornalPorSincronizar = false;
     return true;
 }
 

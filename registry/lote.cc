@@ -121,7 +121,8 @@ void TRegistro::cGravaLote() {
     bool aberto = !discordam && cAbre();
     // Batches that are not journaled must not meet older ones that are:
     // a replay would write those over them.
-    if (aberto && tamJornal > 0 && config.sincronia != kSincroniaSempre)
+    bool jornal = config.sincronia != kSincroniaNunca;
+    if (aberto && tamJornal > 0 && !jornal)
         aberto = cJornalEsvazia();
     int64_t tamanho = aberto ? platformFileSize(fd) : -1;
     aberto = aberto && !cCurto(tamanho);
@@ -142,6 +143,7 @@ void TRegistro::cGravaLote() {
     if (aberto) {
         gravouDesdePassagem = true;
         naoSincronizado = true;
+        foraDoJornal = foraDoJornal || !jornal;
         cEscreve(pecas, n, resultados);
     }
     int32_t k = 0;
@@ -159,8 +161,10 @@ void TRegistro::cGravaLote() {
     for (int32_t j = 0; j < k; j++)
         resultadoNota[notaDe[j]] = resultados[n + j];
     int32_t falhas = 0;
-    // Under sempre the journal takes what was written, and syncs it.
-    bool sincronizou = aberto && (config.sincronia != kSincroniaSempre || cJornalAcrescenta(pecas, resultados, n + k));
+    // Under sempre and segundo the journal takes what was written; sempre
+    // syncs it before the replies.
+    bool sincronizou =
+        aberto && (!jornal || cJornalAcrescenta(pecas, resultados, n + k, config.sincronia == kSincroniaSempre));
     for (int32_t i = 0; i < n; i++) {
         const Mudanca& m = lote[i];
         long rCampos = aberto ? resultados[i] : -1;
@@ -172,6 +176,7 @@ void TRegistro::cGravaLote() {
         // Its address, date and state go back, in the record and the node:
         // nobody is told of a change the file may not keep.
         if (rCampos != -1) {
+            foraDoJornal = true;
             uint8_t antes[kCampos];
             poeCampos(antes, m.ipAntes, m.dataAntes, cSenhaDoNo(m.no), m.estadoAntes);
             if (platformWriteAt(fd, antes, kCampos, int64_t(m.slot) * kRecord + kIp) != kCampos)

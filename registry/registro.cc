@@ -173,6 +173,7 @@ bool TRegistro::cGravaNoArquivo(int32_t slot) {
     }
     gravouDesdePassagem = true;  // even a failed write may have moved bytes
     naoSincronizado = true;
+    foraDoJornal = true;
     long escritos = platformWriteAt(fd, buffer, kRecord, inicio);
     // Under sincronia = sempre the record is on the disk before the reply
     // says so; a sync that fails takes the change back like a write cut
@@ -191,10 +192,22 @@ bool TRegistro::cSincroniza() {
     if (fd == -1 || !naoSincronizado)
         return true;
     naoSincronizado = false;
-    if (platformSync(fd))
+    if (platformSync(fd)) {
+        foraDoJornal = false;
         return true;
+    }
     naoSincronizado = true;
     return false;
+}
+
+bool TRegistro::cSincronizaSegundo() {
+    cGravaLote();
+    // The batches since the last checkpoint are all in the journal: its
+    // sync keeps them, one sequential write instead of every page they
+    // touched (which the checkpoint writes a few times a minute).
+    if (tamJornal > 0 && !foraDoJornal)
+        return cJornalSincroniza();
+    return cSincroniza();
 }
 
 void TRegistro::cGuardaLido(const TUsuario* no) {

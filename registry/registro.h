@@ -167,11 +167,17 @@ public:
     bool gravouDesdePassagem = false;
     // Something was written since the last sync.
     bool naoSincronizado = false;
+    // Of that, something the journal does not hold (a whole record, a
+    // batch under nunca, a failed batch's way back).
+    bool foraDoJornal = false;
     // Syncs the open file when something was written since the last sync:
     // false when the sync failed (still due, then). sincronia = sempre
-    // syncs every write before it counts as done; segundo through the
-    // server's one-second timer.
+    // syncs every write before it counts as done.
     bool cSincroniza();
+    // sincronia = segundo's sync, once a second: what the file holds
+    // outside the journal, through cSincroniza; else the journal alone,
+    // whose batches the registry's pages follow at the next checkpoint.
+    bool cSincronizaSegundo();
 
     // Closes the file, syncing it first when something was written since
     // the last pass; the ageing pass ends with it, and so does a clean end.
@@ -207,14 +213,19 @@ private:
     int16_t mapaLote[kMapaLote] = {};
     int32_t cMudancaDe(TUsuario* no);
     void cEscreve(const PlatformWrite* pecas, int32_t n, long* resultados);
-    // The journal of sincronia = sempre (jornal.cc): the pieces of a batch
-    // that were written, appended and synced; false when they may not be
-    // on the disk.
-    bool cJornalAcrescenta(const PlatformWrite* pecas, const long* resultados, int32_t n);
+    // The journal of sincronia = sempre and segundo (jornal.cc): the
+    // pieces of a batch that were written, appended, and synced when
+    // sincroniza; false when they may not be on the disk (or, unsynced,
+    // in the journal).
+    bool cJornalAcrescenta(const PlatformWrite* pecas, const long* resultados, int32_t n, bool sincroniza);
+    // Appended since the journal's last sync.
+    bool jornalPorSincronizar = false;
     // The checkpoint: syncs the registry, then empties the journal. True
     // when the journal is empty afterwards.
     bool cJornalEsvazia();
     bool cJornalCheio() const;
+    // Syncs the journal when something was appended since its last sync.
+    bool cJornalSincroniza();
     // At load: applies the batches a journal holds to the file, syncs it
     // and empties the journal; false when it could not.
     bool cJornalReaplica();

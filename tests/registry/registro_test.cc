@@ -323,6 +323,34 @@ TEST_F(Arquivo, PowerLossUnderSempreIsMadeGoodByTheJournal) {
     config = Configuracao{};
 }
 
+// Under segundo the batches go to the journal unsynced, and the
+// one-second sync syncs the journal alone, unless the file holds a write
+// the journal does not (a whole record): then the registry.
+TEST_F(Arquivo, SegundoSyncsTheJournalUnlessTheFileHoldsMore) {
+    carrega({fazRegistro("a@x.pt"), fazRegistro("b@x.pt")});
+    const std::string jornal = caminho + ".lote";
+    config.sincronia = kSincroniaSegundo;
+    const PlatformCalls chamadasAntes = platformCalls;
+    static int sincronias;
+    sincronias = 0;
+    platformCalls.fdatasync = [](int) { return ++sincronias, 0; };
+    ASSERT_GE(registro.cEntra(cBusca("a@x.pt"), 0x0100000A, 1234, "casa"), 0);
+    registro.cGravaLote();
+    EXPECT_EQ(sincronias, 0);
+    EXPECT_TRUE(registro.cSincronizaSegundo());
+    EXPECT_EQ(sincronias, 1);
+    EXPECT_GT(readWholeFile(jornal).size(), 32u);  // no checkpoint: the registry was not synced
+    ASSERT_TRUE(registro.cLe(cBusca("b@x.pt")));
+    ASSERT_TRUE(registro.cMudaData(cBusca("b@x.pt"), 99));
+    ASSERT_GE(registro.cSai(cBusca("a@x.pt"), 0x0200000A, 5678), 0);
+    registro.cGravaLote();
+    ASSERT_GT(readWholeFile(jornal).size(), 32u);
+    EXPECT_TRUE(registro.cSincronizaSegundo());
+    EXPECT_EQ(readWholeFile(jornal), "");  // b's record made it a checkpoint
+    platformCalls = chamadasAntes;
+    config = Configuracao{};
+}
+
 TEST_F(Arquivo, FailedOrShortWriteChangesNothing) {
     // A full disk fails a write outright, or after its first bytes: then
     // slot 0 would hold the head of c's record and the tail of a's.
