@@ -34,12 +34,19 @@ bool iguais(const Configuracao& a, const Configuracao& b) {
            a.maxtempo == b.maxtempo && a.regtempo == b.regtempo;
 }
 
+std::string nomeDoArquivo;
+
+void removeArquivo() { unlink(nomeDoArquivo.c_str()); }
+
+// The fuzzer's one file, removed when the run ends.
 std::string arquivo() {
     char modelo[] = "/tmp/quelta-fuzzcfg-XXXXXX";
     int fd = mkstemp(modelo);
     if (fd < 0)
         abort();
     close(fd);
+    nomeDoArquivo = modelo;
+    atexit(removeArquivo);
     return modelo;
 }
 

@@ -35,6 +35,7 @@ protected:
     }
     static void TearDownTestSuite() {
         unlink(registryFileName);
+        unlink((std::string(registryFileName) + ".lote").c_str());
         rmdir(pasta.c_str());
     }
     static inline std::string pasta;

@@ -11,12 +11,14 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <string>
@@ -71,8 +73,14 @@ protected:
         penalidadeZera();
         config = Configuracao{};
         platformCalls.write = escritaAntes();
-        unlink(path("quelta.sav").c_str());
-        unlink(path("quelta.cfg").c_str());
+        // Whatever the test left in its directory (registry, journal,
+        // configuration, certificates), then the directory.
+        if (DIR* d = opendir(dir.c_str())) {
+            while (dirent* e = readdir(d))
+                if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                    unlink(path(e->d_name).c_str());
+            closedir(d);
+        }
         rmdir(dir.c_str());
     }
 
