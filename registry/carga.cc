@@ -31,27 +31,13 @@ struct Prefixo {
 // order (a\x01 < "a " == a < a\x01) and no sort may be trusted with them.
 // Otherwise the key's prefix, and in hash the table's hashOf of it.
 bool preparaChave(Prefixo& k, const TUsuario* no, uint64_t& hash) {
-    // Eight bytes at a time while they are ASCII: the node's field has
+    // Eight bytes at a time while they are plain: the node's field has
     // 80 bytes, and its key ends within them.
-    constexpr uint64_t kUns = 0x0101010101010101ull, kAltos = 0x8080808080808080ull;
     uint64_t palavras[registro_campo::kEmailLen / 8] = {};
     for (int w = 0; w < registro_campo::kEmailLen / 8; w++) {
-        uint64_t x;
-        memcpy(&x, no->email + 8 * w, 8);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-        x = __builtin_bswap64(x);  // the first byte of the key in the low bits
-#endif
-        if ((x & kAltos) != 0)
-            break;  // a byte from 0x80 up: byte by byte below
-        uint64_t baixos = ~((x | kAltos) - kUns * 0x21) & kAltos;  // bytes below 0x21
-        int fim = 8;
-        if (baixos != 0) {
-            fim = __builtin_ctzll(baixos) / 8;
-            if (((x >> (8 * fim)) & 0xFF) != 0)
-                return false;  // a blank or a control byte before the end
-            x = fim == 0 ? 0 : x & (~uint64_t(0) >> (64 - 8 * fim));
-        }
-        palavras[w] = foldAscii8(x);
+        int fim;
+        if (!foldedKeyWord(no->email + 8 * w, palavras[w], fim))
+            break;  // a byte from 0x80 up, or a blank: byte by byte below
         if (fim < 8) {
             for (int p = 0; p < 3; p++)
                 k.w[p] = __builtin_bswap64(palavras[p]);

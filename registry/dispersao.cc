@@ -41,30 +41,6 @@ namespace {
 
 constexpr uint64_t kUns = 0x0101010101010101ull, kAltos = 0x8080808080808080ull;
 
-// Word w of a field of kEmailLen bytes, the key's first byte in the low
-// bits, cut after the key's end and folded; in fim the key's bytes in it
-// (8: it goes on). False when the word holds a byte from 0x80 up, or a
-// blank or control byte before the end: the byte loops judge those.
-inline bool palavraDoCampo(const char* campo, int w, uint64_t& palavra, int& fim) {
-    uint64_t x;
-    memcpy(&x, campo + 8 * w, 8);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    x = __builtin_bswap64(x);
-#endif
-    if ((x & kAltos) != 0)
-        return false;
-    uint64_t baixos = ~((x | kAltos) - kUns * 0x21) & kAltos;  // bytes below 0x21
-    fim = 8;
-    if (baixos != 0) {
-        fim = __builtin_ctzll(baixos) / 8;
-        if (((x >> (8 * fim)) & 0xFF) != 0)
-            return false;
-        x = fim == 0 ? 0 : x & (~uint64_t(0) >> (64 - 8 * fim));
-    }
-    palavra = foldAscii8(x);
-    return true;
-}
-
 // Word w of a key of n bytes at k (0 < n < kEmailLen; no byte past them
 // is read), its first byte in the low bits, zeros past its end, folded.
 // The key comes straight from where it was received: a word copied just
@@ -94,11 +70,16 @@ inline bool palavraDaChave(const char* k, int32_t n, int w, uint64_t& palavra) {
     return true;
 }
 
-// compareFolded of the key (k, n) with a field, through a terminated copy.
-bool chaveIgualPorBytes(const char* k, int32_t n, const char* campo) {
-    char corte[registro_campo::kEmailLen];
+// The key (k, n) terminated, for the byte loops.
+void terminada(char (&corte)[registro_campo::kEmailLen], const char* k, int32_t n) {
     memcpy(corte, k, size_t(n));
     corte[n] = 0;
+}
+
+// compareFolded of the key (k, n) with a field.
+bool chaveIgualPorBytes(const char* k, int32_t n, const char* campo) {
+    char corte[registro_campo::kEmailLen];
+    terminada(corte, k, n);
     return compareFolded(corte, campo) == 0;
 }
 
@@ -110,7 +91,7 @@ bool TDispersao::chaveIgualAoCampo(const char* k, int32_t n, const char* campo) 
     for (int w = 0; w < (n + 7) / 8; w++) {
         uint64_t x, y;
         int fim;
-        if (!palavraDaChave(k, n, w, x) || !palavraDoCampo(campo, w, y, fim))
+        if (!palavraDaChave(k, n, w, x) || !foldedKeyWord(campo + 8 * w, y, fim))
             return chaveIgualPorBytes(k, n, campo);
         if (x != y)
             return false;
@@ -232,8 +213,7 @@ uint64_t TDispersao::hashOfKey(const char* k, int32_t n) {
         uint64_t palavra;
         if (!palavraDaChave(k, n, w, palavra)) {
             char corte[registro_campo::kEmailLen];
-            memcpy(corte, k, size_t(n));
-            corte[n] = 0;
+            terminada(corte, k, n);
             return hashOf(corte);
         }
         h = mistura(h, palavra);
@@ -248,7 +228,7 @@ uint64_t TDispersao::hashOfField(const char* campo) {
     for (int w = 0; w < registro_campo::kEmailLen / 8; w++) {
         uint64_t palavra;
         int fim;
-        if (!palavraDoCampo(campo, w, palavra, fim))
+        if (!foldedKeyWord(campo + 8 * w, palavra, fim))
             break;
         if (fim > 0)
             h = mistura(h, palavra);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 // Entry 0 means "not folded: the byte stands for itself".
 extern uint8_t foldTable[256];
@@ -23,6 +24,32 @@ inline uint64_t foldAscii8(uint64_t x) {
     uint64_t desdeA = ((x | kAltos) - kUns * 'A') & kAltos;
     uint64_t depoisZ = ((x | kAltos) - kUns * ('Z' + 1)) & kAltos;
     return x + ((desdeA & ~depoisZ) >> 2);
+}
+
+// The eight bytes at p (all readable) as a word of a terminated key, its
+// first byte in the low bits: cut after the terminator, folded; in fim the
+// key's bytes in it (8: the key goes on). False when the word holds a byte
+// from 0x80 up, or a blank or control byte before the terminator: such
+// keys are for the byte loops.
+inline bool foldedKeyWord(const char* p, uint64_t& palavra, int& fim) {
+    constexpr uint64_t kUns = 0x0101010101010101ull, kAltos = 0x8080808080808080ull;
+    uint64_t x;
+    memcpy(&x, p, 8);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    x = __builtin_bswap64(x);
+#endif
+    if ((x & kAltos) != 0)
+        return false;
+    uint64_t baixos = ~((x | kAltos) - kUns * 0x21) & kAltos;  // bytes below 0x21
+    fim = 8;
+    if (baixos != 0) {
+        fim = __builtin_ctzll(baixos) / 8;
+        if (((x >> (8 * fim)) & 0xFF) != 0)
+            return false;
+        x = fim == 0 ? 0 : x & (~uint64_t(0) >> (64 - 8 * fim));
+    }
+    palavra = foldAscii8(x);
+    return true;
 }
 
 // Compares the first words of a and b under folding; a blank or the end
