@@ -81,20 +81,20 @@ void confereRegistro(bool exato) {
             fprintf(stderr, "slot %u unreadable\n", p);
             abort();
         }
-        if (compareFolded(registro.email(), no->email) != 0 || registro.data() != no->data ||
+        if (compareFolded(registro.email(), no->email()) != 0 || registro.data() != no->data ||
             registro.estado() != no->estado || registro.ip() != no->ip || strcmp(registro.nome(), no->nome) != 0) {
-            fprintf(stderr, "node %s and its record in slot %u differ\n", no->email, p);
+            fprintf(stderr, "node %s and its record in slot %u differ\n", no->email(), p);
             abort();
         }
         // A lookup of the node's own key meets what the tree's descent
         // meets, whether the hash table or the tree answered it: cAPartir
         // descends alike and stops at the first equal node on its path.
-        if (no->email[0] != ' ' && no->email[0] != 0) {
-            TUsuario* pelaArvore = cAPartir(no->email);
-            if (pelaArvore != nullptr && compareFolded(no->email, pelaArvore->email) != 0)
+        if (no->email()[0] != ' ' && no->email()[0] != 0) {
+            TUsuario* pelaArvore = cAPartir(no->email());
+            if (pelaArvore != nullptr && compareFolded(no->email(), pelaArvore->email()) != 0)
                 pelaArvore = nullptr;
-            if (cBusca(no->email) != pelaArvore) {
-                fprintf(stderr, "lookup of %s disagrees with the tree\n", no->email);
+            if (cBusca(no->email()) != pelaArvore) {
+                fprintf(stderr, "lookup of %s disagrees with the tree\n", no->email());
                 abort();
             }
         }

@@ -141,7 +141,7 @@ void TCliente::cLista() {
                 copyBounded(cadEmail, primeiroDoLote, sizeof cadEmail);
                 return;
             }
-            copyBounded(cadEmail, no->email, sizeof cadEmail);
+            copyBounded(cadEmail, no->email(), sizeof cadEmail);
             cMuda(kListaAdiada);
             cPedeVez();
             return;
@@ -153,7 +153,7 @@ void TCliente::cLista() {
         bool ativo = cAtivo(no, config.ativomin, minuteClock);
         if (!ativo && soAtivos)
             continue;
-        if (!containsNoCase(p, no->email))
+        if (!containsNoCase(p, no->email()))
             continue;
         if (usado + kMaiorLinha > int32_t(sizeof lote)) {
             if (!cEnvia(lote, usado)) {
@@ -163,10 +163,10 @@ void TCliente::cLista() {
             usado = 0;
         }
         if (usado == 0)
-            copyBounded(primeiroDoLote, no->email, sizeof primeiroDoLote);
+            copyBounded(primeiroDoLote, no->email(), sizeof primeiroDoLote);
         char* fim = lote + usado;
-        size_t n = strlen(no->email);
-        memcpy(fim, no->email, n);
+        size_t n = strlen(no->email());
+        memcpy(fim, no->email(), n);
         fim += n;
         *fim++ = ' ';
         n = strlen(no->nome);
@@ -203,7 +203,7 @@ void anotaAdministracao(const TCliente& c, const char* acao, const char* email, 
 
 void comandoRemove(TCliente& c, const Pedido& p) {
     char email[registro_campo::kEmailLen];
-    copyBounded(email, p.usuario->email, sizeof email);  // the node goes with the entry
+    copyBounded(email, p.usuario->email(), sizeof email);  // the node goes with the entry
     if (!registro.cRemove(p.usuario)) {
         responde(c, "-Erro interno\r\n");
         return;
@@ -260,7 +260,7 @@ void comandoDate(TCliente& c, const Pedido& pedido) {
     char data[40];
     formatText(data, sizeof data, "%d/%d/%d %d:%d", int32_t(n[0]), int32_t(n[1]), int32_t(n[2]), int32_t(n[3]),
                int32_t(n[4]));
-    anotaAdministracao(c, "DATE", pedido.usuario->email, data);
+    anotaAdministracao(c, "DATE", pedido.usuario->email(), data);
     responde(c, "+OK Data alterada\r\n");
 }
 
@@ -272,6 +272,6 @@ void comandoIp2(TCliente& c, const Pedido& p) {
     }
     char pontos[16];
     formatDotted(pontos, ip);
-    anotaAdministracao(c, "IP2", p.usuario->email, pontos);
+    anotaAdministracao(c, "IP2", p.usuario->email(), pontos);
     responde(c, "+OK Endereço IP alterado\r\n");
 }

@@ -31,12 +31,13 @@ struct Prefixo {
 // order (a\x01 < "a " == a < a\x01) and no sort may be trusted with them.
 // Otherwise the key's prefix, and in hash the table's hashOf of it.
 bool preparaChave(Prefixo& k, const TUsuario* no, uint64_t& hash) {
-    // Eight bytes at a time while they are plain: the node's field has
-    // 80 bytes, and its key ends within them.
+    // Eight bytes at a time while they are plain: the key ends within
+    // 80 bytes, and its last word is readable whole.
+    const char* email = no->email();
     uint64_t palavras[registro_campo::kEmailLen / 8] = {};
     for (int w = 0; w < registro_campo::kEmailLen / 8; w++) {
         int fim;
-        if (!foldedKeyWord(no->email + 8 * w, palavras[w], fim))
+        if (!foldedKeyWord(email + 8 * w, palavras[w], fim))
             break;  // a byte from 0x80 up, or a blank: byte by byte below
         if (fim < 8) {
             for (int p = 0; p < 3; p++)
@@ -46,8 +47,8 @@ bool preparaChave(Prefixo& k, const TUsuario* no, uint64_t& hash) {
         }
     }
     uint8_t dobrados[24] = {};
-    for (int i = 0; no->email[i] != 0; i++) {
-        uint8_t c = uint8_t(no->email[i]);
+    for (int i = 0; email[i] != 0; i++) {
+        uint8_t c = uint8_t(email[i]);
         if (c <= ' ')
             return false;
         if (i < 24)
@@ -59,7 +60,7 @@ bool preparaChave(Prefixo& k, const TUsuario* no, uint64_t& hash) {
             v = (v << 8) | dobrados[w * 8 + b];
         k.w[w] = v;
     }
-    hash = TDispersao::hashOf(no->email);
+    hash = TDispersao::hashOf(email);
     return true;
 }
 
@@ -92,7 +93,7 @@ int comparaChaves(TUsuario* const* nos, const Entrada& a, const Entrada& b) {
         return a.janela < b.janela ? -1 : 1;
     if (a.resto != b.resto)
         return a.resto < b.resto ? -1 : 1;
-    return compareFolded(nos[a.slot]->email, nos[b.slot]->email);
+    return compareFolded(nos[a.slot]->email(), nos[b.slot]->email());
 }
 
 // Byte b (0..11) of an entry's window, as the order reads it.
@@ -309,9 +310,21 @@ void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n, TUsuario* bloco
     bool distintas = ordenavel;
     Entrada* v = chaves->entradas;
     // The sort's second array; then, in the same memory, the moves' lists:
-    // memory a process keeps once it has had it is not taken twice.
-    Entrada* aux = ordenavel ? new Entrada[size_t(n)] : nullptr;
-    platformAdviseLargePages(aux, ordenavel ? size_t(n) * sizeof(Entrada) : 0);
+    // memory a process keeps once it has had it is not taken twice. The
+    // empty hash table lends it when it is large enough (8 bytes an entry,
+    // entries for 4/3 of the keys rounded up to a power of two: enough
+    // whenever that comes to twice the keys, as for a million), and is
+    // emptied again after.
+    size_t daTabela = 0;
+    void* tabela = ordenavel ? indice.tabela.emprestaVazia(daTabela) : nullptr;
+    bool auxNaTabela = tabela != nullptr && daTabela >= size_t(n) * sizeof(Entrada);
+    Entrada* aux = nullptr;
+    if (auxNaTabela) {
+        aux = static_cast<Entrada*>(tabela);
+    } else if (ordenavel) {
+        aux = new Entrada[size_t(n)];
+        platformAdviseLargePages(aux, size_t(n) * sizeof(Entrada));
+    }
     if (ordenavel) {
         // The sort starts at the first byte in which the keys differ instead
         // of counting the bytes every key shares.
@@ -360,9 +373,13 @@ void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n, TUsuario* bloco
             indice.bloco = ordenados;
             indice.tamBloco = n;
         }
+        if (auxNaTabela)
+            indice.tabela.esvazia();
         indice.tabela.insereTodos(nos, chaves->hashes, n);
         indice.registros = n;
     } else {
+        if (auxNaTabela)
+            indice.tabela.esvazia();
         // Equal keys, or keys the order cannot rank consistently: which
         // node a lookup meets depends on the shape, so build exactly the
         // tree that inserting in slot order builds. Each cInsere puts its
@@ -372,10 +389,11 @@ void cMontaIndice(TUsuario** nos, int32_t capacidade, int32_t n, TUsuario* bloco
         indice.tamBloco = bloco != nullptr ? capacidade : 0;
         for (int32_t i = 0; i < n; i++) {
             char email[registro_campo::kEmailLen];
-            copyBounded(email, nos[i]->email, registro_campo::kEmailLen);
+            copyBounded(email, nos[i]->email(), registro_campo::kEmailLen);
             cInsere(nos[i], email, nos[i]->data);
         }
     }
-    delete[] aux;
+    if (!auxNaTabela)
+        delete[] aux;
     cLiberaChaves(chaves);
 }

@@ -108,7 +108,7 @@ TUsuario* TDispersao::igual(const char* chave, int32_t n, uint64_t h) const {
     uint32_t m = capacidade - 1;
     for (uint32_t i = uint32_t(h) & m; tabela[i] != kVazio; i = (i + 1) & m) {
         uintptr_t e = tabela[i];
-        if (e != kRetirado && uint16_t(e >> kBitsTag) == tag && chaveIgualAoCampo(chave, n, noDe(e)->email))
+        if (e != kRetirado && uint16_t(e >> kBitsTag) == tag && chaveIgualAoCampo(chave, n, noDe(e)->email()))
             return noDe(e);
     }
     return nullptr;
@@ -146,7 +146,7 @@ void TDispersao::refaz(uint64_t minimo) {
     ocupados = retirados = 0;
     for (uint32_t i = 0; i < velhaCap; i++)
         if (velha[i] != kVazio && velha[i] != kRetirado)
-            coloca(velha[i], hashOfField(noDe(velha[i])->email));
+            coloca(velha[i], hashOfField(noDe(velha[i])->email()));
     delete[] velha;
 }
 
@@ -247,6 +247,19 @@ void TDispersao::limpa() {
     usavel = true;
 }
 
+void* TDispersao::emprestaVazia(size_t& bytes) {
+    bytes = 0;
+    if (!usavel || tabela == nullptr || ocupados != 0 || retirados != 0)
+        return nullptr;
+    bytes = size_t(capacidade) * sizeof *tabela;
+    return tabela;
+}
+
+void TDispersao::esvazia() {
+    if (tabela != nullptr)
+        std::fill(tabela, tabela + capacidade, kVazio);
+}
+
 void TDispersao::reserva(int32_t n) {
     if (usavel && n > 0 && cheia(uint32_t(n)))
         refaz((uint64_t(ocupados) + uint64_t(n)) * 4 / 3 + 1);
@@ -268,7 +281,7 @@ bool ordenavel(const char* email) {
 }  // namespace
 
 void TDispersao::insereComHash(TUsuario* no, uint64_t h) {
-    if ((reinterpret_cast<uintptr_t>(no) & ~kMascaraNo) != 0 || !ordenavel(no->email)) {
+    if ((reinterpret_cast<uintptr_t>(no) & ~kMascaraNo) != 0 || !ordenavel(no->email())) {
         abandona();  // an address the entry cannot hold, or a key the tree may not find
         return;
     }
@@ -277,7 +290,7 @@ void TDispersao::insereComHash(TUsuario* no, uint64_t h) {
         if (!usavel)
             return;
     }
-    if (igual(no->email, int32_t(strnlen(no->email, registro_campo::kEmailLen - 1)), h) != nullptr) {
+    if (igual(no->email(), int32_t(strnlen(no->email(), registro_campo::kEmailLen - 1)), h) != nullptr) {
         abandona();
         return;
     }
@@ -286,7 +299,7 @@ void TDispersao::insereComHash(TUsuario* no, uint64_t h) {
 
 void TDispersao::insere(TUsuario* no) {
     if (usavel)
-        insereComHash(no, hashOfField(no->email));
+        insereComHash(no, hashOfField(no->email()));
 }
 
 void TDispersao::insereTodos(TUsuario* const* nos, const uint64_t* hashes, int32_t n) {
@@ -311,7 +324,7 @@ void TDispersao::insereTodos(TUsuario* const* nos, const uint64_t* hashes, int32
 void TDispersao::retira(const TUsuario* no) {
     if (!usavel || capacidade == 0)
         return;
-    uint64_t h = hashOfField(no->email);
+    uint64_t h = hashOfField(no->email());
     uint32_t m = capacidade - 1;
     for (uint32_t i = uint32_t(h) & m; tabela[i] != kVazio; i = (i + 1) & m)
         if (tabela[i] != kRetirado && noDe(tabela[i]) == no) {

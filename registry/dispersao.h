@@ -12,6 +12,7 @@
 // folded, each run of blanks as one blank, trailing blanks dropped.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct TUsuario;
@@ -26,12 +27,18 @@ public:
     void limpa();
     // Room for n keys without growing, before the load inserts them.
     void reserva(int32_t n);
+    // The memory of a table that holds no entry, lent to the load as
+    // scratch (its size in bytes), so that a start does not take as much
+    // again for it; null when there is none to lend. The borrower calls
+    // esvazia before anything else uses the table.
+    void* emprestaVazia(size_t& bytes);
+    void esvazia();
     // A node just linked into the tree. Finding an equal key already there,
     // or a key with a byte below 0x21, retires the table (its answers could
     // differ from the tree's).
     void insere(TUsuario* no);
     // insere for n nodes at once, as the load links them, hashes[i] being
-    // hashOf(nos[i]->email). The caller has found the keys distinct and made
+    // hashOf(nos[i]->email()). The caller has found the keys distinct and made
     // of bytes from 0x21 up.
     void insereTodos(TUsuario* const* nos, const uint64_t* hashes, int32_t n);
     // A node about to be unlinked; its key is still intact.
@@ -53,8 +60,9 @@ public:
     // one zero beyond them. hashOf gives hashOfFolded of what it folds.
     static uint64_t hashOfFolded(const uint64_t* palavras, int32_t n);
     // hashOf a word at a time while the key's bytes are plain ASCII above
-    // the blank, as every address REGISTER takes is: of a key in an array
-    // of kEmailLen bytes (a node's field), or of the n bytes at k (busca's).
+    // the blank, as every address REGISTER takes is: of a node's key (a
+    // terminated key whose terminator's word of eight is readable whole),
+    // or of the n bytes at k (busca's).
     static uint64_t hashOfField(const char* campo);
     static uint64_t hashOfKey(const char* k, int32_t n);
     // compareFolded(key, campo) == 0 for the n bytes at k and a field.

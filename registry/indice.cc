@@ -18,7 +18,8 @@
 
 Indice indice;
 
-static_assert(sizeof(TUsuario) == 152, "a node stays within 160 bytes of heap");
+static_assert(sizeof(TUsuario) == 104, "a node stays within 112 bytes of heap");
+static_assert(kChaveCurta % 8 == 0, "a short key is read a word at a time within its field");
 
 namespace {
 
@@ -95,7 +96,7 @@ TUsuario* cBusca(const char* chave) {
     char corte[registro_campo::kEmailLen];
     const char* k = formaGuardada(chave, corte);
     for (no = indice.raiz; no != nullptr;) {
-        int c = compareFolded(k, no->email);
+        int c = compareFolded(k, no->email());
         if (c == 0)
             return no;
         no = c < 0 ? no->esq : no->dir;
@@ -111,7 +112,7 @@ TUsuario* cAPartir(const char* chave) {
     TUsuario* depois = nullptr;
     TUsuario* no = indice.raiz;
     while (no != nullptr) {
-        int c = compareFolded(k, no->email);
+        int c = compareFolded(k, no->email());
         if (c == 0)
             return no;
         if (c < 0) {
@@ -159,9 +160,81 @@ TUsuario* cProximoAntecipando(const TUsuario* no) {
     return seguinte;
 }
 
+namespace {
+
+// Bytes for a long key of n characters: its terminator, and zeros to the
+// end of that word.
+size_t espacoDaChave(int32_t n) { return size_t(n + 8) & ~size_t(7); }
+
+void poeChave(TUsuario* no, const char* email, int32_t n, char* longa) {
+    if (longa == nullptr) {
+        memset(no->chave.curta, 0, kChaveCurta);
+        memcpy(no->chave.curta, email, size_t(n));
+        no->ondeChave = kChaveNoNo;
+        return;
+    }
+    size_t espaco = espacoDaChave(n);
+    memset(longa + espaco - 8, 0, 8);
+    memcpy(longa, email, size_t(n));
+    no->chave.longa = longa;
+}
+
+void soltaChave(TUsuario* no) {
+    if (no->ondeChave == kChaveNoHeap)
+        delete[] no->chave.longa;
+    no->ondeChave = kChaveNoNo;
+}
+
+}  // namespace
+
+void cDefineChave(TUsuario* no, const char* email) {
+    soltaChave(no);
+    int32_t n = int32_t(strnlen(email, registro_campo::kEmailLen - 1));
+    char* longa = nullptr;
+    if (n >= kChaveCurta) {
+        longa = new char[espacoDaChave(n)];
+        no->ondeChave = kChaveNoHeap;
+    }
+    poeChave(no, email, n, longa);
+}
+
+void cDefineChaveDaCarga(TUsuario* no, const char* email, int32_t n) {
+    assert(n >= 0 && n < registro_campo::kEmailLen);
+    soltaChave(no);
+    char* longa = nullptr;
+    if (n >= kChaveCurta) {
+        size_t espaco = espacoDaChave(n);
+        if (indice.restaDeChaves < espaco) {
+            // A block of its own for the keys of some ten thousand users;
+            // its first word chains it to the one before.
+            constexpr size_t kBlocoDeChaves = size_t(1) << 20;
+            char* bloco = new char[kBlocoDeChaves];
+            memcpy(bloco, &indice.blocosDeChaves, sizeof(char*));
+            indice.blocosDeChaves = bloco;
+            indice.livreDeChaves = bloco + 8;
+            indice.restaDeChaves = kBlocoDeChaves - 8;
+        }
+        longa = indice.livreDeChaves;
+        indice.livreDeChaves += espaco;
+        indice.restaDeChaves -= espaco;
+        no->ondeChave = kChaveDaCarga;
+    }
+    poeChave(no, email, n, longa);
+}
+
+void cDescartaChavesDaCarga() {
+    while (indice.blocosDeChaves != nullptr) {
+        char* bloco = indice.blocosDeChaves;
+        memcpy(&indice.blocosDeChaves, bloco, sizeof(char*));
+        delete[] bloco;
+    }
+    indice.livreDeChaves = nullptr;
+    indice.restaDeChaves = 0;
+}
+
 int32_t cInsere(TUsuario* novo, const char* email, uint32_t data) {
     novo->cor = 0;
-    copyBounded(novo->email, email, registro_campo::kEmailLen);
+    cDefineChave(novo, email);
     novo->data = data;
     novo->esq = novo->dir = novo->pai = nullptr;
     if (indice.raiz == nullptr) {
@@ -171,7 +244,7 @@ int32_t cInsere(TUsuario* novo, const char* email, uint32_t data) {
         TUsuario* no = indice.raiz;
         for (;;) {
             // An equal key goes right, after the ones already there.
-            TUsuario*& filho = compareFolded(novo->email, no->email) < 0 ? no->esq : no->dir;
+            TUsuario*& filho = compareFolded(novo->email(), no->email()) < 0 ? no->esq : no->dir;
             if (filho == nullptr) {
                 filho = novo;
                 novo->pai = no;
@@ -262,6 +335,7 @@ TUsuario* cNovoUsuario() {
 }
 
 void cLiberaUsuario(TUsuario* no) {
+    soltaChave(no);
     // A node of the block cannot be freed alone; the next registration
     // takes it again.
     if (indice.bloco != nullptr && no >= indice.bloco && no < indice.bloco + indice.tamBloco) {
@@ -282,6 +356,7 @@ void Indice::reset() {
     bloco = nullptr;
     tamBloco = 0;
     devolvidos = nullptr;
+    cDescartaChavesDaCarga();
     cursor = nullptr;
     tabela.limpa();
     delete[] porSlot;

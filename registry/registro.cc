@@ -27,7 +27,8 @@ int64_t deslocamento(int32_t slot) { return int64_t(slot) * kRecord; }
 // index. The texts stop at 79 and 31 characters, as if bytes 79 and 111
 // had been zeroed by a read.
 void noDoRegistro(const uint8_t* rec, TUsuario* no) {
-    cLeTexto(rec, kEmail, kEmailLen, no->email);
+    const char* email = reinterpret_cast<const char*>(rec + kEmail);
+    cDefineChaveDaCarga(no, email, int32_t(strnlen(email, kEmailLen - 1)));
     no->data = cLeData(rec);
     no->estado = rec[kEstado];
     no->ip = cLeIp(rec);
@@ -123,7 +124,7 @@ bool TRegistro::cLePrimeiros(int32_t slot, long bytes) {
 bool TRegistro::cLe(int32_t slot) { return cLePrimeiros(slot, kRecord); }
 
 bool TRegistro::cLe(const TUsuario* no) {
-    return cLe(int32_t(no->cPosicao())) && compareFolded(email(), no->email) == 0;
+    return cLe(int32_t(no->cPosicao())) && compareFolded(email(), no->email()) == 0;
 }
 
 bool TRegistro::cGrava(int32_t slot) {
@@ -313,6 +314,7 @@ bool TRegistro::cCarrega() {
         cAdotaSenhas(senhas, capacidade);
     } else {
         delete[] senhas;
+        cDescartaChavesDaCarga();
         formatText(motivoCarga, sizeof motivoCarga, "reading it failed at record %d: %s", int32_t(slotFalho),
                    platformErrorText());
         // Starting with part of the file would let new records overwrite

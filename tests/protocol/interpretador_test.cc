@@ -198,7 +198,7 @@ TEST_F(Enquadramento, ListingResumesByAddressAcrossDrainedEvents) {
             ASSERT_NE(no, nullptr);
             for (int k = 0; k < 2; k++) {
                 TUsuario* prox = cProximo(no);
-                removidos.push_back(no->email);
+                removidos.push_back(no->email());
                 cRetira(no);
                 delete no;
                 no = prox;

@@ -97,16 +97,16 @@ inline int alturaNegra(const TUsuario* no, const TUsuario* pai, int& nos) {
     if (no == nullptr)
         return 1;
     nos++;
-    EXPECT_EQ(no->pai, pai) << no->email;
-    EXPECT_EQ(no->cor & ~1, 0) << no->email;
+    EXPECT_EQ(no->pai, pai) << no->email();
+    EXPECT_EQ(no->cor & ~1, 0) << no->email();
     bool preto = (no->cor & 1) != 0;
     if (!preto) {
-        EXPECT_TRUE(no->esq == nullptr || (no->esq->cor & 1)) << "red under red at " << no->email;
-        EXPECT_TRUE(no->dir == nullptr || (no->dir->cor & 1)) << "red under red at " << no->email;
+        EXPECT_TRUE(no->esq == nullptr || (no->esq->cor & 1)) << "red under red at " << no->email();
+        EXPECT_TRUE(no->dir == nullptr || (no->dir->cor & 1)) << "red under red at " << no->email();
     }
     int e = alturaNegra(no->esq, no, nos);
     int d = alturaNegra(no->dir, no, nos);
-    EXPECT_EQ(e, d) << "black height differs below " << no->email;
+    EXPECT_EQ(e, d) << "black height differs below " << no->email();
     return e + (preto ? 1 : 0);
 }
 
@@ -197,10 +197,10 @@ protected:
         int n = 0;
         for (TUsuario* no = cPrimeiro(); no != nullptr; no = cProximo(no), n++) {
             uint32_t slot = no->cPosicao();
-            ASSERT_LT(slot, uint32_t(indice.registros)) << no->email;
+            ASSERT_LT(slot, uint32_t(indice.registros)) << no->email();
             donos[slot]++;
             const char* email = bytes.data() + size_t(slot) * registro_campo::kRecord;
-            EXPECT_EQ(strncmp(email, no->email, 79), 0) << "slot " << slot;
+            EXPECT_EQ(strncmp(email, no->email(), 79), 0) << "slot " << slot;
         }
         EXPECT_EQ(n, indice.registros);
         for (int d : donos)

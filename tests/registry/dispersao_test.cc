@@ -40,7 +40,7 @@ TUsuario* pelaArvore(const char* chave) {
     while (*k == ' ')
         k++;
     std::string corte(k, std::min<size_t>(strlen(k), 79));
-    return no != nullptr && compareFolded(corte.c_str(), no->email) == 0 ? no : nullptr;
+    return no != nullptr && compareFolded(corte.c_str(), no->email()) == 0 ? no : nullptr;
 }
 
 // Each group folds to one byte; a variant swaps letters within a group and

@@ -72,13 +72,13 @@ TEST_F(Envelhecimento, LaterPassesExamineAtMostTenNodes) {
     // Now every other user is stale: the next pass sees u000..u009 and
     // removes the five stale ones among them.
     for (TUsuario* no = cPrimeiro(); no != nullptr; no = cProximo(no))
-        if ((no->email[3] - '0') % 2 == 0)
+        if ((no->email()[3] - '0') % 2 == 0)
             no->data = kVelho;
     passagem();
     EXPECT_EQ(indice.registros, 20);
     confereConsistencia();
     ASSERT_NE(indice.cursor, nullptr);
-    EXPECT_STREQ(indice.cursor->email, "u010@x.pt");
+    EXPECT_STREQ(indice.cursor->email(), "u010@x.pt");
     minuteClock += kPrazo + kPrazo;  // everybody stale
     // From u010: ten, then the five left before the end, then from the start.
     int esperado[] = {10, 5, 0};
@@ -111,8 +111,8 @@ TEST_F(Envelhecimento, FileAndIndexAgreeAfterEveryRemoval) {
         snprintf(email, sizeof email, "u%02d@x.pt", k);
         EXPECT_EQ(cBusca(email), nullptr);
         for (TUsuario* no = cPrimeiro(); no != nullptr; no = cProximo(no))
-            ASSERT_EQ(slotDoArquivo(int(no->cPosicao())), regs[size_t((atoi(no->email + 1) * 5) % 12)])
-                << no->email;
+            ASSERT_EQ(slotDoArquivo(int(no->cPosicao())), regs[size_t((atoi(no->email() + 1) * 5) % 12)])
+                << no->email();
     }
 }
 
@@ -258,7 +258,7 @@ TEST_F(Envelhecimento, ForeignKeysAgeAndMoveLikeAnyOther) {
         EXPECT_EQ(slotDoArquivo(0), regs.back());
         TUsuario* movido = cNoDoSlot(0);
         ASSERT_NE(movido, nullptr);
-        EXPECT_EQ(strcmp(movido->email, reinterpret_cast<const char*>(&regs.back()[kEmail])), 0) << movido->email;
+        EXPECT_EQ(strcmp(movido->email(), reinterpret_cast<const char*>(&regs.back()[kEmail])), 0) << movido->email();
         EXPECT_TRUE(registro.cLe(movido));
         // The next start loads the compacted file and its pass has nothing to do.
         std::string depois = leArquivo();

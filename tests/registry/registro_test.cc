@@ -76,7 +76,7 @@ using Linha = std::tuple<std::string, uint32_t, uint32_t, int, uint32_t, std::st
 std::vector<Linha> emOrdem() {
     std::vector<Linha> linhas;
     for (TUsuario* no = cPrimeiro(); no != nullptr; no = cProximo(no))
-        linhas.emplace_back(no->email, no->cPosicao(), no->data, no->estado, no->ip, no->nome);
+        linhas.emplace_back(no->email(), no->cPosicao(), no->data, no->estado, no->ip, no->nome);
     return linhas;
 }
 
@@ -187,7 +187,7 @@ TEST_F(Arquivo, FieldsWithoutTerminatorsAreCutOnEveryRead) {
     ASSERT_TRUE(registro.cCarrega());
     TUsuario* no = cPrimeiro();
     ASSERT_NE(no, nullptr);
-    EXPECT_EQ(std::string(no->email), std::string(79, 'q'));
+    EXPECT_EQ(std::string(no->email()), std::string(79, 'q'));
     EXPECT_EQ(std::string(no->nome), std::string(31, 'q'));
     ASSERT_TRUE(registro.cLe(no));
     EXPECT_EQ(std::string(registro.email()), std::string(79, 'q'));
@@ -395,7 +395,7 @@ TEST_F(Arquivo, EveryChangeLeavesTheNodeAsTheFileHoldsIt) {
     registro.aoGravarLote = [](const bool* gravou, int32_t n) { relato.assign(gravou, gravou + n); };
     const uint8_t senha[kSenhaLen] = {7, 7, 7};
     auto campos = [](const TUsuario* no) {
-        return std::make_tuple(std::string(no->email), std::string(no->nome), no->ip, no->estado, no->data);
+        return std::make_tuple(std::string(no->email()), std::string(no->nome), no->ip, no->estado, no->data);
     };
     auto doArquivo = [](const std::string& bytes, const TUsuario* u) {
         TFicha f;
@@ -571,7 +571,7 @@ TEST_F(Arquivo, RemoveMovesRecordsWhoseKeysNoLookupMeets) {
         // The moved user is read as its own, and goes the same way.
         TUsuario* movido = cNoDoSlot(d);
         ASSERT_NE(movido, nullptr);
-        EXPECT_STREQ(movido->email, k.emails.back());
+        EXPECT_STREQ(movido->email(), k.emails.back());
         EXPECT_TRUE(registro.cLe(movido));
         EXPECT_TRUE(registro.cRemove(movido));
         confereConsistencia();
