@@ -146,6 +146,28 @@ bool TRegistro::cJornalReaplica() {
     int64_t pos = 0, aplicados = 0;
     bool ok = true;
     uint8_t cabecalho[kCabecalho];
+    // The pieces go into a map of the file, a batch at a time: a journal
+    // of 64 MiB holds a million or two, and one write each kept a start
+    // after a crash waiting for seconds. The map is let go before the load.
+    uint8_t* mapaDaReplay = nullptr;
+    static PlatformWrite pecas[2 * kLote];
+    static long escritos[2 * kLote];
+    int npecas = 0;
+    auto aplica = [&]() {
+        if (npecas == 0)
+            return true;
+        if (mapaDaReplay == nullptr)
+            mapaDaReplay = platformMapFile(fd, size_t(arquivo));
+        if (mapaDaReplay != nullptr)
+            platformWriteManyMapped(fd, mapaDaReplay, pecas, npecas, escritos);
+        else
+            platformWriteMany(fd, pecas, npecas, escritos);
+        bool todos = true;
+        for (int i = 0; i < npecas; i++)
+            todos = todos && escritos[i] == long(pecas[i].n);
+        npecas = 0;
+        return todos;
+    };
     while (ok && pos + kCabecalho <= tamanho && platformReadAt(j, cabecalho, kCabecalho, pos) == kCabecalho &&
            memcmp(cabecalho, kMagia, 4) == 0) {
         size_t carga = size_t(le(cabecalho + 4, 4));
@@ -162,12 +184,17 @@ bool TRegistro::cJornalReaplica() {
             if (p + 10 + n > carga)
                 break;
             // Only within the records the file holds now.
-            if (onde >= 0 && onde + int64_t(n) <= arquivo)
-                ok = platformWriteAt(fd, loteEscrito + p + 10, n, onde) == long(n);
+            if (onde >= 0 && onde + int64_t(n) <= arquivo && n > 0) {
+                pecas[npecas++] = {loteEscrito + p + 10, n, onde};
+                if (npecas == 2 * kLote)
+                    ok = aplica();
+            }
             p += 10 + n;
         }
+        ok = ok && aplica();  // before the next batch is read over this one
         aplicados++;
     }
+    platformUnmapFile(mapaDaReplay, size_t(arquivo));
     ok = ok && (aplicados == 0 || platformSync(fd)) && (tamanho == 0 || platformTruncate(j, 0) == 0) && platformSync(j);
     platformCloseFile(j);
     if (ok && aplicados > 0)

@@ -309,6 +309,11 @@ TEST_F(Arquivo, PowerLossUnderSempreIsMadeGoodByTheJournal) {
     close(j);
     escreveBytes(antes);
     teste::libertaIndice();
+    // A replay whose write fails loads nothing and keeps the journal.
+    platformFailCall(PlatformFaultCall::kWrite, 1, EIO);
+    EXPECT_FALSE(registro.cCarrega());
+    platformFailCall(PlatformFaultCall::kWrite, 0, 0);
+    EXPECT_GT(readWholeFile(jornal).size(), 32u);
     ASSERT_TRUE(registro.cCarrega());
     EXPECT_EQ(leArquivo(), depois);
     EXPECT_EQ(readWholeFile(jornal), "");
