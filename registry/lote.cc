@@ -109,6 +109,14 @@ void TRegistro::cSoltaMapa() {
     tamMapa = 0;
 }
 
+void TRegistro::cCobreComMapa(int64_t tamanho) {
+    if (tamanho == tamMapa)
+        return;
+    platformUnmapFile(mapa, size_t(tamMapa));
+    mapa = tamanho > 0 ? platformMapFile(fd, size_t(tamanho)) : nullptr;
+    tamMapa = mapa != nullptr ? tamanho : 0;
+}
+
 void TRegistro::cGravaLote() {
     int32_t n = nLote;
     if (n == 0)
@@ -126,13 +134,8 @@ void TRegistro::cGravaLote() {
         aberto = cJornalEsvazia();
     int64_t tamanho = aberto ? platformFileSize(fd) : -1;
     aberto = aberto && !cCurto(tamanho);
-    if (aberto && tamanho != tamMapa) {
-        // The map covers the file as it is: a registration made it longer,
-        // a removal shorter.
-        platformUnmapFile(mapa, size_t(tamMapa));
-        mapa = tamanho > 0 ? platformMapFile(fd, size_t(tamanho)) : nullptr;
-        tamMapa = mapa != nullptr ? tamanho : 0;
-    }
+    if (aberto)
+        cCobreComMapa(tamanho);
     // The fields of every change first, then the notes of those whose
     // fields were written: a note never lands beside a failed change.
     for (int32_t i = 0; aberto && i < n; i++) {

@@ -155,6 +155,9 @@ public:
     uint8_t* mapa = nullptr;
     int64_t tamMapa = 0;
     void cSoltaMapa();
+    // Makes the map cover the file's tamanho bytes as they are now: a
+    // registration made it longer, a removal shorter.
+    void cCobreComMapa(int64_t tamanho);
     // The journal (jornal.cc): open from the first batch journaled on, and
     // the bytes of whole batches in it.
     int fdJornal = -1;
